@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing everything needs on a Debian 12 machine:
+# the native toolchain and test libraries, OpenSSL (the reference the tests and
+# the benchmark compare against), the mingw-w64 cross compiler, 32-bit Wine,
+# and the X tools the desktop tests use. Safe to run again.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "install-test-deps: run as root (it calls apt-get)" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+
+native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
+        libbenchmark-dev libssl-dev python3 iproute2 util-linux coreutils)
+windows=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool zenity)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
+
+missing=()
+for p in "${native[@]}" "${windows[@]}"; do
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' \
+    || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-test-deps: installing ${missing[*]}"
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
