@@ -1,0 +1,124 @@
+// Fuzzes the reply rules (reply_text, interpret_reply) and replace_all.
+//
+// Input: a first byte whose low bit picks the target. For the reply rules the
+// rest is what one receive delivered. For replace_all the next two bytes give
+// the pattern's and the replacement's lengths (modulo 32), then come the
+// pattern, the replacement, and the subject.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "lookup/lookup_exchange.h"
+#include "lookup/replace_all.h"
+
+namespace {
+
+void require(bool holds)
+{
+    if (!holds)
+        std::abort();
+}
+
+// replace_all as a scan that tries a match at every position in turn.
+std::string reference_replace(std::string_view pattern, std::string_view replacement,
+                              std::string_view subject)
+{
+    if (pattern.empty())
+        return std::string(subject);
+    std::string out;
+    std::size_t scan = 0;
+    while (scan < subject.size()) {
+        std::size_t count = 0;
+        while (scan + count < subject.size() && count < pattern.size() &&
+               pattern[count] == subject[scan + count])
+            ++count;
+        if (count == pattern.size()) {
+            out += replacement;
+            scan += pattern.size();
+        } else {
+            out += subject[scan];
+            ++scan;
+        }
+    }
+    return out;
+}
+
+void check_replace(std::string_view input)
+{
+    if (input.size() < 2)
+        return;
+    const std::size_t pattern_length =
+        std::min<std::size_t>(static_cast<unsigned char>(input[0]) % 32u, input.size() - 2);
+    const std::size_t replacement_length = std::min<std::size_t>(
+        static_cast<unsigned char>(input[1]) % 32u, input.size() - 2 - pattern_length);
+    const std::string_view pattern = input.substr(2, pattern_length);
+    const std::string_view replacement = input.substr(2 + pattern_length, replacement_length);
+    const std::string_view original = input.substr(2 + pattern_length + replacement_length);
+
+    std::string subject(original);
+    const std::string result = replace_all(pattern, replacement, subject);
+    require(result == subject);
+    require(result == reference_replace(pattern, replacement, original));
+    if (pattern.empty())
+        require(result == original);
+}
+
+void check_reply(std::string_view host, const char* received, long count)
+{
+    const std::string_view text = reply_text(received, count);
+    require(text.size() <= static_cast<std::size_t>(count));
+    require(text.find('\0') == std::string_view::npos);
+
+    const ReplyOutcome outcome = interpret_reply(text, host);
+    const std::string site = "http://" + std::string(host);
+    const std::size_t marker_at = text.find(kReplyMarker);
+    const bool has_marker = marker_at != std::string_view::npos;
+    // Only the byte right behind the first marker decides whether the path
+    // stays on the host: another marker there would begin with 'l'.
+    const std::size_t path_at = marker_at + std::strlen(kReplyMarker);
+    const bool off_host = has_marker && path_at < text.size() && text[path_at] != '/';
+    require((outcome.verdict == ReplyVerdict::Unexpected) == (!has_marker || off_host));
+    switch (outcome.verdict) {
+    case ReplyVerdict::Unexpected:
+        require(outcome.address.empty());
+        break;
+    case ReplyVerdict::OpenReport:
+    case ReplyVerdict::NotHeld: {
+        require(has_marker);
+        const std::string& address = outcome.address;
+        require(address.starts_with(site));
+        require(address.size() <= site.size() + kReportPathMax);
+        require(address.size() == site.size() || address[site.size()] == '/');
+        const bool search_page = address.starts_with(site + "/buscaHash.html");
+        require(search_page == (outcome.verdict == ReplyVerdict::NotHeld));
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+    if ((data[0] & 1u) != 0) {
+        check_replace(rest);
+        return 0;
+    }
+
+    // Exactly as many bytes as the receive delivered, on the heap, so that a
+    // read past them is caught.
+    const std::size_t count = std::min(rest.size(), kReceiveBufferSize);
+    const auto received = std::make_unique<char[]>(count);
+    std::memcpy(received.get(), rest.data(), count);
+    check_reply(kServiceHost, received.get(), static_cast<long>(count));
+    check_reply("h", received.get(), static_cast<long>(count));
+    return 0;
+}
