@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing everything needs on a Debian 12 machine:
 # the native toolchain and test libraries, OpenSSL (the reference the tests and
-# the benchmark compare against), the mingw-w64 cross compiler, 32-bit Wine,
-# and the X tools the desktop tests use. Safe to run again.
+# the benchmark compare against), the mingw-w64 cross compilers, Wine, and the
+# X tools the desktop tests use. Safe to run again.
+#
+# Both Wine loaders come in: the 32-bit one runs the shipped program where the
+# kernel executes 32-bit code; where it does not (some virtual machines), the
+# Windows tests fall back to a 64-bit build of the same sources under wine64.
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -14,7 +18,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux coreutils)
-windows=(g++-mingw-w64-i686 wine wine32:i386 xvfb xdotool zenity)
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+         xvfb xdotool zenity)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
