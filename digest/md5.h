@@ -71,7 +71,11 @@ int md5_stream_digest(std::FILE* stream, Md5Digest* digest);
 int md5_file_digest(const char* path, Md5Digest* digest);
 
 // Prints the expected and the actual digest text, then compares them exactly.
-// MD5_OK when they match, MD5_TEST_FAILURE otherwise.
+// MD5_OK when they match, MD5_TEST_FAILURE otherwise. When the file cannot be
+// opened (MD5_OPEN_ERROR, after its error line) or read (MD5_IO_ERROR) there is
+// no digest: nothing more is printed and that status is returned as it is, so
+// such a failure is never taken for a match. A failing close after good reads
+// still leaves a digest, which is printed and compared as usual.
 int md5_verify_file(const char* path, const char* expected);
 
 void md5_memory_digest(const void* data, std::uint32_t len, Md5Digest* digest);
