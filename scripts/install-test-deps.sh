@@ -17,7 +17,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
-        libbenchmark-dev libssl-dev python3 iproute2 util-linux coreutils)
+        libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
