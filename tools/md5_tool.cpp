@@ -6,6 +6,7 @@
 // A missing FILE, or "-", means standard input. The exit status is the
 // library's status code for the outcome.
 #include "digest/md5.h"
+#include "tools/stdin_binary.h"
 
 #include <cstdio>
 #include <cstring>
@@ -68,6 +69,7 @@ bool is_option(const char* arg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    set_stdin_binary();  // a digest of standard input is of its bytes, not of text
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::fputs(kUsage, stdout);
         return MD5_OK;

@@ -58,6 +58,11 @@ class FakeService:
             return
         with conn:
             if self._behaviour == "reset":
+                # Not at once: Wine takes a reset that comes while its connect
+                # is still being completed for a failed connect. The client
+                # waits 100 ms after connecting, so this is still before the
+                # request.
+                time.sleep(0.05)
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             if self._behaviour != "normal":
                 return

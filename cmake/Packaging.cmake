@@ -1,0 +1,62 @@
+# Release packages, made by `cpack` in a build directory: from a Windows build
+# a zip with the two programs and a read-me, from a Linux build a Debian
+# package with the programs, a desktop entry and the read-me.
+#
+# Windows programs sit at the top of their folder, not in bin/. This must be
+# set before GNUInstallDirs is included.
+if(WIN32)
+  set(CMAKE_INSTALL_BINDIR .)
+endif()
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME brantwicker)
+set(CPACK_PACKAGE_VENDOR "el.Quo")
+set(CPACK_PACKAGE_CONTACT "el.Quo <brantwicker@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Asks the Quellarion scanning service whether it has a report on a file")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Quellarion Brantwicker prints a file's MD5 digest, asks the Quellarion online
+scanning service about it, and opens the report page in the browser or says
+that the service does not know the file. brantwicker-md5 prints and checks MD5
+digests of files and of standard input.")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  # Windows editors before 2018 show a read-me with bare LF as one long line.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
+                 ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  find_program(BRANTWICKER_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(BRANTWICKER_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+  # Message boxes go through zenity, the report page through xdg-open.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+endif()
+
+# CPack leaves CPACK_GENERATOR set to the source package's generators.
+set(brantwicker_package_generator ${CPACK_GENERATOR})
+include(CPack)
+
+if(BRANTWICKER_TESTS)
+  find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME package
+           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/check_package.py
+                   --cpack ${CMAKE_CPACK_COMMAND} --build-dir ${PROJECT_BINARY_DIR}
+                   --version ${PROJECT_VERSION} --generator ${brantwicker_package_generator})
+  set_tests_properties(package PROPERTIES TIMEOUT 300)
+endif()

@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Makes the release package of a build with cpack, inside the build tree,
+and checks what it holds: the Windows zip, or the Debian package with its
+desktop entry. Nothing is installed.
+
+usage: check_package.py --cpack CPACK --build-dir DIR --version V --generator ZIP|DEB"""
+
+import argparse
+import configparser
+import glob
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+
+def make_package(cpack: str, build_dir: str, generator: str) -> str:
+    out = os.path.join(build_dir, "package-test")
+    shutil.rmtree(out, ignore_errors=True)
+    subprocess.run([cpack, "-G", generator, "-B", out,
+                    "--config", os.path.join(build_dir, "CPackConfig.cmake")],
+                   check=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    suffix = {"ZIP": ".zip", "DEB": ".deb"}[generator]
+    made = glob.glob(os.path.join(out, "*" + suffix))
+    if len(made) != 1:
+        raise SystemExit(f"cpack made {made!r}, expected one {suffix} package")
+    return made[0]
+
+
+def check_zip(path: str, version: str) -> list[str]:
+    problems = []
+    with zipfile.ZipFile(path) as archive:
+        names = {name for name in archive.namelist() if not name.endswith("/")}
+        top = f"brantwicker-{version}-win32/"
+        expected = {top + name for name in ("brantwicker.exe", "brantwicker-md5.exe", "README.txt")}
+        if names != expected:
+            problems.append(f"zip holds {sorted(names)}, expected {sorted(expected)}")
+            return problems
+        readme = archive.read(top + "README.txt")
+        for program in expected - {top + "README.txt"}:
+            if archive.read(program)[:2] != b"MZ":
+                problems.append(f"{program} is not a Windows program")
+    if b"brantwicker.exe" not in readme or b"Send to" not in readme:
+        problems.append("README.txt does not tell how to use brantwicker.exe")
+    if readme.count(b"\n") != readme.count(b"\r\n") or b"@" in readme:
+        problems.append("README.txt is not Windows text with its version filled in")
+    return problems
+
+
+def check_deb(path: str, version: str) -> list[str]:
+    problems = []
+    info = subprocess.run(["dpkg-deb", "-f", path], check=True, capture_output=True,
+                          text=True).stdout
+    fields = dict(line.split(": ", 1) for line in info.splitlines() if ": " in line)
+    for field, want in (("Package", "brantwicker"), ("Version", version)):
+        if fields.get(field) != want:
+            problems.append(f"{field} is {fields.get(field)!r}, expected {want!r}")
+    if "libc6" not in fields.get("Depends", ""):
+        problems.append(f"Depends {fields.get('Depends')!r} does not name libc6")
+
+    expected = {"./usr/bin/brantwicker", "./usr/bin/brantwicker-md5",
+                "./usr/share/applications/brantwicker.desktop",
+                "./usr/share/doc/brantwicker/README.md"}
+    tar_bytes = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True,
+                               capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(tar_bytes)) as tar:
+        members = {member.name: member for member in tar.getmembers()}
+        files = {name for name, member in members.items() if not member.isdir()}
+        if files != expected:
+            problems.append(f"package holds {sorted(files)}, expected {sorted(expected)}")
+            return problems
+        for program in ("./usr/bin/brantwicker", "./usr/bin/brantwicker-md5"):
+            if not members[program].mode & 0o111:
+                problems.append(f"{program} is not executable")
+        desktop = tar.extractfile(members["./usr/share/applications/brantwicker.desktop"])
+        entry = configparser.ConfigParser(interpolation=None)
+        entry.optionxform = str
+        entry.read_string(desktop.read().decode())
+    section = entry["Desktop Entry"] if entry.has_section("Desktop Entry") else {}
+    for key, want in (("Type", "Application"), ("Name", "Quellarion Brantwicker"),
+                      ("Exec", "brantwicker %f"), ("MimeType", "application/octet-stream;")):
+        if section.get(key) != want:
+            problems.append(f"desktop entry {key} is {section.get(key)!r}, expected {want!r}")
+    return problems
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cpack", required=True)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--generator", choices=("ZIP", "DEB"), required=True)
+    options = parser.parse_args()
+
+    package = make_package(options.cpack, options.build_dir, options.generator)
+    check = check_zip if options.generator == "ZIP" else check_deb
+    problems = check(package, options.version)
+    print(f"{package}: {'FAIL' if problems else 'ok'}")
+    for problem in problems:
+        print(f"  {problem}")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

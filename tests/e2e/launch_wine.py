@@ -1,0 +1,205 @@
+"""Runs a Windows build of the program under Wine and observes it.
+
+Each run gets a private copy of the prepared prefix named by the environment
+variable BRANTWICKER_WINE_PREFIX, so the wineserver it starts lives inside the
+caller's namespaces and makes its sockets in the caller's network.
+
+Boxes and the browser hand-off are read from Wine's relay trace, which logs
+the arguments of every MessageBoxA and ShellExecuteA call with or without a
+display; no display is used, so MessageBoxA returns at once. Wine's browser
+launcher runs the first "xdg-open" on the PATH: a fake one passes the address
+on to $BROWSER (by default a recorder), as the native launcher's browser gets
+it. Wine's launcher percent-encodes some characters and drops double quotes
+on the way, so the exact address is the traced one; the recorded one must
+match it, with those known changes, where the address holds no other unusual
+characters.
+
+`desktop` has no effect here: the trace sees every box with its icon."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+
+from observation import Observation
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wine_prefix  # noqa: E402
+
+TIMEOUT_SECONDS = 60
+
+RECORDER = """#!{python}
+import json, sys
+with open({log!r}, "a") as log:
+    log.write(json.dumps(sys.argv[1:]) + "\\n")
+"""
+XDG_OPEN = '#!/bin/sh\ncommand -v "$BROWSER" >/dev/null || exit 3\nexec "$BROWSER" "$@"\n'
+
+CALL = re.compile(r"[0-9a-f]{4}:Call (user32\.MessageBoxA|shell32\.ShellExecuteA)\((.*)\) ret=[0-9a-f]+")
+TRACE = re.compile(r"[0-9a-f]{4}:(Call |Ret  |Starting |trace:relay:)")
+ARG = re.compile(r'([0-9a-f]+)(?: L?"((?:[^"\\]|\\.)*)"(\.\.\.)?)?')
+ESCAPE = re.compile(r"\\(x[0-9a-f]{2}|[0-7]{3}|.)")
+ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
+# Addresses made of these characters reach the browser as they are, except
+# that a blank, "<" and ">" are percent-encoded, double quotes are dropped and
+# an address without a path gets "/".
+PLAIN_ADDRESS = re.compile(r"[A-Za-z0-9\-._~:/?#@!$&'()*+,;=%\[\] <>\"]*")
+ENCODED = {" ": "%20", "<": "%3C", ">": "%3E", '"': ""}
+
+
+def _write_script(path: str, text: str) -> None:
+    with open(path, "w") as script:
+        script.write(text)
+    os.chmod(path, 0o755)
+
+
+def _unescape(text: str) -> str:
+    def one(match: re.Match) -> str:
+        code = match.group(1)
+        if code.startswith("x") and len(code) == 3:
+            return chr(int(code[1:], 16))
+        if len(code) == 3:
+            return chr(int(code, 8))
+        return ESCAPES.get(code, code)
+    raw = ESCAPE.sub(one, text)
+    # The program's bytes, read the way the cases read texts.
+    return raw.encode("latin-1").decode("utf-8", "surrogateescape")
+
+
+def parse_arguments(text: str) -> list[int | str | None] | None:
+    """The arguments of one traced call: a number, or the string a pointer
+    leads to (None where the trace cut it short). None if unreadable."""
+    args: list[int | str | None] = []
+    pos = 0
+    while True:
+        match = ARG.match(text, pos)
+        if match is None:
+            return None
+        value, string, cut = match.groups()
+        args.append(int(value, 16) if string is None else None if cut else _unescape(string))
+        pos = match.end()
+        if pos == len(text):
+            return args
+        if text[pos] != ",":
+            return None
+        pos += 1
+
+
+def read_trace(stderr: bytes, stray: list[str]):
+    """Boxes and addresses from the relay trace; every other line is stray."""
+    boxes, addresses = [], []
+    for line in stderr.decode("latin-1").splitlines():
+        call = CALL.fullmatch(line)
+        if call is None:
+            if not TRACE.match(line):
+                stray.append(f"standard error: {line!r}")
+            continue
+        args = parse_arguments(call.group(2))
+        if call.group(1) == "user32.MessageBoxA":
+            if args is None or len(args) != 4 or None in args:
+                stray.append(f"unreadable trace: {line!r}")
+                continue
+            owner, text, title, flags = args
+            if owner != 0:
+                stray.append(f"message box with owner window {owner!r}")
+            boxes.append((title, text, flags))
+        else:
+            if args is None or len(args) != 6 or args[2] is None:
+                stray.append(f"unreadable trace: {line!r}")
+                continue
+            owner, verb, address, parameters, directory, show = args
+            if (owner, verb, parameters, directory, show) != (0, "open", 0, 0, 1):
+                stray.append(f"ShellExecuteA called as {args!r}")
+            addresses.append(address)
+    return boxes, addresses
+
+
+def as_delivered(address: str) -> str | None:
+    """What the browser gets for `address`; None where that is not known."""
+    if not PLAIN_ADDRESS.fullmatch(address):
+        return None
+    delivered = "".join(ENCODED.get(c, c) for c in address)
+    if re.fullmatch(r"[a-z]+://[^/?#]*", delivered):
+        delivered += "/"
+    return delivered
+
+
+def _recorded_calls(log: str) -> list[list[str]]:
+    if not os.path.exists(log):
+        return []
+    with open(log) as lines:
+        return [json.loads(line) for line in lines]
+
+
+def match_browser(addresses: list[str], recorded: list[list[str]], own_browser: bool,
+                  stray: list[str]) -> list[str]:
+    """The traced addresses that reached the browser."""
+    opened = []
+    recorded = list(recorded)
+    for address in addresses:
+        if not recorded:
+            if own_browser:
+                stray.append(f"ShellExecuteA got {address!r} but no browser was started")
+            continue
+        argv = recorded.pop(0)
+        delivered = as_delivered(address)
+        if len(argv) != 1 or (delivered is not None and argv[0] != delivered):
+            stray.append(f"ShellExecuteA got {address!r} but the browser {argv!r}")
+        opened.append(address)
+    stray.extend(f"browser started without ShellExecuteA: {argv!r}" for argv in recorded)
+    return opened
+
+
+def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
+        desktop: bool = True, stdout_to_file: bool = False) -> Observation:
+    del desktop  # see the module's description
+    base = env.get("BRANTWICKER_WINE_PREFIX")
+    if not base:
+        raise RuntimeError("BRANTWICKER_WINE_PREFIX does not name a prepared Wine prefix")
+    arch = wine_prefix.pe_arch(program)
+
+    fakes = os.path.join(workdir, "wine-fakes")
+    os.makedirs(fakes, exist_ok=True)
+    browser_log = os.path.join(fakes, "browser.log")
+    _write_script(os.path.join(fakes, "browser"),
+                  RECORDER.format(python=sys.executable, log=browser_log))
+    _write_script(os.path.join(fakes, "xdg-open"), XDG_OPEN)
+
+    with wine_prefix.private_copy(base, workdir) as prefix:
+        wine_env = wine_prefix.environment(prefix, arch, env)
+        wine_env["WINEDEBUG"] = "-all,+relay"
+        wine_env["PATH"] = fakes + os.pathsep + env.get("PATH", os.defpath)
+        own_browser = "BROWSER" not in env
+        wine_env.setdefault("BROWSER", os.path.join(fakes, "browser"))
+
+        stdout_path = os.path.join(workdir, "stdout.bin")
+        try:
+            with open(stdout_path, "wb") as stdout_file:
+                # Wine's helper processes inherit standard error, so reading it
+                # to its end also waits for the browser hand-off to finish.
+                child = subprocess.Popen(
+                    [wine_prefix.loader(arch), program, *args], cwd=workdir, env=wine_env,
+                    stdin=subprocess.DEVNULL,
+                    stdout=stdout_file if stdout_to_file else subprocess.PIPE,
+                    stderr=subprocess.PIPE, start_new_session=True)
+                try:
+                    stdout, stderr = child.communicate(timeout=TIMEOUT_SECONDS)
+                except subprocess.TimeoutExpired:
+                    os.killpg(child.pid, signal.SIGKILL)
+                    wine_prefix.end_server(wine_env)
+                    child.communicate()
+                    raise RuntimeError(f"{program} did not end within {TIMEOUT_SECONDS} s")
+        finally:
+            wine_prefix.end_server(wine_env)
+    if stdout_to_file:
+        with open(stdout_path, "rb") as written:
+            stdout = written.read()
+
+    stray: list[str] = []
+    boxes, addresses = read_trace(stderr, stray)
+    opened = match_browser(addresses, _recorded_calls(browser_log), own_browser, stray)
+    return Observation(exit_status=child.returncode,
+                       stdout=wine_prefix.normalise_newlines(stdout),
+                       boxes=boxes, opened=opened, stray=stray)
