@@ -7,36 +7,13 @@ program that records the address it was given. Both fakes inherit the
 program's standard error, so reading that pipe to its end also waits for a
 browser the program started and did not wait for."""
 
-import json
 import os
-import signal
-import subprocess
-import sys
 
+from launch_common import recorded_calls, run_captured, write_recorder
 from observation import Observation
 
 TIMEOUT_SECONDS = 20
 ZENITY_ICONS = {"--error": 0x10, "--info": 0x40}
-
-RECORDER = """#!{python}
-import json, sys
-with open({log!r}, "a") as log:
-    log.write(json.dumps(sys.argv[1:]) + "\\n")
-"""
-
-
-def _write_recorder(path: str, log: str) -> None:
-    with open(path, "w") as script:
-        script.write(RECORDER.format(python=sys.executable, log=log))
-    os.chmod(path, 0o755)
-
-
-def _recorded_calls(log: str) -> list[list[str]]:
-    if not os.path.exists(log):
-        return []
-    with open(log) as lines:
-        return [json.loads(line) for line in lines]
-
 
 def _zenity_box(argv: list[str], stray: list[str]) -> tuple[str, str, int | None]:
     icon, title, text, plain = None, None, None, False
@@ -73,8 +50,8 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
     os.makedirs(fakes, exist_ok=True)
     zenity_log = os.path.join(fakes, "zenity.log")
     browser_log = os.path.join(fakes, "browser.log")
-    _write_recorder(os.path.join(fakes, "zenity"), zenity_log)
-    _write_recorder(os.path.join(fakes, "browser"), browser_log)
+    write_recorder(os.path.join(fakes, "zenity"), zenity_log)
+    write_recorder(os.path.join(fakes, "browser"), browser_log)
 
     env = dict(env)
     env["PATH"] = fakes + os.pathsep + env.get("PATH", os.defpath)
@@ -84,25 +61,12 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
     if desktop:
         env["DISPLAY"] = ":e2e"  # never opened: only the fake zenity sees it
 
-    stdout_path = os.path.join(workdir, "stdout.bin")
-    with open(stdout_path, "wb") as stdout_file:
-        child = subprocess.Popen(
-            [program, *args], cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-            stdout=stdout_file if stdout_to_file else subprocess.PIPE,
-            stderr=subprocess.PIPE, start_new_session=True)
-        try:
-            stdout, stderr = child.communicate(timeout=TIMEOUT_SECONDS)
-        except subprocess.TimeoutExpired:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.communicate()
-            raise RuntimeError(f"{program} did not end within {TIMEOUT_SECONDS} s")
-    if stdout_to_file:
-        with open(stdout_path, "rb") as written:
-            stdout = written.read()
+    exit_status, stdout, stderr = run_captured(
+        [program, *args], workdir, env, stdout_to_file=stdout_to_file, timeout=TIMEOUT_SECONDS)
 
     stray: list[str] = []
     said = _said_boxes(stderr, stray)
-    shown = [_zenity_box(argv, stray) for argv in _recorded_calls(zenity_log)]
+    shown = [_zenity_box(argv, stray) for argv in recorded_calls(zenity_log)]
     if desktop:
         boxes = shown
         if [(title, text) for title, text, _ in shown] != said:
@@ -113,10 +77,10 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
             stray.append(f"zenity called without a desktop: {shown!r}")
 
     opened = []
-    for argv in _recorded_calls(browser_log):
+    for argv in recorded_calls(browser_log):
         if len(argv) != 1:
             stray.append(f"browser called with {argv!r}")
         opened.append(" ".join(argv))
 
-    return Observation(exit_status=child.returncode, stdout=stdout, boxes=boxes,
+    return Observation(exit_status=exit_status, stdout=stdout, boxes=boxes,
                        opened=opened, stray=stray)

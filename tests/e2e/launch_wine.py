@@ -16,13 +16,11 @@ characters.
 
 `desktop` has no effect here: the trace sees every box with its icon."""
 
-import json
 import os
 import re
-import signal
-import subprocess
 import sys
 
+from launch_common import recorded_calls, run_captured, write_recorder, write_script
 from observation import Observation
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
@@ -30,11 +28,6 @@ import wine_prefix  # noqa: E402
 
 TIMEOUT_SECONDS = 60
 
-RECORDER = """#!{python}
-import json, sys
-with open({log!r}, "a") as log:
-    log.write(json.dumps(sys.argv[1:]) + "\\n")
-"""
 XDG_OPEN = '#!/bin/sh\ncommand -v "$BROWSER" >/dev/null || exit 3\nexec "$BROWSER" "$@"\n'
 
 CALL = re.compile(r"[0-9a-f]{4}:Call (user32\.MessageBoxA|shell32\.ShellExecuteA)\((.*)\) ret=[0-9a-f]+")
@@ -47,12 +40,6 @@ ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
 # an address without a path gets "/".
 PLAIN_ADDRESS = re.compile(r"[A-Za-z0-9\-._~:/?#@!$&'()*+,;=%\[\] <>\"]*")
 ENCODED = {" ": "%20", "<": "%3C", ">": "%3E", '"': ""}
-
-
-def _write_script(path: str, text: str) -> None:
-    with open(path, "w") as script:
-        script.write(text)
-    os.chmod(path, 0o755)
 
 
 def _unescape(text: str) -> str:
@@ -126,13 +113,6 @@ def as_delivered(address: str) -> str | None:
     return delivered
 
 
-def _recorded_calls(log: str) -> list[list[str]]:
-    if not os.path.exists(log):
-        return []
-    with open(log) as lines:
-        return [json.loads(line) for line in lines]
-
-
 def match_browser(addresses: list[str], recorded: list[list[str]], own_browser: bool,
                   stray: list[str]) -> list[str]:
     """The traced addresses that reached the browser."""
@@ -163,9 +143,8 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
     fakes = os.path.join(workdir, "wine-fakes")
     os.makedirs(fakes, exist_ok=True)
     browser_log = os.path.join(fakes, "browser.log")
-    _write_script(os.path.join(fakes, "browser"),
-                  RECORDER.format(python=sys.executable, log=browser_log))
-    _write_script(os.path.join(fakes, "xdg-open"), XDG_OPEN)
+    write_recorder(os.path.join(fakes, "browser"), browser_log)
+    write_script(os.path.join(fakes, "xdg-open"), XDG_OPEN)
 
     with wine_prefix.private_copy(base, workdir) as prefix:
         wine_env = wine_prefix.environment(prefix, arch, env)
@@ -174,32 +153,19 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
         own_browser = "BROWSER" not in env
         wine_env.setdefault("BROWSER", os.path.join(fakes, "browser"))
 
-        stdout_path = os.path.join(workdir, "stdout.bin")
         try:
-            with open(stdout_path, "wb") as stdout_file:
-                # Wine's helper processes inherit standard error, so reading it
-                # to its end also waits for the browser hand-off to finish.
-                child = subprocess.Popen(
-                    [wine_prefix.loader(arch), program, *args], cwd=workdir, env=wine_env,
-                    stdin=subprocess.DEVNULL,
-                    stdout=stdout_file if stdout_to_file else subprocess.PIPE,
-                    stderr=subprocess.PIPE, start_new_session=True)
-                try:
-                    stdout, stderr = child.communicate(timeout=TIMEOUT_SECONDS)
-                except subprocess.TimeoutExpired:
-                    os.killpg(child.pid, signal.SIGKILL)
-                    wine_prefix.end_server(wine_env)
-                    child.communicate()
-                    raise RuntimeError(f"{program} did not end within {TIMEOUT_SECONDS} s")
+            # Wine's helper processes inherit standard error, so reading it to
+            # its end also waits for the browser hand-off to finish.
+            exit_status, stdout, stderr = run_captured(
+                [wine_prefix.loader(arch), program, *args], workdir, wine_env,
+                stdout_to_file=stdout_to_file, timeout=TIMEOUT_SECONDS,
+                on_timeout=lambda: wine_prefix.end_server(wine_env))
         finally:
             wine_prefix.end_server(wine_env)
-    if stdout_to_file:
-        with open(stdout_path, "rb") as written:
-            stdout = written.read()
 
     stray: list[str] = []
     boxes, addresses = read_trace(stderr, stray)
-    opened = match_browser(addresses, _recorded_calls(browser_log), own_browser, stray)
-    return Observation(exit_status=child.returncode,
+    opened = match_browser(addresses, recorded_calls(browser_log), own_browser, stray)
+    return Observation(exit_status=exit_status,
                        stdout=wine_prefix.normalise_newlines(stdout),
                        boxes=boxes, opened=opened, stray=stray)
