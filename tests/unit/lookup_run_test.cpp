@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake_platform.h"
+#include "lookup/driver.h"
 #include "lookup/lookup_exchange.h"
 
 namespace {
@@ -73,5 +75,35 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"ReceiveFails", true, true, "located <a href=\"/r/1", -1,
                 then(up_to_receive(), kTitle + "Unexpected reply from server!")}),
     [](const testing::TestParamInfo<RunCase>& p) { return p.param.name; });
+
+// No file named: a count of 1, and a count of 0 (an empty vector, where
+// argv[1] would lie past its end), show the box and touch nothing else.
+TEST(LookupMain, NoFileNamedShowsOnlyTheBox)
+{
+    char name[] = "brantwicker";
+    char* just_name[] = {name, nullptr};
+    char* empty[] = {nullptr};
+    for (auto [argc, argv] : {std::pair{1, just_name}, std::pair{0, empty}}) {
+        FakePlatform& fake = fake_platform();
+        fake = FakePlatform{};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(lookup_main(argc, argv), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(fake.calls, std::vector<std::string>{kTitle + "Can't get file!"}) << argc;
+    }
+}
+
+TEST(LookupMain, UnreadableFileEndsTheRunBeforeTheNetwork)
+{
+    char name[] = "brantwicker";
+    char missing[] = "/nonexistent/brantwicker-test";
+    char* argv[] = {name, missing, nullptr};
+    FakePlatform& fake = fake_platform();
+    fake = FakePlatform{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(lookup_main(2, argv), 0);
+    EXPECT_TRUE(testing::internal::GetCapturedStdout().starts_with("Error: FileName='"));
+    EXPECT_TRUE(fake.calls.empty());
+}
 
 }  // namespace
