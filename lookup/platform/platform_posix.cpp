@@ -23,15 +23,18 @@ extern char** environ;
 namespace {
 
 // Starts `argv[0]` (looked up on the PATH) without a shell, with its standard
-// input and output on /dev/null so that nothing it prints lands in ours.
-// Returns the child's pid, or -1.
-pid_t spawn_detached_output(char* const argv[])
+// input and output on /dev/null so that nothing it prints lands in ours, and
+// with its standard error there too when `quiet` is set. Returns the child's
+// pid, or -1.
+pid_t spawn_detached_output(char* const argv[], bool quiet)
 {
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0)
         return -1;
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) != 0)
@@ -144,7 +147,9 @@ void show_message_box(const char* text, const char* title, unsigned flags)
     char program[] = "zenity";
     char no_markup[] = "--no-markup";
     char* argv[] = {program, kind.data(), title_arg.data(), text_arg.data(), no_markup, nullptr};
-    pid_t pid = spawn_detached_output(argv);
+    // The box is told on standard error in exactly one line; the toolkit's
+    // own chatter stays out of it.
+    pid_t pid = spawn_detached_output(argv, true);
     if (pid < 0)
         return;
     int status = 0;
@@ -162,5 +167,5 @@ void shell_open(const char* address)
 #endif
     const char* program = (browser != nullptr && *browser != '\0') ? browser : fallback;
     char* argv[] = {const_cast<char*>(program), const_cast<char*>(address), nullptr};
-    (void)spawn_detached_output(argv);
+    (void)spawn_detached_output(argv, false);
 }
