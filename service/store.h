@@ -1,0 +1,104 @@
+// What the service knows about files, by their digests, behind an interface
+// of its own: the callers (imports, routes, the shell commands) never see the
+// database engine, so another one can stand behind it later.
+//
+// Status values, not exceptions, cross this interface.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Md5Bytes    = std::array<unsigned char, 16>;
+using Sha1Bytes   = std::array<unsigned char, 20>;
+using Sha256Bytes = std::array<unsigned char, 32>;
+
+enum class Verdict { Unknown = 0, Good = 1, Bad = 2 };
+
+// "good", "bad" or "unknown".
+std::string_view verdict_name(Verdict verdict);
+
+enum class StoreStatus {
+    Ok,
+    NotFound,  // a look-up that found nothing
+    Error,     // the message says what went wrong
+};
+
+// One source that listed a file: its name and the day it was imported.
+struct SourceListing {
+    std::string name;
+    std::string imported;  // ISO 8601 date and time, UTC
+};
+
+// Everything held about one file.
+struct FileRecord {
+    Md5Bytes                   md5{};
+    std::optional<Sha1Bytes>   sha1;
+    std::optional<Sha256Bytes> sha256;
+    std::optional<std::uint64_t> size;
+    Verdict                    verdict = Verdict::Unknown;
+    std::string                label;  // product, package or malware family
+    std::vector<std::string>   names;
+    std::vector<SourceListing> sources;
+};
+
+// One line of a hash list, as an import hands it to the store.
+struct ImportEntry {
+    Md5Bytes                   md5{};
+    std::optional<Sha1Bytes>   sha1;
+    std::optional<Sha256Bytes> sha256;
+    std::optional<std::uint64_t> size;
+    std::string                name;   // may be empty
+    Verdict                    verdict = Verdict::Unknown;
+    std::string                label;  // may be empty
+};
+
+// How many files one source lists with one verdict.
+struct SourceCount {
+    std::string   source;
+    Verdict       verdict = Verdict::Unknown;
+    std::uint64_t files   = 0;
+};
+
+// One import of one list: every batch added to it becomes visible together on
+// commit(), or not at all. Dropping it uncommitted rolls everything back.
+class StoreImport {
+public:
+    virtual ~StoreImport() = default;
+    virtual StoreStatus add_batch(std::span<const ImportEntry> entries, std::string& error) = 0;
+    virtual StoreStatus commit(std::string& error) = 0;
+};
+
+class Store {
+public:
+    virtual ~Store() = default;
+
+    virtual StoreStatus find_md5   (const Md5Bytes& md5,       FileRecord& out, std::string& error) = 0;
+    virtual StoreStatus find_sha1  (const Sha1Bytes& sha1,     FileRecord& out, std::string& error) = 0;
+    virtual StoreStatus find_sha256(const Sha256Bytes& sha256, FileRecord& out, std::string& error) = 0;
+
+    virtual StoreStatus counts(std::vector<SourceCount>& out, std::string& error) = 0;
+
+    // Starts the import of one list under the source `source`. Null on error.
+    virtual std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) = 0;
+
+    // The engine and the layout, for the service's information page.
+    virtual std::string engine_version() const = 0;
+    virtual int         schema_version() const = 0;
+};
+
+enum class StoreMode {
+    ReadOnly,   // the service: never writes, sees each import when it commits
+    ReadWrite,  // imports: creates the file when it does not exist
+};
+
+// Opens the store in `path`. A file that is not a store of this schema version
+// (another version, or not a database at all) is refused and left untouched.
+// Null on failure, with `error` saying why.
+std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode,
+                                         std::string& error);
