@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing everything needs on a Debian 12 machine:
-# the native toolchain and test libraries, OpenSSL (the reference the tests and
+# the native toolchain and test libraries, the service's SQLite, Boost and JSON
+# headers, Chromium for the page tests, OpenSSL (the reference the tests and
 # the benchmark compare against), the mingw-w64 cross compilers, Wine, and the
 # X tools the desktop tests use. Safe to run again.
 #
@@ -17,7 +18,8 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
-        libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils)
+        libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
+        libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
