@@ -14,7 +14,6 @@ const char kServiceHost[] = BRANTWICKER_SERVICE_HOST;
 namespace {
 
 constexpr std::string_view kHost = BRANTWICKER_SERVICE_HOST;
-constexpr std::string_view kSearchPagePath = "/buscaHash.html";
 constexpr unsigned kPauseMilliseconds = 100;
 
 // The lookup request's length less the host name, with a 32-character digest
@@ -41,7 +40,7 @@ static_assert(is_plain_host_name(kHost),
               "BRANTWICKER_SERVICE_HOST must be a plain host name (letters, digits, '-', '.')");
 static_assert(kRequestLengthWithoutHost + kHost.size() + 1 <= kRequestBufferSize,
               "BRANTWICKER_SERVICE_HOST is too long for the request buffer");
-static_assert(std::string_view("http://").size() + kHost.size() + kReportPathMax + 1 <=
+static_assert(std::string_view("http://").size() + kHost.size() + kReportPathLength + 1 <=
                   kAddressBufferSize,
               "BRANTWICKER_SERVICE_HOST is too long for the report address buffer");
 
@@ -58,13 +57,13 @@ std::size_t format_lookup_request(char* buffer, std::size_t capacity,
 
     const int written = std::snprintf(
         buffer, capacity,
-        "POST /qn/en/consultamd5 HTTP/1.0\r\n"
+        "POST %s HTTP/1.0\r\n"
         "Host: %.*s\r\n"
         "User-Agent: el.Agent [by el.Quo]\r\n"
         "Content-Length: 48\r\n"
         "\r\n"
         "hash=%s&x=166&y=22",
-        static_cast<int>(host.size()), host.data(), digest_text);
+        kConsultPath, static_cast<int>(host.size()), host.data(), digest_text);
     if (written < 0 || static_cast<std::size_t>(written) >= capacity) {
         std::memset(buffer, 0, capacity);  // no half request for anyone to send
         return 0;
@@ -92,7 +91,7 @@ ReplyOutcome interpret_reply(std::string_view reply, std::string_view host)
     std::string tail(reply.substr(marker_at));
     tail = replace_all(kReplyMarker, " ", tail);
     // The tail starts with the blank that took the marker's place.
-    const std::string path = tail.substr(1, kReportPathMax);
+    const std::string path = tail.substr(1, kReportPathLength);
 
     // A path not starting at the root would join the host name, as in
     // "http://host@elsewhere/" or "http://host.elsewhere/", and lead the

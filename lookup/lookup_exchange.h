@@ -6,16 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "lookup/wire.h"
+
 // Name and port of the service, fixed at build time.
 extern const char kServiceHost[];
 inline constexpr unsigned short kServicePort = 80;
 
 inline constexpr std::size_t kRequestBufferSize = 2048;
-inline constexpr std::size_t kReceiveBufferSize = 1024;
+inline constexpr std::size_t kReceiveBufferSize = kReplyReceiveMax;
 inline constexpr std::size_t kAddressBufferSize = 1024;
-inline constexpr std::size_t kReportPathMax     = 86;
-
-inline constexpr char kReplyMarker[] = "located <a href=\"";
 
 // Message texts of the exchange.
 inline constexpr char kTextResolveFailed[] = "Failed to resolve hostname!";

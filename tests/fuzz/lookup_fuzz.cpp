@@ -92,7 +92,7 @@ void check_reply(std::string_view host, const char* received, long count)
         require(has_marker);
         const std::string& address = outcome.address;
         require(address.starts_with(site));
-        require(address.size() <= site.size() + kReportPathMax);
+        require(address.size() <= site.size() + kReportPathLength);
         require(address.size() == site.size() || address[site.size()] == '/');
         const bool search_page = address.starts_with(site + "/buscaHash.html");
         require(search_page == (outcome.verdict == ReplyVerdict::NotHeld));
