@@ -4,11 +4,11 @@ import re
 from dataclasses import dataclass
 
 KEYS = {
-    "run": {"args", "input_size", "desktop", "stdout_to", "env"},
+    "run": {"args", "input_size", "desktop", "stdout_to", "env", "repeat"},
     "service": {"behaviour", "pause_ms"},
-    "expect": {"stdout", "box", "open", "exit", "request"},
+    "expect": {"stdout", "box", "open", "exit", "request", "page_contains"},
 }
-BEHAVIOURS = ("normal", "close", "reset", "no-listener", "no-hosts-entry")
+BEHAVIOURS = ("normal", "close", "reset", "no-listener", "no-hosts-entry", "real")
 ESCAPES = {"r": b"\r", "n": b"\n", "t": b"\t", "0": b"\0", "\\": b"\\"}
 
 
@@ -52,6 +52,7 @@ class Case:
     name: str
     settings: dict[str, dict[str, list[str]]]  # section -> key -> values, in order
     replies: list[str]  # undecoded reply pieces
+    store: list[str]  # undecoded hash-list lines for the real service
 
     def get(self, section: str, key: str, default: str | None = None) -> str:
         found = self.settings[section].get(key)
@@ -75,6 +76,7 @@ class Case:
 def load_case(path: str, name: str) -> Case:
     settings: dict[str, dict[str, list[str]]] = {section: {} for section in KEYS}
     replies: list[str] = []
+    store: list[str] = []
     section = None
     with open(path, encoding="utf-8", newline="") as lines:
         for number, line in enumerate(lines, 1):
@@ -85,10 +87,13 @@ def load_case(path: str, name: str) -> Case:
                 section = header.group(1)
                 if section == "reply":
                     replies.append("")
-                elif section not in KEYS:
+                elif section not in KEYS and section != "store":
                     raise CaseError(f"{where}: unknown section [{section}]")
             elif section == "reply":
                 replies[-1] += line
+            elif section == "store":
+                if line.strip() and not line.startswith("#"):
+                    store.append(line)
             elif not line.strip() or line.startswith("#"):
                 continue
             elif section is None:
@@ -99,7 +104,12 @@ def load_case(path: str, name: str) -> Case:
                 if not sep or key not in KEYS[section]:
                     raise CaseError(f"{where}: [{section}] has no key {key!r}")
                 settings[section].setdefault(key, []).append(value.strip())
-    case = Case(name, settings, replies)
-    if (case.choice("service", "behaviour", BEHAVIOURS) == "normal") != bool(replies):
+    case = Case(name, settings, replies, store)
+    behaviour = case.choice("service", "behaviour", BEHAVIOURS)
+    if (behaviour == "normal") != bool(replies):
         raise CaseError(f"{path}: [reply] sections go with behaviour normal, and only with it")
+    if behaviour != "real" and (store or case.all("expect", "page_contains")):
+        raise CaseError(f"{path}: [store] and page_contains go with behaviour real only")
+    if behaviour == "real" and case.all("expect", "request"):
+        raise CaseError(f"{path}: the real service records no request; drop `request`")
     return case
