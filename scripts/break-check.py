@@ -1,0 +1,400 @@
+#!/usr/bin/env python3
+"""Breaks the product on purpose, one place at a time, and records which
+breaks the native test suite catches. It checks the tests; it is not a test.
+
+Every break is one exact text in one product file (it must occur there exactly
+once) and what replaces it, with what a user would notice. The breaks are
+applied in a private copy of a committed tree, never in the checkout: the copy
+is built once with the dev preset, then for each break the file is changed,
+the build brought up to date, the suite run (ctest, stopping at the first
+failure), and the file restored. A break whose build fails counts as no
+behaviour break at all; warnings are not errors here, so that a dropped call
+leaving an unused name still builds.
+
+  scripts/break-check.py                      every break, at HEAD of this checkout
+  scripts/break-check.py --only 'tool-*'      the breaks whose names match
+  scripts/break-check.py --list               the breaks, each checked against the tree
+  scripts/break-check.py --overlay tests      HEAD, with tests/ as it stands in the checkout
+  scripts/break-check.py --save before.json   keep the results; --compare before.json
+                                              sets them beside a later run
+
+Runs at low priority; a whole run takes a while (minutes per break on a busy
+machine)."""
+
+import argparse
+import fnmatch
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Break:
+    name: str
+    path: str
+    find: str
+    replace: str
+    notice: str  # what a user would see go wrong
+
+
+B = Break
+BREAKS = [
+    # -- digest library -------------------------------------------------------
+    B("md5-carry-dropped", "digest/md5_engine.cpp",
+      "        ++ctx->bit_count[1];\n", "",
+      "files of 512 MiB and more get a wrong digest"),
+    B("md5-high-length-dropped", "digest/md5_engine.cpp",
+      "ctx->bit_count[1] += len >> 29;", "",
+      "one piece of 512 MiB or more is counted short, so its digest is wrong"),
+    B("md5-pad-boundary", "digest/md5_engine.cpp",
+      "if (index < 56) {", "if (index <= 56) {",
+      "a message 56 bytes past a block gets a wrong digest"),
+    B("md5-length-high-word", "digest/md5_engine.cpp",
+      "    store_le32(ctx->buffer + 60, ctx->bit_count[1]);\n", "",
+      "digests of files of 512 MiB and more are wrong"),
+    B("md5-fill-boundary", "digest/md5_engine.cpp",
+      "if (len < space) {", "if (len <= space) {",
+      "data that exactly fills a partial block is hashed wrongly"),
+    B("md5-round-constant", "digest/md5_engine.cpp",
+      "x9 + 0x8b44f7afU", "x9 + 0x8b44f7aeU",
+      "every digest is wrong"),
+    B("md5-hex-uppercase", "digest/md5_engine.cpp",
+      '"0123456789abcdef"', '"0123456789ABCDEF"',
+      "digests are printed in capitals"),
+    B("md5-hex-unterminated", "digest/md5_engine.cpp",
+      "    text[32] = '\\0';\n", "",
+      "junk may follow the 32 digits"),
+    B("md5-begin-high-word", "digest/md5_engine.cpp",
+      "    ctx->bit_count[1] = 0;\n", "",
+      "a reused or uninitialised context gives a wrong digest"),
+    B("md5-read-error-ignored", "digest/md5_inputs.cpp",
+      "if (std::ferror(stream) != 0) {", "if (std::ferror(stream) != 0 && false) {",
+      "an unreadable file (a directory) gets a digest and success"),
+    B("md5-open-error-text", "digest/md5_inputs.cpp",
+      "\"Error: FileName='%s' -- %s\\n\"", "\"Error: FileName=%s -- %s\\n\"",
+      "the error line for a missing file changes"),
+    B("md5-open-error-status", "digest/md5_inputs.cpp",
+      "return {MD5_OPEN_ERROR, false};", "return {MD5_IO_ERROR, false};",
+      "a missing file exits 3 (read error) instead of 2"),
+    B("md5-status-text", "digest/md5_inputs.cpp",
+      '"md5:006:Syntax: Too many arguments."', '"md5:006:Syntax: Too many argument."',
+      "the too-many-arguments message is misspelt"),
+    B("md5-check-prefix", "digest/md5_inputs.cpp",
+      "std::strcmp(expected, text) == 0", "std::strncmp(expected, text, 32) == 0",
+      "--check passes a longer expected text that starts with the digest"),
+    B("md5-check-missing-file", "digest/md5_inputs.cpp",
+      "        return outcome.status;\n", "        return MD5_TEST_FAILURE;\n",
+      "--check on a missing file says mismatch (7) instead of 2"),
+    # -- the digest tool ------------------------------------------------------
+    B("tool-dash-is-a-file", "tools/md5_tool.cpp",
+      'std::strcmp(arg, "-") == 0', 'std::strcmp(arg, "--") == 0',
+      '"-" is opened as a file instead of reading standard input'),
+    B("tool-check-too-many", "tools/md5_tool.cpp",
+      "if (argc > 4) {", "if (argc > 5) {",
+      "--check with two files ignores the second instead of refusing"),
+    B("tool-too-many", "tools/md5_tool.cpp",
+      "if (argc > 2) {", "if (argc > 3) {",
+      "two files digest the first instead of refusing"),
+    B("tool-option-test", "tools/md5_tool.cpp",
+      "return arg[0] == '-' && arg[1] != '\\0';", "return arg[0] == '-' && arg[1] == '\\0';",
+      "an unknown option is opened as a file; \"-\" is refused"),
+    B("tool-flush-unchecked", "tools/md5_tool.cpp",
+      "if (std::fflush(stdout) != 0 && status == MD5_OK) {",
+      "if (std::fflush(stdout) != 0 && status == MD5_OK && false) {",
+      "a digest lost on a full disk still exits 0"),
+    B("tool-help", "tools/md5_tool.cpp",
+      'std::strcmp(argv[1], "--help") == 0', 'std::strcmp(argv[1], "-help") == 0',
+      "--help is a usage error instead of the usage text"),
+    B("tool-read-error-silent", "tools/md5_tool.cpp",
+      "if (status == MD5_IO_ERROR) {", "if (status == MD5_OPEN_ERROR) {",
+      "a read error is not told on standard error, a missing file is told twice"),
+    # -- the lookup ---------------------------------------------------------------
+    B("lookup-path-max", "lookup/lookup_exchange.cpp",
+      "tail.substr(1, kReportPath", "tail.substr(1, -1 + kReportPath",
+      "the report address loses its last character"),
+    B("lookup-off-host", "lookup/lookup_exchange.cpp",
+      "path.front() != '/'", "path.front() == '\\\\'",
+      "a reply can send the browser to another host"),
+    B("lookup-path-offset", "lookup/lookup_exchange.cpp",
+      "tail.substr(1, kReportPath", "tail.substr(0, kReportPath",
+      "every report is an unexpected reply"),
+    B("lookup-search-page", "lookup/lookup_exchange.cpp",
+      "+ std::string(kSearchPagePath)", '+ std::string("/buscahash.html")',
+      "an unknown hash opens the search page instead of the box"),
+    B("lookup-search-page-query", "lookup/lookup_exchange.cpp",
+      "outcome.address.starts_with(search_page)", "outcome.address == search_page",
+      "an unknown hash with a query opens the browser"),
+    B("lookup-nul-ignored", "lookup/lookup_exchange.cpp",
+      "if (nul == nullptr)", "if (nul == nullptr || true)",
+      "bytes after a NUL in the reply are used"),
+    B("lookup-receive-size", "lookup/lookup_exchange.cpp",
+      "char received[kReceiveBufferSize];", "char received[2 * kReceiveBufferSize];",
+      "a marker after the first 1024 bytes is used"),
+    B("lookup-first-marker", "lookup/lookup_exchange.cpp",
+      "reply.find(kReplyMarker)", "reply.rfind(kReplyMarker)",
+      "a page with two markers opens the path after the last one"),
+    B("lookup-not-held-text", "lookup/lookup_exchange.h",
+      '"Quellarion don\'t known this hash!"', '"Quellarion doesn\'t know this hash!"',
+      "the unknown-hash box says something else"),
+    B("lookup-not-held-icon", "lookup/lookup_exchange.cpp",
+      "show_message_box(kTextNotHeld, kMessageBoxTitle, kIconInformation);",
+      "show_message_box(kTextNotHeld, kMessageBoxTitle, kIconError);",
+      "the unknown-hash box shows an error icon"),
+    B("lookup-connect-text", "lookup/lookup_exchange.cpp",
+      "show_message_box(kTextConnectFailed, kMessageBoxTitle, kIconError);",
+      "show_message_box(kTextResolveFailed, kMessageBoxTitle, kIconError);",
+      "a refused connection is told as a name that does not resolve"),
+    B("lookup-content-length", "lookup/lookup_exchange.cpp",
+      '"Content-Length: 48\\r\\n"', '"Content-Length: 47\\r\\n"',
+      "the service reads the request body one byte short"),
+    B("lookup-send-dropped", "lookup/lookup_exchange.cpp",
+      "    net_send(socket, request, request_length);\n", "",
+      "the service never gets the request"),
+    B("lookup-digest-line-dropped", "lookup/driver.cpp",
+      "    std::puts(md5_hex(&digest, text));\n", "    md5_hex(&digest, text);\n",
+      "the digest is not printed"),
+    B("lookup-open-failure-ignored", "lookup/driver.cpp",
+      "if (md5_file_digest(argv[1], &digest) != MD5_OK)",
+      "if (md5_file_digest(argv[1], &digest) != MD5_OK && false)",
+      "a file that cannot be read is looked up anyway"),
+    B("lookup-no-file-icon", "lookup/driver.cpp",
+      "show_message_box(kTextNoFile, kMessageBoxTitle, kIconError);",
+      "show_message_box(kTextNoFile, kMessageBoxTitle, kIconInformation);",
+      "the no-file box shows an information icon"),
+    B("lookup-replace-overlap", "lookup/replace_all.cpp",
+      "scan = found + pattern.size();", "scan = found + 1;",
+      "a second marker in the path is not turned into one blank"),
+    # -- the POSIX platform edge -----------------------------------------------
+    B("posix-box-line", "lookup/platform/platform_posix.cpp",
+      '"%s: %s\\n", title, text', '"%s - %s\\n", title, text',
+      "boxes are not told on standard error as TITLE: TEXT"),
+    B("posix-display-ignored", "lookup/platform/platform_posix.cpp",
+      '{"DISPLAY", "WAYLAND_DISPLAY"}', '{"WAYLAND_DISPLAY"}',
+      "no dialog on an X11 desktop"),
+    B("posix-box-kind", "lookup/platform/platform_posix.cpp",
+      '(flags & 0x40u) != 0 ? "--info" : "--error"', '(flags & 0x10u) != 0 ? "--info" : "--error"',
+      "error boxes show as information and the other way round"),
+    B("posix-markup", "lookup/platform/platform_posix.cpp",
+      "text_arg.data(), no_markup, nullptr}", "text_arg.data(), nullptr}",
+      "box texts are read as markup"),
+    B("posix-browser-ignored", "lookup/platform/platform_posix.cpp",
+      "(browser != nullptr && *browser != '\\0') ? browser : fallback", "fallback",
+      "the user's BROWSER is ignored"),
+    B("posix-child-stdout", "lookup/platform/platform_posix.cpp",
+      '    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);\n',
+      "",
+      "the browser's and the dialog's output mix with the digest line"),
+    B("posix-sigpipe", "lookup/platform/platform_posix.cpp",
+      "data, len, MSG_NOSIGNAL);", "data, len, 0);",
+      "a service that resets the connection kills the program"),
+    B("posix-port-order", "lookup/platform/platform_posix.cpp",
+      "target.sin_port = htons(port);", "target.sin_port = port;",
+      "the program never reaches the service (wrong port)"),
+]
+
+
+def run(argv: list[str], cwd: str, log) -> int:
+    log.write(f"$ {' '.join(argv)}\n")
+    log.flush()
+    return subprocess.run(argv, cwd=cwd, stdout=log, stderr=subprocess.STDOUT).returncode
+
+
+def stage_tree(checkout: str, rev: str, overlay: list[str], stage: str) -> str:
+    """Extracts `rev` (with the overlay paths from the working tree) into `stage`."""
+    commit = subprocess.run(["git", "-C", checkout, "rev-parse", "--verify", rev + "^{commit}"],
+                            check=True, capture_output=True, text=True).stdout.strip()
+    archive = subprocess.Popen(["git", "-C", checkout, "archive", commit], stdout=subprocess.PIPE)
+    subprocess.run(["tar", "-x", "-C", stage], stdin=archive.stdout, check=True)
+    if archive.wait() != 0:
+        raise SystemExit(f"git archive {commit} failed")
+    ignore = shutil.ignore_patterns("__pycache__", "*.pyc")
+    for path in overlay:
+        source, target = os.path.join(checkout, path), os.path.join(stage, path)
+        if os.path.isdir(target):
+            shutil.rmtree(target)
+        elif os.path.exists(target):
+            os.remove(target)
+        if os.path.isdir(source):
+            shutil.copytree(source, target, ignore=ignore)
+        elif os.path.exists(source):
+            shutil.copy2(source, target)
+    return commit
+
+
+def sync_tree(stage: str, src: str) -> None:
+    """Makes `src` hold what `stage` holds, writing only files that differ, so
+    that the build in it stays incremental. Build folders are left alone."""
+    wanted = set()
+    for root, _, files in os.walk(stage):
+        for name in files:
+            rel = os.path.relpath(os.path.join(root, name), stage)
+            wanted.add(rel)
+            target = os.path.join(src, rel)
+            with open(os.path.join(root, name), "rb") as new:
+                data = new.read()
+            if os.path.exists(target):
+                with open(target, "rb") as old:
+                    if old.read() == data:
+                        continue
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as out:
+                out.write(data)
+            shutil.copymode(os.path.join(root, name), target)
+    for root, dirs, files in os.walk(src):
+        if root == src:
+            dirs[:] = [d for d in dirs if d != "build"]
+        for name in files:
+            rel = os.path.relpath(os.path.join(root, name), src)
+            if rel not in wanted:
+                os.remove(os.path.join(root, name))
+
+
+def failed_tests(build: str) -> list[str]:
+    log = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
+    if not os.path.exists(log):
+        return []
+    with open(log) as lines:
+        return [line.strip().split(":", 1)[-1] for line in lines if line.strip()]
+
+
+def build_and_test(src: str, build: str, jobs: int, log,
+                   every: bool = False) -> tuple[str, list[str]]:
+    if run(["cmake", "--build", build, "-j", str(jobs)], src, log) != 0:
+        return "no-build", []
+    stale = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
+    if os.path.exists(stale):
+        os.remove(stale)
+    stop = [] if every else ["--stop-on-failure"]
+    status = run(["ctest", "--test-dir", build, "-j", str(jobs), *stop,
+                  "--output-on-failure", "--timeout", "300"], src, log)
+    return ("caught" if status != 0 else "survived"), failed_tests(build)
+
+
+def apply_break(src: str, b: Break) -> bytes | None:
+    """Applies `b`; returns the file's original bytes, or None if the text is
+    not there exactly once."""
+    path = os.path.join(src, b.path)
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        original = f.read()
+    text = original.decode()
+    if text.count(b.find) != 1:
+        return None
+    with open(path, "w") as f:
+        f.write(text.replace(b.find, b.replace))
+    return original
+
+
+def main() -> int:
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tree", default=here, help="the git checkout to take the tree from")
+    parser.add_argument("--rev", default="HEAD", help="the commit to break (default HEAD)")
+    parser.add_argument("--overlay", action="append", default=[], metavar="PATH",
+                        help="take PATH from the checkout's working tree instead (repeatable)")
+    parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "break-check"),
+                        help="private folder for the copy and its build")
+    parser.add_argument("--only", action="append", default=[], metavar="PATTERN",
+                        help="only the breaks whose names match (shell pattern, repeatable)")
+    parser.add_argument("--list", action="store_true", help="list the breaks and stop")
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--every-test", action="store_true",
+                        help="run the whole suite on each break, to list every test that catches it")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="skip the run of the unbroken tree")
+    parser.add_argument("--save", help="write the results as JSON here")
+    parser.add_argument("--compare", help="results of an earlier run, shown beside these")
+    options = parser.parse_args()
+
+    chosen = [b for b in BREAKS
+              if not options.only or any(fnmatch.fnmatch(b.name, p) for p in options.only)]
+    if options.list:
+        for b in chosen:
+            shown = subprocess.run(["git", "-C", options.tree, "show", f"{options.rev}:{b.path}"],
+                                   capture_output=True, text=True).stdout
+            found = "" if shown.count(b.find) == 1 else " [text not there exactly once]"
+            print(f"{b.name:30} {b.path:38} {b.notice}{found}")
+        return 0
+    os.nice(10)
+
+    work = os.path.abspath(options.work)
+    src, build = os.path.join(work, "src"), os.path.join(work, "src", "build", "break")
+    os.makedirs(src, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=work) as stage:
+        commit = stage_tree(os.path.abspath(options.tree), options.rev, options.overlay, stage)
+        sync_tree(stage, src)
+    log_path = os.path.join(work, "break-check.log")
+    print(f"tree {commit[:12]}{' + ' + ', '.join(options.overlay) if options.overlay else ''}"
+          f" in {src}; build log {log_path}", flush=True)
+
+    with open(log_path, "w") as log:
+        if run(["cmake", "--preset", "dev", "-B", build, "-DBRANTWICKER_WERROR=OFF"],
+               src, log) != 0:
+            print("configure failed; see the log")
+            return 2
+        if not options.no_baseline:
+            result, failed = build_and_test(src, build, options.jobs, log)
+            if result != "survived":
+                print(f"the unbroken tree does not pass ({result}: {', '.join(failed)}); see the log")
+                return 2
+            print("unbroken tree: builds and passes", flush=True)
+
+        results = {}
+        for b in chosen:
+            started = time.monotonic()
+            original = apply_break(src, b)
+            if original is None:
+                results[b.name] = {"result": "not-found", "tests": []}
+            else:
+                try:
+                    log.write(f"\n=== {b.name}\n")
+                    result, failed = build_and_test(src, build, options.jobs, log,
+                                                    options.every_test)
+                finally:
+                    with open(os.path.join(src, b.path), "wb") as f:
+                        f.write(original)
+                results[b.name] = {"result": result, "tests": failed}
+            r = results[b.name]
+            print(f"{b.name:30} {r['result']:9} {time.monotonic() - started:5.0f}s "
+                  f"{', '.join(r['tests'])}", flush=True)
+        # Leaves the build matching the unbroken tree for the next run.
+        run(["cmake", "--build", build, "-j", str(options.jobs)], src, log)
+
+    earlier = {}
+    if options.compare:
+        with open(options.compare) as f:
+            earlier = json.load(f)["results"]
+    print()
+    print("| break | file | a user would notice | " + ("before | " if earlier else "")
+          + "result | caught by |")
+    print("|---|---|---|" + ("---|" if earlier else "") + "---|---|")
+    for b in chosen:
+        r = results[b.name]
+        before = f"{earlier.get(b.name, {}).get('result', '-')} | " if earlier else ""
+        print(f"| {b.name} | {b.path} | {b.notice} | {before}{r['result']} | "
+              f"{', '.join(r['tests'])} |")
+    behaviour = [n for n, r in results.items() if r["result"] in ("caught", "survived")]
+    caught = [n for n in behaviour if results[n]["result"] == "caught"]
+    print(f"\ncaught {len(caught)} of {len(behaviour)} behaviour breaks"
+          f" ({len(results) - len(behaviour)} did not build or were not found)")
+    if earlier:
+        lost = [n for n in caught + [n for n in behaviour if n not in caught]
+                if earlier.get(n, {}).get("result") == "caught" and n not in caught]
+        was = sum(1 for n in behaviour if earlier.get(n, {}).get("result") == "caught")
+        print(f"earlier run: caught {was} of these; caught then and not now: "
+              f"{', '.join(lost) or 'none'}")
+    if options.save:
+        with open(options.save, "w") as f:
+            json.dump({"commit": commit, "overlay": options.overlay, "results": results}, f,
+                      indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
