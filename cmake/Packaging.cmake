@@ -54,9 +54,15 @@ include(CPack)
 
 if(BRANTWICKER_TESTS)
   find_package(Python3 3.10 REQUIRED COMPONENTS Interpreter)
+  # Only release programs are small; sanitizers, for one, make them far larger.
+  set(brantwicker_package_bounds)
+  if(BRANTWICKER_SMALL_PROGRAMS)
+    set(brantwicker_package_bounds --bound-sizes)
+  endif()
   add_test(NAME package
            COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/check_package.py
                    --cpack ${CMAKE_CPACK_COMMAND} --build-dir ${PROJECT_BINARY_DIR}
-                   --version ${PROJECT_VERSION} --generator ${brantwicker_package_generator})
+                   --version ${PROJECT_VERSION} --generator ${brantwicker_package_generator}
+                   ${brantwicker_package_bounds})
   set_tests_properties(package PROPERTIES TIMEOUT 300)
 endif()

@@ -3,7 +3,8 @@
 and checks what it holds: the Windows zip, or the Debian package with its
 desktop entry. Nothing is installed.
 
-usage: check_package.py --cpack CPACK --build-dir DIR --version V --generator ZIP|DEB"""
+usage: check_package.py --cpack CPACK --build-dir DIR --version V --generator ZIP|DEB
+                        [--bound-sizes]"""
 
 import argparse
 import configparser
@@ -15,6 +16,12 @@ import subprocess
 import sys
 import tarfile
 import zipfile
+
+# The most a release program may weigh, in bytes (--bound-sizes). The Windows
+# programs are passed around in zips; each bound sits a little above what the
+# program weighs today, so that it cannot grow back unseen.
+SIZE_BOUNDS = {"brantwicker.exe": 200 * 1024, "brantwicker-md5.exe": 64 * 1024,
+               "brantwicker": 64 * 1024, "brantwicker-md5": 32 * 1024}
 
 
 def make_package(cpack: str, build_dir: str, generator: str) -> str:
@@ -30,7 +37,14 @@ def make_package(cpack: str, build_dir: str, generator: str) -> str:
     return made[0]
 
 
-def check_zip(path: str, version: str) -> list[str]:
+def over_bound(name: str, size: int, bounds: dict[str, int]) -> list[str]:
+    bound = bounds.get(os.path.basename(name))
+    if bound is None or size <= bound:
+        return []
+    return [f"{name} is {size} bytes, more than its bound of {bound}"]
+
+
+def check_zip(path: str, version: str, bounds: dict[str, int]) -> list[str]:
     problems = []
     with zipfile.ZipFile(path) as archive:
         names = {name for name in archive.namelist() if not name.endswith("/")}
@@ -43,6 +57,7 @@ def check_zip(path: str, version: str) -> list[str]:
         for program in expected - {top + "README.txt"}:
             if archive.read(program)[:2] != b"MZ":
                 problems.append(f"{program} is not a Windows program")
+            problems += over_bound(program, archive.getinfo(program).file_size, bounds)
     if b"brantwicker.exe" not in readme or b"Send to" not in readme:
         problems.append("README.txt does not tell how to use brantwicker.exe")
     if readme.count(b"\n") != readme.count(b"\r\n") or b"@" in readme:
@@ -50,7 +65,7 @@ def check_zip(path: str, version: str) -> list[str]:
     return problems
 
 
-def check_deb(path: str, version: str) -> list[str]:
+def check_deb(path: str, version: str, bounds: dict[str, int]) -> list[str]:
     problems = []
     info = subprocess.run(["dpkg-deb", "-f", path], check=True, capture_output=True,
                           text=True).stdout
@@ -75,6 +90,7 @@ def check_deb(path: str, version: str) -> list[str]:
         for program in ("./usr/bin/brantwicker", "./usr/bin/brantwicker-md5"):
             if not members[program].mode & 0o111:
                 problems.append(f"{program} is not executable")
+            problems += over_bound(program, members[program].size, bounds)
         desktop = tar.extractfile(members["./usr/share/applications/brantwicker.desktop"])
         entry = configparser.ConfigParser(interpolation=None)
         entry.optionxform = str
@@ -93,11 +109,13 @@ def main() -> int:
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--generator", choices=("ZIP", "DEB"), required=True)
+    parser.add_argument("--bound-sizes", action="store_true",
+                        help="hold the programs to SIZE_BOUNDS (release builds)")
     options = parser.parse_args()
 
     package = make_package(options.cpack, options.build_dir, options.generator)
     check = check_zip if options.generator == "ZIP" else check_deb
-    problems = check(package, options.version)
+    problems = check(package, options.version, SIZE_BOUNDS if options.bound_sizes else {})
     print(f"{package}: {'FAIL' if problems else 'ok'}")
     for problem in problems:
         print(f"  {problem}")
