@@ -1,0 +1,31 @@
+// The JSON API for scripts, under /api/v1/. Bodies are built and read with
+// nlohmann-json; names from imported lists that are not valid UTF-8 come out
+// with U+FFFD in place of the bad bytes.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "service/digest_text.h"
+#include "service/store.h"
+#include "service/web/message.h"
+
+// The most digests one bulk request may ask about.
+inline constexpr std::size_t kBulkMax = 1000;
+
+// GET /api/v1/{md5,sha1,sha256}/<hex>: 200 with the record, 404, or 400 when
+// `hex` is not a digest of that kind.
+WebResponse api_find(DigestKind kind, std::string_view hex, Store& store);
+
+// POST /api/v1/bulk/md5 with a JSON array of at most kBulkMax MD5 digests:
+// 200 with an array of the records held, in the order asked, each once.
+WebResponse api_bulk_md5(std::string_view body, Store& store);
+
+// GET /api/v1/info: files per source and verdict, and the versions.
+WebResponse api_info(Store& store, std::string_view service_version);
+
+// GET /api/v1/openapi.json: this API described in OpenAPI 3.
+WebResponse api_openapi(std::string_view service_version);
+
+// A JSON body {"error": message} with `status`.
+WebResponse api_error(unsigned status, std::string_view message);

@@ -1,0 +1,24 @@
+// The records a route reads and returns. The network edge fills a WebRequest
+// from what it parsed and turns a WebResponse into bytes; nothing between
+// them touches a socket.
+#pragma once
+
+#include <string>
+
+struct WebRequest {
+    std::string method;        // as sent: "GET", "POST", ...
+    std::string target;        // path and query, as sent
+    std::string body;
+};
+
+struct WebResponse {
+    unsigned    status = 200;
+    std::string content_type;  // empty with an empty body
+    std::string location;      // sent when not empty
+    std::string allow;         // sent when not empty (405)
+    // Full pages ask the browser to refuse scripts and anything from
+    // elsewhere, so that a slip in escaping cannot run code.
+    bool        page_policy = false;
+    std::string body;
+    std::string log_note;      // for the access log only, never sent
+};

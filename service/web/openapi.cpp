@@ -1,0 +1,129 @@
+#include "service/web/api.h"
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+using Json = nlohmann::ordered_json;
+
+namespace {
+
+Json ref(std::string_view schema)
+{
+    return {{"$ref", "#/components/schemas/" + std::string(schema)}};
+}
+
+Json json_content(Json schema)
+{
+    return {{"application/json", {{"schema", std::move(schema)}}}};
+}
+
+Json reply(std::string_view description, Json schema)
+{
+    return {{"description", description}, {"content", json_content(std::move(schema))}};
+}
+
+Json lookup_operation(std::string_view kind, int digits)
+{
+    return {{"get", {
+        {"summary", "Everything held about the file with this " + std::string(kind)},
+        {"parameters", Json::array({{
+            {"name", "digest"}, {"in", "path"}, {"required", true},
+            {"description", std::to_string(digits) + " hexadecimal digits, any case"},
+            {"schema", {{"type", "string"},
+                        {"pattern", "^[0-9A-Fa-f]{" + std::to_string(digits) + "}$"}}},
+        }})},
+        {"responses", {
+            {"200", reply("The file is held", ref("Record"))},
+            {"400", reply("Not a digest of this kind", ref("Error"))},
+            {"404", reply("The file is not held", ref("Error"))},
+        }},
+    }}};
+}
+
+Json schemas()
+{
+    const Json hex_or_null = {{"type", "string"}, {"nullable", true}};
+    return {
+        {"Record", {
+            {"type", "object"},
+            {"properties", {
+                {"md5", {{"type", "string"}}},
+                {"sha1", hex_or_null},
+                {"sha256", hex_or_null},
+                {"size", {{"type", "integer"}, {"nullable", true}}},
+                {"verdict", {{"type", "string"}, {"enum", {"good", "bad", "unknown"}}}},
+                {"label", {{"type", "string"}}},
+                {"names", {{"type", "array"}, {"items", {{"type", "string"}}}}},
+                {"sources", {{"type", "array"}, {"items", {
+                    {"type", "object"},
+                    {"properties", {{"name", {{"type", "string"}}},
+                                    {"imported", {{"type", "string"}, {"format", "date-time"}}}}},
+                }}}},
+                {"report", {{"type", "string"},
+                            {"description", "Path of the report page on this service"}}},
+            }},
+        }},
+        {"Error", {
+            {"type", "object"},
+            {"properties", {{"error", {{"type", "string"}}}}},
+        }},
+        {"Info", {
+            {"type", "object"},
+            {"properties", {
+                {"service", {{"type", "string"}}},
+                {"version", {{"type", "string"}}},
+                {"schema", {{"type", "integer"}}},
+                {"engine", {{"type", "string"}}},
+                {"sources", {{"type", "array"}, {"items", {
+                    {"type", "object"},
+                    {"properties", {{"name", {{"type", "string"}}},
+                                    {"good", {{"type", "integer"}}},
+                                    {"bad", {{"type", "integer"}}},
+                                    {"unknown", {{"type", "integer"}}}}},
+                }}}},
+            }},
+        }},
+    };
+}
+
+}  // namespace
+
+WebResponse api_openapi(std::string_view service_version)
+{
+    const Json description = {
+        {"openapi", "3.0.3"},
+        {"info", {
+            {"title", "Quellarion Brantwicker scanning service"},
+            {"version", service_version},
+            {"description", "What is known about files, by their digests."},
+        }},
+        {"paths", {
+            {"/api/v1/md5/{digest}", lookup_operation("MD5", 32)},
+            {"/api/v1/sha1/{digest}", lookup_operation("SHA-1", 40)},
+            {"/api/v1/sha256/{digest}", lookup_operation("SHA-256", 64)},
+            {"/api/v1/bulk/md5", {{"post", {
+                {"summary", "The held files among up to " + std::to_string(kBulkMax) + " MD5 digests"},
+                {"requestBody", {{"required", true}, {"content", json_content({
+                    {"type", "array"}, {"maxItems", kBulkMax},
+                    {"items", {{"type", "string"}, {"pattern", "^[0-9A-Fa-f]{32}$"}}},
+                })}}},
+                {"responses", {
+                    {"200", reply("The records held, in the order asked, each once",
+                                  {{"type", "array"}, {"items", ref("Record")}})},
+                    {"400", reply("Not an array of at most " + std::to_string(kBulkMax) +
+                                      " MD5 digests", ref("Error"))},
+                }},
+            }}}},
+            {"/api/v1/info", {{"get", {
+                {"summary", "Files per source and verdict, and the versions"},
+                {"responses", {{"200", reply("The figures", ref("Info"))}}},
+            }}}},
+        }},
+        {"components", {{"schemas", schemas()}}},
+    };
+    WebResponse response;
+    response.content_type = "application/json";
+    response.body = description.dump(1, ' ') + '\n';
+    return response;
+}

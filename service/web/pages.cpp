@@ -1,0 +1,138 @@
+#include "service/web/pages.h"
+
+#include <string>
+
+#include "service/digest_text.h"
+#include "service/web/report_path.h"
+#include "service/web/text.h"
+#include "lookup/wire.h"
+
+namespace {
+
+// One column that fits a phone; digests break anywhere rather than widen it.
+constexpr std::string_view kStyle =
+    "body{font:16px/1.5 system-ui,sans-serif;max-width:46rem;margin:0 auto;padding:1rem;"
+    "color:#222;background:#fff}"
+    "header a{color:#222;font-weight:bold;text-decoration:none}"
+    "h1{font-size:1.4rem}"
+    "code{font-size:.9rem;word-break:break-all}"
+    "dt{font-weight:bold;margin-top:.5rem}dd{margin-left:1rem}"
+    "table{border-collapse:collapse;width:100%}"
+    "th,td{text-align:left;padding:.25rem .5rem;border-bottom:1px solid #ddd}"
+    ".verdict{font-size:1.2rem;font-weight:bold;padding:.5rem 1rem;border-radius:.25rem}"
+    ".good{background:#d8f3dc;color:#1b4332}.bad{background:#fdd;color:#7a0010}"
+    ".unknown{background:#eee;color:#333}"
+    ".notice{padding:.5rem 1rem;background:#fff3cd}"
+    "input[type=text]{width:100%;box-sizing:border-box;font:inherit;padding:.4rem}"
+    "button{font:inherit;margin-top:.5rem;padding:.4rem 1rem}";
+
+std::string page(std::string_view title, std::string_view content)
+{
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+    html += html_escape(title);
+    html += " - Quellarion Brantwicker</title>\n<style>";
+    html += kStyle;
+    html += "</style>\n</head>\n<body>\n<header><a href=\"";
+    html += kSearchPagePath;
+    html += "\">Quellarion Brantwicker</a></header>\n<main>\n";
+    html += content;
+    html += "</main>\n</body>\n</html>\n";
+    return html;
+}
+
+WebResponse html_response(unsigned status, std::string html)
+{
+    WebResponse response;
+    response.status = status;
+    response.content_type = "text/html; charset=utf-8";
+    response.page_policy = true;
+    response.body = std::move(html);
+    return response;
+}
+
+std::string_view verdict_text(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Good:    return "Good: known software";
+    case Verdict::Bad:     return "Bad: known to be harmful";
+    case Verdict::Unknown: return "Unknown: listed without a verdict";
+    }
+    return "Unknown: listed without a verdict";
+}
+
+void add_term(std::string& html, std::string_view term, std::string_view escaped_value)
+{
+    html += "<dt>";
+    html += term;
+    html += "</dt><dd>";
+    html += escaped_value;
+    html += "</dd>\n";
+}
+
+std::string search_form(std::string_view digest)
+{
+    std::string html = "<form method=\"get\" action=\"";
+    html += kSearchPagePath;
+    html += "\">\n<label for=\"hash\">MD5, SHA-1 or SHA-256 of a file</label>\n"
+            "<input type=\"text\" id=\"hash\" name=\"hash\" maxlength=\"128\" "
+            "autocomplete=\"off\" spellcheck=\"false\" value=\"";
+    html += html_escape(digest);
+    html += "\">\n<button type=\"submit\">Search</button>\n</form>\n";
+    return html;
+}
+
+}  // namespace
+
+WebResponse report_page(const FileRecord& record)
+{
+    const std::string md5 = to_hex(record.md5);
+    std::string html = "<h1>Report on ";
+    html += record.names.empty() ? "<code>" + md5 + "</code>" : html_escape(record.names.front());
+    html += "</h1>\n<p class=\"verdict ";
+    html += verdict_name(record.verdict);
+    html += "\">";
+    html += verdict_text(record.verdict);
+    html += "</p>\n<dl>\n";
+    add_term(html, "MD5", "<code>" + md5 + "</code>");
+    if (record.sha1)
+        add_term(html, "SHA-1", "<code>" + to_hex(*record.sha1) + "</code>");
+    if (record.sha256)
+        add_term(html, "SHA-256", "<code>" + to_hex(*record.sha256) + "</code>");
+    if (record.size)
+        add_term(html, "Size", std::to_string(*record.size) + " bytes");
+    if (!record.label.empty())
+        add_term(html, "Label", html_escape(record.label));
+    html += "</dl>\n<h2>Names</h2>\n";
+    if (record.names.empty()) {
+        html += "<p>No list gave a name.</p>\n";
+    } else {
+        html += "<ul>\n";
+        for (const std::string& name : record.names)
+            html += "<li>" + html_escape(name) + "</li>\n";
+        html += "</ul>\n";
+    }
+    html += "<h2>Sources</h2>\n<table>\n<tr><th>Source</th><th>Imported</th></tr>\n";
+    for (const SourceListing& source : record.sources)
+        html += "<tr><td>" + html_escape(source.name) + "</td><td>" +
+                html_escape(source.imported) + "</td></tr>\n";
+    html += "</table>\n<p><a href=\"/api/v1/md5/" + md5 + "\">This record as JSON</a></p>\n";
+    return html_response(200, page("Report on " + md5, html));
+}
+
+WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice)
+{
+    std::string html = "<h1>Search for a file</h1>\n";
+    if (!notice.empty())
+        html += "<p class=\"notice\">" + html_escape(notice) + "</p>\n";
+    html += search_form(digest);
+    return html_response(status, page("Search", html));
+}
+
+WebResponse message_page(unsigned status, std::string_view title, std::string_view why)
+{
+    std::string html = "<h1>" + html_escape(title) + "</h1>\n<p>" + html_escape(why) +
+                       "</p>\n<p><a href=\"" + kSearchPagePath + "\">Search for a file</a></p>\n";
+    return html_response(status, page(title, html));
+}

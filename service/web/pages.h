@@ -1,0 +1,19 @@
+// Pages for people: HTML5, small, no scripts and nothing from elsewhere.
+// Every text that came from a request or an imported list is escaped.
+#pragma once
+
+#include <string_view>
+
+#include "service/store.h"
+#include "service/web/message.h"
+
+// 200: everything held about one file.
+WebResponse report_page(const FileRecord& record);
+
+// The search form, with `digest` in its field. `notice` (plain text) says
+// why the page is shown again; empty on a first visit.
+WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice);
+
+// A short page for a status other than 200: a title, one sentence of plain
+// text saying why, and a way back to the search page.
+WebResponse message_page(unsigned status, std::string_view title, std::string_view why);

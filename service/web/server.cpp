@@ -1,0 +1,439 @@
+#include "service/web/server.h"
+
+#include <array>
+#include <atomic>
+#include <csignal>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <unistd.h>
+
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include "service/web/http_bytes.h"
+#include "service/web/text.h"
+
+namespace asio  = boost::asio;
+namespace beast = boost::beast;
+namespace http  = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// How long a connection that was answered with an error may still send what
+// it had queued before it is closed. Closing with unread bytes would reset
+// the connection, and the reset can destroy the answer before it is read.
+constexpr std::chrono::seconds kDrainTime{2};
+
+// After a failed accept (out of descriptors, most likely) the acceptor waits
+// this long instead of spinning.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+thread_local unsigned this_worker = 0;
+
+// One line, one write(2): lines from several threads never interleave.
+void write_log_line(std::string line)
+{
+    line += '\n';
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (wrote <= 0)
+            return;
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+std::string utc_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return {text, length};
+}
+
+WebResponse plain_error(unsigned status, std::string_view why)
+{
+    WebResponse response;
+    response.status = status;
+    response.content_type = "text/plain; charset=utf-8";
+    response.body = std::string(why) + '\n';
+    return response;
+}
+
+class Server;
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, Server& server);
+    ~Session();
+    void start();
+    void refuse();           // over the connection bound: 503 and close
+    void stop_if_idle();     // the server is stopping
+
+private:
+    void read_request();
+    void on_header(beast::error_code error);
+    void read_body();
+    void on_request(beast::error_code error);
+    void answer_error(unsigned status, std::string_view why);
+    // `linger`: the request may not have been read to its end.
+    void send(const WebResponse& response, std::string request_line, bool keep_alive, bool head,
+              bool linger);
+    void drain();
+    void close();
+    bool request_started() const;
+
+    beast::tcp_stream stream_;
+    Server& server_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string out_;
+    std::array<char, 4096> scratch_{};
+    std::string peer_;
+    std::chrono::steady_clock::time_point started_;
+    unsigned version_ = 11;
+    bool reading_ = false;
+    bool refused_ = false;
+};
+
+class Server {
+public:
+    Server(const ServerOptions& options, const RequestHandler& handler)
+        : options_(options), handler_(handler), io_(static_cast<int>(options.threads)),
+          strand_(asio::make_strand(io_)), acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
+          pause_(strand_)
+    {
+    }
+
+    bool listen(std::string& error)
+    {
+        beast::error_code ec;
+        const asio::ip::address address = asio::ip::make_address(options_.address, ec);
+        if (ec) {
+            error = "not an IP address: " + options_.address;
+            return false;
+        }
+        const tcp::endpoint endpoint{address, options_.port};
+        if (acceptor_.open(endpoint.protocol(), ec) ||
+            acceptor_.set_option(asio::socket_base::reuse_address(true), ec) ||
+            acceptor_.bind(endpoint, ec) ||
+            acceptor_.listen(asio::socket_base::max_listen_connections, ec)) {
+            error = "cannot listen on " + options_.address + ":" +
+                    std::to_string(options_.port) + ": " + ec.message();
+            return false;
+        }
+        const tcp::endpoint bound = acceptor_.local_endpoint(ec);
+        write_log_line("brantwicker-service: listening on " + bound.address().to_string() + ":" +
+                       std::to_string(bound.port()));
+        return true;
+    }
+
+    void run()
+    {
+        asio::post(strand_, [this] { accept(); });
+        signals_.async_wait([this](beast::error_code ec, int) { on_signal(ec); });
+        std::vector<std::thread> workers;
+        for (unsigned i = 1; i < options_.threads; ++i)
+            workers.emplace_back([this, i] {
+                this_worker = i;
+                io_.run();
+            });
+        this_worker = 0;
+        io_.run();
+        for (std::thread& worker : workers)
+            worker.join();
+    }
+
+    const ServerOptions& options() const { return options_; }
+    bool stopping() const { return stopping_.load(); }
+    WebResponse handle(const WebRequest& request) { return handler_(this_worker, request); }
+
+    // Sessions answering 503; they hold a descriptor for a moment too.
+    std::atomic<std::size_t> refusing{0};
+
+    void enter(Session* session, const std::shared_ptr<Session>& shared)
+    {
+        const std::lock_guard lock(mutex_);
+        live_.emplace(session, shared);
+    }
+
+    void leave(Session* session)
+    {
+        bool last = false;
+        {
+            const std::lock_guard lock(mutex_);
+            live_.erase(session);
+            last = live_.empty() && stopping_;
+        }
+        if (last)
+            asio::post(strand_, [this] { signals_.cancel(); });
+    }
+
+private:
+    void accept()
+    {
+        acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor_.is_open())
+                return;
+            if (ec) {
+                pause_.expires_after(kAcceptPause);
+                pause_.async_wait([this](beast::error_code) {
+                    if (acceptor_.is_open())
+                        accept();
+                });
+                return;
+            }
+            const auto session = std::make_shared<Session>(std::move(socket), *this);
+            std::size_t live = 0;
+            {
+                const std::lock_guard lock(mutex_);
+                live = live_.size();
+            }
+            // Past a second bound a connection is closed without a word.
+            if (live < options_.max_connections)
+                session->start();
+            else if (refusing.load() < options_.max_connections)
+                session->refuse();
+            accept();
+        });
+    }
+
+    void on_signal(beast::error_code ec)
+    {
+        if (ec)
+            return;
+        if (stopping_.exchange(true)) {
+            io_.stop();  // the second signal: no more waiting
+            return;
+        }
+        write_log_line("brantwicker-service: stopping; finishing the requests in flight");
+        beast::error_code ignored;
+        acceptor_.close(ignored);
+        pause_.cancel();
+        std::vector<std::shared_ptr<Session>> sessions;
+        {
+            const std::lock_guard lock(mutex_);
+            for (const auto& [pointer, weak] : live_)
+                if (auto session = weak.lock())
+                    sessions.push_back(std::move(session));
+        }
+        for (const auto& session : sessions)
+            session->stop_if_idle();
+        // Waits again for a second signal; the last session to leave cancels it.
+        signals_.async_wait([this](beast::error_code next, int) { on_signal(next); });
+        if (sessions.empty())
+            signals_.cancel();
+    }
+
+    const ServerOptions& options_;
+    const RequestHandler& handler_;
+    asio::io_context io_;
+    asio::strand<asio::io_context::executor_type> strand_;
+    tcp::acceptor acceptor_;
+    asio::signal_set signals_;
+    asio::steady_timer pause_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::unordered_map<Session*, std::weak_ptr<Session>> live_;
+};
+
+Session::Session(tcp::socket socket, Server& server) : stream_(std::move(socket)), server_(server)
+{
+    beast::error_code ec;
+    const tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
+    peer_ = ec ? "-" : peer.address().to_string();
+}
+
+Session::~Session()
+{
+    if (refused_)
+        --server_.refusing;
+    server_.leave(this);
+}
+
+void Session::start()
+{
+    server_.enter(this, shared_from_this());
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->read_request(); });
+}
+
+void Session::refuse()
+{
+    refused_ = true;
+    ++server_.refusing;
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+        self->answer_error(503, "Too many connections; try again shortly.");
+    });
+}
+
+void Session::stop_if_idle()
+{
+    asio::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+        // A request under way, or a reply being written, ends on its own.
+        if (self->reading_ && !self->request_started())
+            self->stream_.cancel();
+    });
+}
+
+bool Session::request_started() const
+{
+    return buffer_.size() > 0 || (parser_ && parser_->got_some());
+}
+
+void Session::read_request()
+{
+    if (server_.stopping())
+        return close();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(server_.options().header_limit));
+    parser_->body_limit(server_.options().body_limit);
+    stream_.expires_after(server_.options().read_timeout);
+    reading_ = true;
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                                self->on_header(ec);
+                            });
+}
+
+void Session::on_header(beast::error_code error)
+{
+    if (error)
+        return on_request(error);
+    const auto& request = parser_->get();
+    // Clients that wait for leave to send a body (curl, from 1 KiB on) get it
+    // at once instead of after their own time-out.
+    if (request.version() >= 11 && beast::iequals(request[http::field::expect], "100-continue")) {
+        out_ = "HTTP/1.1 100 Continue\r\n\r\n";
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec)
+                                  return self->close();
+                              self->read_body();
+                          });
+        return;
+    }
+    read_body();
+}
+
+void Session::read_body()
+{
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                         self->on_request(ec);
+                     });
+}
+
+void Session::on_request(beast::error_code error)
+{
+    reading_ = false;
+    if (error == beast::error::timeout) {
+        if (request_started())
+            return answer_error(408, "The request did not arrive in time.");
+        return close();
+    }
+    if (error == http::error::header_limit)
+        return answer_error(431, "The request's header block is too large.");
+    if (error == http::error::body_limit)
+        return answer_error(413, "The request's body is too large.");
+    if (error == http::error::end_of_stream || error == http::error::partial_message ||
+        (error && error.category() != http::make_error_code(http::error::bad_method).category()))
+        return close();  // the client went away, or the server is stopping
+    if (error)
+        return answer_error(400, "The request is not well-formed HTTP.");
+
+    started_ = std::chrono::steady_clock::now();
+    version_ = parser_->get().version() >= 11 ? 11 : 10;
+    http::request<http::string_body> message = parser_->release();
+    WebRequest request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    request.body = std::move(message.body());
+    const WebResponse response = server_.handle(request);
+
+    std::string line = log_safe(request.method, 16) + " " + log_safe(request.target, 256) +
+                       (version_ == 11 ? " HTTP/1.1" : " HTTP/1.0");
+    const bool keep_alive = message.keep_alive() && !server_.stopping();
+    send(response, std::move(line), keep_alive, message.method() == http::verb::head, false);
+    if (!response.log_note.empty())
+        write_log_line("brantwicker-service: " + log_safe(response.log_note, 512));
+}
+
+void Session::answer_error(unsigned status, std::string_view why)
+{
+    started_ = std::chrono::steady_clock::now();
+    version_ = parser_ && parser_->is_header_done() && parser_->get().version() < 11 ? 10 : 11;
+    send(plain_error(status, why), "-", false, false, true);
+}
+
+void Session::send(const WebResponse& response, std::string request_line, bool keep_alive,
+                   bool head, bool linger)
+{
+    out_ = serialize_response(response, version_, keep_alive, head);
+
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started_);
+    write_log_line(utc_now() + " " + peer_ + " \"" + request_line + "\" " +
+                   std::to_string(response.status) + " " + std::to_string(out_.size()) + " " +
+                   std::to_string(micros.count()) + "us");
+
+    stream_.expires_after(server_.options().read_timeout);
+    // One buffer, one write: the program reads its reply in a single receive.
+    asio::async_write(stream_, asio::buffer(out_),
+                      [self = shared_from_this(), keep_alive, linger](beast::error_code ec,
+                                                                      std::size_t) {
+                          if (ec)
+                              return self->close();
+                          if (keep_alive)
+                              return self->read_request();
+                          if (!linger)
+                              return self->close();
+                          beast::error_code ignored;
+                          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+                          self->stream_.expires_after(kDrainTime);
+                          self->drain();
+                      });
+}
+
+void Session::drain()
+{
+    stream_.async_read_some(asio::buffer(scratch_), [self = shared_from_this()](
+                                                        beast::error_code ec, std::size_t) {
+        if (ec)
+            return self->close();  // the client's end of stream, or kDrainTime
+        self->drain();
+    });
+}
+
+void Session::close()
+{
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    stream_.close();
+}
+
+}  // namespace
+
+int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error)
+{
+    // A log reader that went away must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    Server server(options, handler);
+    if (!server.listen(error))
+        return 1;
+    server.run();
+    write_log_line("brantwicker-service: stopped");
+    return 0;
+}

@@ -1,0 +1,32 @@
+// The network edge: accepts connections, reads HTTP/1.0 and HTTP/1.1
+// requests within limits, hands each to a handler and writes the reply in one
+// piece, with one access-log line per request on standard error.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+#include "service/web/message.h"
+
+struct ServerOptions {
+    std::string    address = "127.0.0.1";
+    unsigned short port    = 80;
+    unsigned       threads = 1;
+    // A request must arrive whole within this time, and an idle connection is
+    // closed after it; a reply the client does not take within it is dropped.
+    std::chrono::milliseconds read_timeout{10000};
+    std::size_t    max_connections = 512;   // beyond it: 503 and close
+    std::size_t    header_limit    = 8192;  // request line and headers; beyond it 431
+    std::size_t    body_limit      = 65536; // beyond it 413
+};
+
+// Called on worker thread `worker` (0 .. threads-1), never on two threads
+// with the same `worker` at once, so each worker may own a store connection.
+using RequestHandler = std::function<WebResponse(unsigned worker, const WebRequest& request)>;
+
+// Listens and serves until SIGTERM or SIGINT, then stops accepting, closes
+// idle connections, finishes the requests in flight and returns 0. A second
+// signal stops at once. Returns 1 with `error` set when it cannot listen.
+int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error);
