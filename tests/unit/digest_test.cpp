@@ -1,0 +1,205 @@
+// The digest library: RFC 1321's vectors, OpenSSL as an independent oracle,
+// the bit count across its carry, and what files without a digest report.
+// Digests of files and standard input, and the check, are run through the
+// tool in tests/e2e/md5_tool_test.py.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "digest/md5.h"
+
+namespace {
+
+std::string hex_of(const Md5Digest& d) {
+    char text[kMd5TextSize];
+    return md5_hex(&d, text);
+}
+
+std::string openssl_hex(const std::string& data) {
+    Md5Digest d{};
+    EXPECT_EQ(EVP_Digest(data.data(), data.size(), d.bytes, nullptr, EVP_md5(), nullptr), 1);
+    return hex_of(d);
+}
+
+// Feeds `msg` to one context in pieces whose sizes `next_size` draws in turn.
+template <class NextSize>
+std::string digest_in_pieces(const std::string& msg, NextSize next_size) {
+    Md5Context ctx;
+    md5_begin(&ctx);
+    for (std::size_t pos = 0; pos < msg.size();) {
+        const std::size_t n = std::min<std::size_t>(next_size(), msg.size() - pos);
+        md5_add(&ctx, msg.data() + pos, static_cast<std::uint32_t>(n));
+        pos += n;
+    }
+    Md5Digest d;
+    md5_end(&ctx, &d);
+    return hex_of(d);
+}
+
+// Standard output of `fn`; the library writes with printf, so both ends flush.
+template <class Fn>
+std::string stdout_of(Fn fn) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    fn();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(Md5, Rfc1321Suite) {
+    struct Case { const char* message; const char* digest; };
+    const Case cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"1234567890123456789012345678901234567890"
+         "1234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const Case& c : cases) {
+        Md5Digest d;
+        md5_memory_digest(c.message, static_cast<std::uint32_t>(std::strlen(c.message)), &d);
+        EXPECT_EQ(hex_of(d), c.digest) << '"' << c.message << '"';
+    }
+}
+
+// Every length to 2100 bytes, whole and in pieces that cross block edges in
+// every way; then random messages cut at random points, repeatable by seed.
+TEST(Md5, MatchesOpenSslAtEveryLengthAndAnyCut) {
+    std::string msg(2100, '\0');
+    for (std::size_t i = 0; i < msg.size(); ++i)
+        msg[i] = static_cast<char>(i * 131 + 7);
+    for (std::size_t len = 0; len <= msg.size(); ++len) {
+        const std::string part = msg.substr(0, len);
+        const std::string want = openssl_hex(part);
+        Md5Digest d;
+        md5_memory_digest(part.data(), static_cast<std::uint32_t>(len), &d);
+        ASSERT_EQ(hex_of(d), want) << "length " << len;
+        std::size_t turn = 0;
+        const std::size_t sizes[] = {1, 63, 0, 64, 65, 10, 54, 6};
+        ASSERT_EQ(digest_in_pieces(part, [&] { return sizes[turn++ % 8]; }), want) << len;
+    }
+
+    const char* env = std::getenv("BRANTWICKER_MD5_SEED");
+    const auto seed = env ? static_cast<std::uint32_t>(std::strtoul(env, nullptr, 0))
+                          : std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (set BRANTWICKER_MD5_SEED to repeat)");
+    std::mt19937 gen(seed);
+    for (int round = 0; round < 200; ++round) {
+        std::string random(gen() % 5000, '\0');
+        for (char& b : random)
+            b = static_cast<char>(gen());
+        ASSERT_EQ(digest_in_pieces(random, [&] { return gen() % 200; }), openssl_hex(random))
+            << "length " << random.size();
+    }
+}
+
+// A length past 2^32 bits without 512 MiB of data: the count is preset, and
+// md5_end must then append both words of it.
+TEST(Md5, BitCountCarriesIntoTheHighWord) {
+    unsigned char data[100];
+    for (unsigned i = 0; i < sizeof data; ++i)
+        data[i] = static_cast<unsigned char>(i ^ 0x5a);
+    Md5Context ctx;
+    md5_begin(&ctx);
+    ctx.bit_count[0] = 0xFFFFFE00U;  // 2^29 - 64 bytes so far: an empty buffer
+    md5_add(&ctx, data, sizeof data);
+    Md5Digest got;
+    md5_end(&ctx, &got);
+
+    Md5Context ref;
+    md5_begin(&ref);
+    md5_compress(&ref, data);
+    unsigned char last[64] = {};
+    std::memcpy(last, data + 64, 36);
+    last[36] = 0x80;
+    last[56] = 0x20;  // low word 0x00000120, then high word 1
+    last[57] = 0x01;
+    last[60] = 0x01;
+    md5_compress(&ref, last);
+    Md5Digest want;
+    std::memcpy(want.bytes, ref.chain, sizeof want.bytes);  // little-endian host
+    EXPECT_EQ(hex_of(got), hex_of(want));
+}
+
+TEST(Md5, OnePieceOfHalfAGigabyteCountsPast32Bits) {
+    constexpr std::uint32_t kLen = (1U << 29) + 3;  // 8 * kLen needs 33 bits
+    void* zeros = std::calloc(kLen, 1);  // untouched pages read as shared zeros
+    ASSERT_NE(zeros, nullptr);
+    Md5Context ctx;
+    md5_begin(&ctx);
+    md5_add(&ctx, zeros, kLen);
+    std::free(zeros);
+    EXPECT_EQ(ctx.bit_count[0], 24U);
+    EXPECT_EQ(ctx.bit_count[1], 1U);
+}
+
+// A context full of junk, and one already used, must give the digest of "abc".
+TEST(Md5, BeginResetsAJunkOrSpentContext) {
+    Md5Context ctx;
+    std::memset(&ctx, 0xA5, sizeof ctx);
+    for (int use = 0; use < 2; ++use) {
+        Md5Digest d;
+        md5_begin(&ctx);
+        md5_add(&ctx, "ab", 2);
+        md5_add(&ctx, nullptr, 0);
+        md5_add(&ctx, "c", 1);
+        md5_end(&ctx, &d);
+        EXPECT_EQ(hex_of(d), "900150983cd24fb0d6963f7d28e17f72") << use;
+    }
+}
+
+TEST(Md5, HexIsExactly32DigitsAndOneNul) {
+    const Md5Digest d{{0x00, 0x01, 0x0f, 0x10, 0x9a, 0xab, 0xf0, 0xff, 0x7e, 0x80, 0x05, 0xc3,
+                       0xde, 0x60, 0x0a, 0xb0}};
+    char text[40];
+    std::memset(text, 'Z', sizeof text);
+    EXPECT_EQ(md5_hex(&d, text), text);
+    EXPECT_EQ(std::string(text, sizeof text),
+              std::string("00010f109aabf0ff7e8005c3de600ab0\0ZZZZZZZ", 40));
+}
+
+TEST(Md5, StatusTextsFallBackForUnknownCodes) {
+    for (const std::uint32_t code : {0U, 8U, 0xFFFFFFFFU})
+        EXPECT_STREQ(md5_status_text(code), "md5:000:Invalid Message Code.") << code;
+    EXPECT_STREQ(md5_status_text(3), "md5:003:File I/O Error -- Note: file cleanup not done.");
+    EXPECT_STREQ(md5_status_text(7), "md5:007:Test Failure.");
+}
+
+// Files whose digest cannot be had: the status, the exact line on standard
+// output, an untouched digest, and a check that is never taken for a match.
+TEST(Md5, FilesWithoutADigest) {
+    const std::string dir = testing::TempDir();  // opens, but cannot be read
+    const std::string missing = dir + "/no such file " + std::to_string(::getpid());
+    const std::string no_entry = std::strerror(ENOENT);
+    struct Case { std::string path; int status; std::string line; };
+    const Case cases[] = {
+        {missing, MD5_OPEN_ERROR, "Error: FileName='" + missing + "' -- " + no_entry + "\n"},
+        {"", MD5_OPEN_ERROR, "Error: FileName='' -- " + no_entry + "\n"},
+        {dir, MD5_IO_ERROR, ""},
+    };
+    for (const Case& c : cases) {
+        Md5Digest d;
+        std::memset(d.bytes, 0xEE, sizeof d.bytes);
+        int status = -1;
+        EXPECT_EQ(stdout_of([&] { status = md5_file_digest(c.path.c_str(), &d); }), c.line);
+        EXPECT_EQ(status, c.status) << c.path;
+        EXPECT_EQ(hex_of(d), std::string(32, 'e')) << c.path;
+        EXPECT_EQ(stdout_of([&] { status = md5_verify_file(c.path.c_str(), "d41d8cd9"); }),
+                  c.line);
+        EXPECT_EQ(status, c.status) << c.path;
+    }
+}
+
+}  // namespace
