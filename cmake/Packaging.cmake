@@ -1,6 +1,7 @@
 # Release packages, made by `cpack` in a build directory: from a Windows build
 # a zip with the two programs and a read-me, from a Linux build a Debian
-# package with the programs, a desktop entry and the read-me.
+# package with the programs, a desktop entry, the read-me, and the scanning
+# service with its systemd unit.
 #
 # Windows programs sit at the top of their folder, not in bin/. This must be
 # set before GNUInstallDirs is included.
@@ -18,7 +19,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Quellarion Brantwicker prints a file's MD5 digest, asks the Quellarion online
 scanning service about it, and opens the report page in the browser or says
 that the service does not know the file. brantwicker-md5 prints and checks MD5
-digests of files and of standard input.")
+digests of files and of standard input. brantwicker-service is the scanning
+service itself, with a systemd unit (not enabled on install).")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
@@ -38,8 +40,23 @@ else()
   if(BRANTWICKER_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libsqlite3-0")
   endif()
+  # The service's own system user is made by postinst with adduser.
+  if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", adduser")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The service is a component of its own, left out of a plain install; the
+  # Debian package takes it as well.
+  set(CPACK_INSTALL_CMAKE_PROJECTS
+      "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/"
+      "${PROJECT_BINARY_DIR};${PROJECT_NAME};service;/")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker-service.service
+          DESTINATION lib/systemd/system COMPONENT service EXCLUDE_FROM_ALL)
   # Message boxes go through zenity, the report page through xdg-open.
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils")
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker.desktop

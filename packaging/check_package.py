@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Makes the release package of a build with cpack, inside the build tree,
 and checks what it holds: the Windows zip, or the Debian package with its
-desktop entry. Nothing is installed.
+desktop entry, the service and its systemd unit. Nothing is installed.
 
 usage: check_package.py --cpack CPACK --build-dir DIR --version V --generator ZIP|DEB
                         [--bound-sizes]"""
@@ -20,6 +20,8 @@ import zipfile
 # The most a release program may weigh, in bytes (--bound-sizes). The Windows
 # programs are passed around in zips; each bound sits a little above what the
 # program weighs today, so that it cannot grow back unseen.
+UNIT = "./usr/lib/systemd/system/brantwicker-service.service"
+
 SIZE_BOUNDS = {"brantwicker.exe": 200 * 1024, "brantwicker-md5.exe": 64 * 1024,
                "brantwicker": 64 * 1024, "brantwicker-md5": 32 * 1024}
 
@@ -77,6 +79,7 @@ def check_deb(path: str, version: str, bounds: dict[str, int]) -> list[str]:
         problems.append(f"Depends {fields.get('Depends')!r} does not name libc6")
 
     expected = {"./usr/bin/brantwicker", "./usr/bin/brantwicker-md5",
+                "./usr/bin/brantwicker-service", UNIT,
                 "./usr/share/applications/brantwicker.desktop",
                 "./usr/share/doc/brantwicker/README.md"}
     tar_bytes = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], check=True,
@@ -87,10 +90,12 @@ def check_deb(path: str, version: str, bounds: dict[str, int]) -> list[str]:
         if files != expected:
             problems.append(f"package holds {sorted(files)}, expected {sorted(expected)}")
             return problems
-        for program in ("./usr/bin/brantwicker", "./usr/bin/brantwicker-md5"):
+        for program in ("./usr/bin/brantwicker", "./usr/bin/brantwicker-md5",
+                        "./usr/bin/brantwicker-service"):
             if not members[program].mode & 0o111:
                 problems.append(f"{program} is not executable")
             problems += over_bound(program, members[program].size, bounds)
+        problems += check_unit(tar.extractfile(members[UNIT]).read().decode())
         desktop = tar.extractfile(members["./usr/share/applications/brantwicker.desktop"])
         entry = configparser.ConfigParser(interpolation=None)
         entry.optionxform = str
@@ -100,6 +105,34 @@ def check_deb(path: str, version: str, bounds: dict[str, int]) -> list[str]:
                       ("Exec", "brantwicker %f"), ("MimeType", "application/octet-stream;")):
         if section.get(key) != want:
             problems.append(f"desktop entry {key} is {section.get(key)!r}, expected {want!r}")
+    postinst = subprocess.run(["dpkg-deb", "--info", path, "postinst"], capture_output=True,
+                              text=True).stdout
+    if "adduser --system" not in postinst or "adduser" not in fields.get("Depends", ""):
+        problems.append("no postinst that makes the service's user, or no Depends on adduser")
+    return problems
+
+
+def check_unit(text: str) -> list[str]:
+    """The service runs as its own user with the one capability for port 80,
+    on a read-only system but for its state directory."""
+    settings: dict[str, list[str]] = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition("=")
+        if sep and not line.startswith("#"):
+            settings.setdefault(key.strip(), []).append(value.strip())
+    wanted = {"User": ["brantwicker-service"],
+              "AmbientCapabilities": ["CAP_NET_BIND_SERVICE"],
+              "CapabilityBoundingSet": ["CAP_NET_BIND_SERVICE"],
+              "NoNewPrivileges": ["yes"], "ProtectSystem": ["strict"],
+              "ProtectHome": ["yes"], "PrivateTmp": ["yes"],
+              "StateDirectory": ["brantwicker-service"]}
+    problems = [f"unit: {key} is {settings.get(key)!r}, expected {want!r}"
+                for key, want in wanted.items() if settings.get(key) != want]
+    if not any(exec_start.startswith("/usr/bin/brantwicker-service serve /var/lib/brantwicker-service/")
+               for exec_start in settings.get("ExecStart", [])):
+        problems.append(f"unit: ExecStart {settings.get('ExecStart')!r} serves no store in its state directory")
+    if "ReadWritePaths" in settings:
+        problems.append("unit: ReadWritePaths opens more than the state directory")
     return problems
 
 
