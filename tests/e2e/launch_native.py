@@ -9,52 +9,28 @@ browser the program started and did not wait for."""
 
 import os
 
-from launch_common import recorded_calls, run_captured, write_recorder
-from observation import Observation
+from launch_common import Observation, recorded_calls, run_captured, write_recorder
 
 TIMEOUT_SECONDS = 20
 ZENITY_ICONS = {"--error": 0x10, "--info": 0x40}
 
+
 def _zenity_box(argv: list[str], stray: list[str]) -> tuple[str, str, int | None]:
-    icon, title, text, plain = None, None, None, False
-    for arg in argv:
-        if arg in ZENITY_ICONS:
-            icon = ZENITY_ICONS[arg]
-        elif arg.startswith("--title="):
-            title = arg.removeprefix("--title=")
-        elif arg.startswith("--text="):
-            text = arg.removeprefix("--text=")
-        elif arg == "--no-markup":
-            plain = True
-        else:
-            stray.append(f"zenity got an unknown argument {arg!r}")
-    if None in (icon, title, text) or not plain:
+    kind, title, text = (argv + ["", "", ""])[:3]
+    box = (title.removeprefix("--title="), text.removeprefix("--text="), ZENITY_ICONS.get(kind))
+    if argv != [kind, f"--title={box[0]}", f"--text={box[1]}", "--no-markup"] or box[2] is None:
         stray.append(f"zenity called as {argv!r}")
-    return (title or "", text or "", icon)
-
-
-def _said_boxes(stderr: bytes, stray: list[str]) -> list[tuple[str, str]]:
-    said = []
-    for line in stderr.decode("utf-8", "surrogateescape").splitlines():
-        title, sep, text = line.partition(": ")
-        if sep:
-            said.append((title, text))
-        else:
-            stray.append(f"standard error: {line!r}")
-    return said
+    return box
 
 
 def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
         desktop: bool = True, stdout_to_file: bool = False) -> Observation:
     fakes = os.path.join(workdir, "native-fakes")
     os.makedirs(fakes, exist_ok=True)
-    zenity_log = os.path.join(fakes, "zenity.log")
-    browser_log = os.path.join(fakes, "browser.log")
-    write_recorder(os.path.join(fakes, "zenity"), zenity_log)
-    write_recorder(os.path.join(fakes, "browser"), browser_log)
-
-    env = dict(env)
-    env["PATH"] = fakes + os.pathsep + env.get("PATH", os.defpath)
+    logs = {name: os.path.join(fakes, f"{name}.log") for name in ("zenity", "browser")}
+    for name, log in logs.items():
+        write_recorder(os.path.join(fakes, name), log, noisy=True)
+    env = dict(env, PATH=fakes + os.pathsep + env.get("PATH", os.defpath))
     env.setdefault("BROWSER", os.path.join(fakes, "browser"))
     env.pop("WAYLAND_DISPLAY", None)
     env.pop("DISPLAY", None)
@@ -65,22 +41,20 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
         [program, *args], workdir, env, stdout_to_file=stdout_to_file, timeout=TIMEOUT_SECONDS)
 
     stray: list[str] = []
-    said = _said_boxes(stderr, stray)
-    shown = [_zenity_box(argv, stray) for argv in recorded_calls(zenity_log)]
-    if desktop:
-        boxes = shown
-        if [(title, text) for title, text, _ in shown] != said:
-            stray.append(f"boxes told on standard error {said!r} but shown {shown!r}")
-    else:
-        boxes = [(title, text, None) for title, text in said]
-        if shown:
-            stray.append(f"zenity called without a desktop: {shown!r}")
-
-    opened = []
-    for argv in recorded_calls(browser_log):
-        if len(argv) != 1:
-            stray.append(f"browser called with {argv!r}")
-        opened.append(" ".join(argv))
-
-    return Observation(exit_status=exit_status, stdout=stdout, boxes=boxes,
-                       opened=opened, stray=stray)
+    said = []
+    for line in stderr.decode("utf-8", "surrogateescape").splitlines():
+        title, sep, text = line.partition(": ")
+        if sep:
+            said.append((title, text))
+        else:
+            stray.append(f"standard error: {line!r}")
+    shown = [_zenity_box(argv, stray) for argv in recorded_calls(logs["zenity"])]
+    if desktop and [box[:2] for box in shown] != said:
+        stray.append(f"boxes told on standard error {said!r} but shown {shown!r}")
+    if not desktop and shown:
+        stray.append(f"zenity called without a desktop: {shown!r}")
+    opened = recorded_calls(logs["browser"])
+    stray.extend(f"browser called with {argv!r}" for argv in opened if len(argv) != 1)
+    return Observation(exit_status=exit_status, stdout=stdout,
+                       boxes=shown if desktop else [(t, x, None) for t, x in said],
+                       opened=[" ".join(argv) for argv in opened], stray=stray)

@@ -5,39 +5,31 @@ variable BRANTWICKER_WINE_PREFIX, so the wineserver it starts lives inside the
 caller's namespaces and makes its sockets in the caller's network.
 
 Boxes and the browser hand-off are read from Wine's relay trace, which logs
-the arguments of every MessageBoxA and ShellExecuteA call with or without a
-display; no display is used, so MessageBoxA returns at once. Wine's browser
-launcher runs the first "xdg-open" on the PATH: a fake one passes the address
-on to $BROWSER (by default a recorder), as the native launcher's browser gets
-it. Wine's launcher percent-encodes some characters and drops double quotes
-on the way, so the exact address is the traced one; the recorded one must
-match it, with those known changes, where the address holds no other unusual
-characters.
-
-`desktop` has no effect here: the trace sees every box with its icon."""
+the arguments of every MessageBoxA and ShellExecuteA call; without a display
+MessageBoxA returns at once. Wine hands an address to the first "xdg-open" on
+the PATH: a fake one passes it to $BROWSER (by default a recorder), so an
+address counts as opened only when the browser got it, percent-encoded and
+without double quotes as Wine's launcher passes it on. `desktop` has no
+effect here: the trace sees every box with its icon."""
 
 import os
 import re
 import sys
 
-from launch_common import recorded_calls, run_captured, write_recorder, write_script
-from observation import Observation
+from launch_common import Observation, recorded_calls, run_captured, write_recorder, write_script
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
 import wine_prefix  # noqa: E402
 
 TIMEOUT_SECONDS = 60
-
 XDG_OPEN = '#!/bin/sh\ncommand -v "$BROWSER" >/dev/null || exit 3\nexec "$BROWSER" "$@"\n'
-
 CALL = re.compile(r"[0-9a-f]{4}:Call (user32\.MessageBoxA|shell32\.ShellExecuteA)\((.*)\) ret=[0-9a-f]+")
 TRACE = re.compile(r"[0-9a-f]{4}:(Call |Ret  |Starting |trace:relay:)")
-ARG = re.compile(r'([0-9a-f]+)(?: L?"((?:[^"\\]|\\.)*)"(\.\.\.)?)?')
+# A number, or a pointer with the string it leads to ("..." after a cut one).
+ARG = re.compile(r'([0-9a-f]+)(?: L?"((?:[^"\\]|\\.)*)"(\.\.\.)?)?(?:,|$)')
 ESCAPE = re.compile(r"\\(x[0-9a-f]{2}|[0-7]{3}|.)")
-ESCAPES = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-# Addresses made of these characters reach the browser as they are, except
-# that a blank, "<" and ">" are percent-encoded, double quotes are dropped and
-# an address without a path gets "/".
+ESCAPES = {"n": "\n", "r": "\r", "t": "\t"}
+# Addresses of these characters reach the browser with only these changes.
 PLAIN_ADDRESS = re.compile(r"[A-Za-z0-9\-._~:/?#@!$&'()*+,;=%\[\] <>\"]*")
 ENCODED = {" ": "%20", "<": "%3C", ">": "%3E", '"': ""}
 
@@ -45,33 +37,21 @@ ENCODED = {" ": "%20", "<": "%3C", ">": "%3E", '"': ""}
 def _unescape(text: str) -> str:
     def one(match: re.Match) -> str:
         code = match.group(1)
-        if code.startswith("x") and len(code) == 3:
-            return chr(int(code[1:], 16))
         if len(code) == 3:
-            return chr(int(code, 8))
+            return chr(int(code[1:], 16) if code[0] == "x" else int(code, 8))
         return ESCAPES.get(code, code)
-    raw = ESCAPE.sub(one, text)
     # The program's bytes, read the way the cases read texts.
-    return raw.encode("latin-1").decode("utf-8", "surrogateescape")
+    return ESCAPE.sub(one, text).encode("latin-1").decode("utf-8", "surrogateescape")
 
 
-def parse_arguments(text: str) -> list[int | str | None] | None:
-    """The arguments of one traced call: a number, or the string a pointer
-    leads to (None where the trace cut it short). None if unreadable."""
-    args: list[int | str | None] = []
-    pos = 0
-    while True:
-        match = ARG.match(text, pos)
-        if match is None:
-            return None
-        value, string, cut = match.groups()
-        args.append(int(value, 16) if string is None else None if cut else _unescape(string))
-        pos = match.end()
-        if pos == len(text):
-            return args
-        if text[pos] != ",":
-            return None
-        pos += 1
+def parse_arguments(text: str) -> list | None:
+    """A traced call's arguments: numbers, strings, None for a cut string;
+    None when the list cannot be read."""
+    matches = list(ARG.finditer(text))
+    if "".join(m.group(0) for m in matches) != text:
+        return None
+    return [int(value, 16) if string is None else None if cut else _unescape(string)
+            for value, string, cut in (m.groups() for m in matches)]
 
 
 def read_trace(stderr: bytes, stray: list[str]):
@@ -84,22 +64,17 @@ def read_trace(stderr: bytes, stray: list[str]):
                 stray.append(f"standard error: {line!r}")
             continue
         args = parse_arguments(call.group(2))
-        if call.group(1) == "user32.MessageBoxA":
-            if args is None or len(args) != 4 or None in args:
-                stray.append(f"unreadable trace: {line!r}")
-                continue
-            owner, text, title, flags = args
-            if owner != 0:
-                stray.append(f"message box with owner window {owner!r}")
-            boxes.append((title, text, flags))
+        box = call.group(1) == "user32.MessageBoxA"
+        if args is None or len(args) != (4 if box else 6) or None in args[1:3]:
+            stray.append(f"unreadable trace: {line!r}")
+        elif box:
+            if args[0] != 0:
+                stray.append(f"message box with owner window {args[0]!r}")
+            boxes.append((args[2], args[1], args[3]))
         else:
-            if args is None or len(args) != 6 or args[2] is None:
-                stray.append(f"unreadable trace: {line!r}")
-                continue
-            owner, verb, address, parameters, directory, show = args
-            if (owner, verb, parameters, directory, show) != (0, "open", 0, 0, 1):
+            if args[:2] + args[3:] != [0, "open", 0, 0, 1]:
                 stray.append(f"ShellExecuteA called as {args!r}")
-            addresses.append(address)
+            addresses.append(args[2])
     return boxes, addresses
 
 
@@ -108,24 +83,20 @@ def as_delivered(address: str) -> str | None:
     if not PLAIN_ADDRESS.fullmatch(address):
         return None
     delivered = "".join(ENCODED.get(c, c) for c in address)
-    if re.fullmatch(r"[a-z]+://[^/?#]*", delivered):
-        delivered += "/"
-    return delivered
+    return delivered + "/" if re.fullmatch(r"[a-z]+://[^/?#]*", delivered) else delivered
 
 
 def match_browser(addresses: list[str], recorded: list[list[str]], own_browser: bool,
                   stray: list[str]) -> list[str]:
     """The traced addresses that reached the browser."""
     opened = []
-    recorded = list(recorded)
     for address in addresses:
         if not recorded:
             if own_browser:
                 stray.append(f"ShellExecuteA got {address!r} but no browser was started")
             continue
-        argv = recorded.pop(0)
-        delivered = as_delivered(address)
-        if len(argv) != 1 or (delivered is not None and argv[0] != delivered):
+        argv, delivered = recorded.pop(0), as_delivered(address)
+        if len(argv) != 1 or argv[0] != (delivered or argv[0]):
             stray.append(f"ShellExecuteA got {address!r} but the browser {argv!r}")
         opened.append(address)
     stray.extend(f"browser started without ShellExecuteA: {argv!r}" for argv in recorded)
@@ -138,8 +109,7 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
     base = env.get("BRANTWICKER_WINE_PREFIX")
     if not base:
         raise RuntimeError("BRANTWICKER_WINE_PREFIX does not name a prepared Wine prefix")
-    arch = wine_prefix.pe_arch(program)
-
+    arch = wine_prefix.prefix_arch(base)
     fakes = os.path.join(workdir, "wine-fakes")
     os.makedirs(fakes, exist_ok=True)
     browser_log = os.path.join(fakes, "browser.log")
@@ -152,12 +122,11 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
         wine_env["PATH"] = fakes + os.pathsep + env.get("PATH", os.defpath)
         own_browser = "BROWSER" not in env
         wine_env.setdefault("BROWSER", os.path.join(fakes, "browser"))
-
         try:
             # Wine's helper processes inherit standard error, so reading it to
             # its end also waits for the browser hand-off to finish.
             exit_status, stdout, stderr = run_captured(
-                [wine_prefix.loader(arch), program, *args], workdir, wine_env,
+                [wine_prefix.LOADERS[arch], program, *args], workdir, wine_env,
                 stdout_to_file=stdout_to_file, timeout=TIMEOUT_SECONDS,
                 on_timeout=lambda: wine_prefix.end_server(wine_env))
         finally:
@@ -166,6 +135,5 @@ def run(program: str, args: list[str], workdir: str, env: dict[str, str], *,
     stray: list[str] = []
     boxes, addresses = read_trace(stderr, stray)
     opened = match_browser(addresses, recorded_calls(browser_log), own_browser, stray)
-    return Observation(exit_status=exit_status,
-                       stdout=wine_prefix.normalise_newlines(stdout),
+    return Observation(exit_status=exit_status, stdout=stdout.replace(b"\r\n", b"\n"),
                        boxes=boxes, opened=opened, stray=stray)

@@ -10,10 +10,8 @@ import re
 import subprocess
 import sys
 
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "ws2_32.dll",
-               "msvcrt.dll", "ucrtbase.dll"}
 # The Universal C Runtime is also reached through its API sets.
-SYSTEM_DLL_PATTERN = re.compile(r"api-ms-win-crt-[a-z0-9-]+\.dll")
+SYSTEM_DLL = re.compile(r"(kernel32|user32|shell32|ws2_32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll")
 SUBSYSTEMS = {"gui": 2, "console": 3}
 
 
@@ -28,15 +26,11 @@ def main() -> int:
                              capture_output=True, text=True, check=True).stdout
     dlls = re.findall(r"^\s*DLL Name: (\S+)$", headers, re.MULTILINE)
     subsystem = re.search(r"^Subsystem\s+([0-9a-fA-F]+)", headers, re.MULTILINE)
-
     problems = [f"imports {dll}, which Windows does not provide" for dll in dlls
-                if dll.lower() not in SYSTEM_DLLS and not SYSTEM_DLL_PATTERN.fullmatch(dll.lower())]
-    if not dlls:
-        problems.append("no import table found")
+                if not SYSTEM_DLL.fullmatch(dll.lower())] + ([] if dlls else ["no import table"])
     if subsystem is None or int(subsystem.group(1), 16) != SUBSYSTEMS[options.subsystem]:
-        found = subsystem.group(1) if subsystem else "none"
-        problems.append(f"subsystem {found}, expected {options.subsystem} "
-                        f"({SUBSYSTEMS[options.subsystem]})")
+        problems.append(f"subsystem {subsystem and subsystem.group(1)}, expected "
+                        f"{options.subsystem} ({SUBSYSTEMS[options.subsystem]})")
     print(f"{options.program}: imports {', '.join(dlls) or 'nothing'}")
     for problem in problems:
         print(f"  FAIL: {problem}")
