@@ -167,7 +167,7 @@ def run_case_in(case: Case, program: str, host: str, launcher, workdir: str,
                 if behaviour == "real":
                     # The real service keeps no record of requests; its pages are checked instead.
                     found = differences(seen, None)
-                    for address in seen.opened if not found else []:
+                    for address in seen.opened if want_pages and not found else []:
                         found += page_differences(address, want_pages)
                     if found:
                         found.insert(0, f"run {run} of {repeat}:")

@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""The service's pages in a real browser.
+
+The built service runs on a store of its own in private network and mount
+namespaces; headless Chromium, driven over its DevTools pipe with the pages'
+own scripts switched off, loads the report page and the search page, then
+types a held and an unknown MD5 into the search form and clicks its button,
+as a person does. What the browser then shows is checked in its DOM. The
+pages are photographed at a desktop and at a phone width into the output
+folder.
+
+usage: page_test.py --service PROGRAM --output DIR
+Exits 77 (skip) where namespaces or Chromium are missing, or fails when the
+environment variable CI is set."""
+
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import chromium  # noqa: E402
+from real_service import RealService  # noqa: E402
+
+SKIP = 77
+IN_NAMESPACE = "BRANTWICKER_BROWSER_IN_NAMESPACE"
+ORIGIN = "http://127.0.0.1"
+
+HELD = hashlib.md5(b"held by the page test").hexdigest()
+UNKNOWN = hashlib.md5(b"unknown to the page test").hexdigest()
+# Markup and quotes in a name must reach the person as text, not as markup.
+HELD_NAME = '/opt/page-test/<b>bold</b> & "quoted".bin'
+SOURCE = "page-test-list"
+REPORT = f"/qn/en/report/{HELD}/quellarion-brantwicker-file-report.html"
+
+SIZES = {"desktop": (1280, 900, False), "phone": (390, 844, True)}
+
+VISIBLE_TEXT = "document.body.innerText"
+# Wider than the window means the person has to scroll sideways.
+FITS = "document.documentElement.scrollWidth <= window.innerWidth"
+FORM_FIELD = "form input:not([type=hidden]):not([type=submit])"
+FORM_BUTTON = "form button, form input[type=submit]"
+
+
+def cannot_test(reason: str) -> int:
+    if os.environ.get("CI"):
+        print(f"page test: FAILED: {reason}; CI is set, so it must run here")
+        return 1
+    print(f"page test: skipped: {reason}")
+    return SKIP
+
+
+def path_of(url: str) -> str:
+    parts = urllib.parse.urlsplit(url)
+    return parts.path + (f"?{parts.query}" if parts.query else "")
+
+
+def photograph(browser: chromium.Chromium, name: str, output: str, found: list[str]) -> None:
+    for size, (width, height, mobile) in SIZES.items():
+        browser.set_width(width, height, mobile)
+        if not browser.evaluate(FITS):
+            found.append(f"{name}: wider than a {width}-pixel {size} window")
+        browser.screenshot(os.path.join(output, f"{name}-{size}.png"))
+    browser.call("Emulation.clearDeviceMetricsOverride")
+
+
+def submit_search(browser: chromium.Chromium, digest: str) -> tuple[str, str]:
+    """Types `digest` into the search form and clicks its button; returns
+    the address and the visible text of the page that answers."""
+    browser.navigate(ORIGIN + "/buscaHash.html")
+    browser.type_into(FORM_FIELD, digest)
+    browser.load(lambda: browser.click(FORM_BUTTON))
+    return path_of(browser.url()), browser.evaluate(VISIBLE_TEXT)
+
+
+def check_pages(browser: chromium.Chromium, output: str) -> list[str]:
+    found: list[str] = []
+
+    browser.navigate(ORIGIN + REPORT)
+    text = browser.evaluate(VISIBLE_TEXT)
+    dom = browser.dom()
+    for should, holds in (
+        ("show the file's name as text", HELD_NAME in text),
+        ("show the verdict", "good" in text.lower()),
+        ("show the source", SOURCE in text),
+        ("hold no markup from the name", "<b>bold</b>" not in dom),
+        ("link to the record as JSON", f'href="/api/v1/md5/{HELD}"' in dom),
+    ):
+        if not holds:
+            found.append(f"report page: does not {should}")
+    photograph(browser, "report", output, found)
+
+    browser.navigate(ORIGIN + "/buscaHash.html")
+    photograph(browser, "search", output, found)
+
+    address, text = submit_search(browser, HELD)
+    if not address.startswith(f"/qn/en/report/{HELD}") or HELD_NAME not in text:
+        found.append(f"search for a held MD5: ended on {address} showing {text[:200]!r}")
+
+    address, text = submit_search(browser, UNKNOWN)
+    photograph(browser, "search-not-held", output, found)
+    if not address.startswith("/buscaHash.html") or "not held" not in text:
+        found.append(f"search for an unknown MD5: ended on {address} showing {text[:200]!r}")
+
+    elsewhere = [url for url in browser.requested_urls() if not url.startswith(ORIGIN + "/")]
+    if elsewhere:
+        found.append(f"pages asked for things from elsewhere: {elsewhere}")
+    return found
+
+
+def run(service_program: str, output: str) -> int:
+    program = chromium.find()
+    if program is None:
+        return cannot_test("Chromium is not installed (Debian package chromium)")
+    with tempfile.TemporaryDirectory(prefix="page-test-") as workdir:
+        service = RealService(service_program, workdir, [f"{HELD}  {HELD_NAME}".encode()],
+                              import_args=("--format", "md5sum", "--source", SOURCE,
+                                           "--verdict", "good"))
+        found: list[str] = []
+        try:
+            browser = chromium.Chromium(program, os.path.join(output, "chromium.log"))
+            try:
+                # The pages must work for a person whose browser runs no scripts.
+                browser.call("Emulation.setScriptExecutionDisabled", {"value": True})
+                found = check_pages(browser, output)
+            finally:
+                browser.close()
+        finally:
+            found += service.stop()
+    for problem in found:
+        print(f"FAIL: {problem}")
+    print(f"screenshots: {output}/*.png")
+    return 1 if found else 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--service", required=True, help="the built brantwicker-service")
+    parser.add_argument("--output", required=True, help="folder for screenshots and logs")
+    options = parser.parse_args()
+
+    if os.environ.get(IN_NAMESPACE) != "1":
+        if shutil.which("unshare") is None:
+            return cannot_test("`unshare` (util-linux) is not installed")
+        if subprocess.run(["unshare", "-mn", "true"], capture_output=True).returncode != 0:
+            return cannot_test("cannot create network and mount namespaces; run as root")
+        env = dict(os.environ, **{IN_NAMESPACE: "1"})
+        return subprocess.run(["unshare", "-mn", sys.executable, *sys.argv], env=env).returncode
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    output = os.path.abspath(options.output)
+    shutil.rmtree(output, ignore_errors=True)
+    os.makedirs(output)
+    return run(os.path.abspath(options.service), output)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
