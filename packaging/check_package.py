@@ -107,7 +107,8 @@ def check_deb(path: str, version: str, bounds: dict[str, int]) -> list[str]:
     expected = {*PROGRAMS, UNIT, DESKTOP, "./usr/share/doc/brantwicker/README.md"}
     if set(files) != expected:
         return problems + [f"package holds {sorted(files)}, expected {sorted(expected)}"]
-    problems += [f"{name} is not executable" for name in PROGRAMS if not members[name].mode & 0o111]
+    problems += [f"{name} is not an executable ELF program" for name in PROGRAMS
+                 if not members[name].mode & 0o111 or not files[name].startswith(b"\x7fELF")]
     problems += differ("desktop entry", settings_of(files[DESKTOP].decode()), DESKTOP_ENTRY)
     unit = settings_of(files[UNIT].decode())
     problems += differ("unit", unit, UNIT_SETTINGS)
