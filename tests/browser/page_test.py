@@ -26,9 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import chromium  # noqa: E402
 from real_service import RealService  # noqa: E402
+from run_cases import IN_NAMESPACE, cannot_test, enter_namespace  # noqa: E402
 
-SKIP = 77
-IN_NAMESPACE = "BRANTWICKER_BROWSER_IN_NAMESPACE"
 ORIGIN = "http://127.0.0.1"
 
 HELD = hashlib.md5(b"held by the page test").hexdigest()
@@ -45,14 +44,6 @@ VISIBLE_TEXT = "document.body.innerText"
 FITS = "document.documentElement.scrollWidth <= window.innerWidth"
 FORM_FIELD = "form input:not([type=hidden]):not([type=submit])"
 FORM_BUTTON = "form button, form input[type=submit]"
-
-
-def cannot_test(reason: str) -> int:
-    if os.environ.get("CI"):
-        print(f"page test: FAILED: {reason}; CI is set, so it must run here")
-        return 1
-    print(f"page test: skipped: {reason}")
-    return SKIP
 
 
 def path_of(url: str) -> str:
@@ -145,12 +136,7 @@ def main() -> int:
     options = parser.parse_args()
 
     if os.environ.get(IN_NAMESPACE) != "1":
-        if shutil.which("unshare") is None:
-            return cannot_test("`unshare` (util-linux) is not installed")
-        if subprocess.run(["unshare", "-mn", "true"], capture_output=True).returncode != 0:
-            return cannot_test("cannot create network and mount namespaces; run as root")
-        env = dict(os.environ, **{IN_NAMESPACE: "1"})
-        return subprocess.run(["unshare", "-mn", sys.executable, *sys.argv], env=env).returncode
+        return enter_namespace()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     output = os.path.abspath(options.output)
     shutil.rmtree(output, ignore_errors=True)
