@@ -4,7 +4,6 @@
 
 #include "lookup/wire.h"
 #include "service/digest_text.h"
-#include "service/web/pages.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
 
@@ -26,16 +25,30 @@ WebResponse see_other(const std::string& path, std::string_view before_marker)
     return response;
 }
 
+// Every answer on this route, refusals too, fits the program's one receive.
+WebResponse short_page(unsigned status, std::string_view title, std::string_view why)
+{
+    WebResponse response;
+    response.status = status;
+    response.content_type = "text/html; charset=utf-8";
+    response.body = "<!DOCTYPE html>\n<title>";
+    response.body += title;
+    response.body += "</title>\n<p>";
+    response.body += why;
+    response.body += "</p>\n";
+    return response;
+}
+
 }  // namespace
 
 WebResponse consult(std::string_view form_body, Store& store)
 {
     const std::optional<std::string> hash = form_field(form_body, "hash");
     if (!hash)
-        return message_page(400, "Bad request", "The form has no hash field.");
+        return short_page(400, "Bad request", "The form has no hash field.");
     Md5Bytes md5{};
     if (!parse_hex(*hash, md5))
-        return message_page(400, "Bad request", "The hash must be 32 hexadecimal digits.");
+        return short_page(400, "Bad request", "The hash must be 32 hexadecimal digits.");
 
     FileRecord record;
     std::string error;
@@ -47,7 +60,7 @@ WebResponse consult(std::string_view form_body, Store& store)
     case StoreStatus::Error:
         break;
     }
-    WebResponse failed = message_page(500, "Store unavailable", "The store could not be read.");
+    WebResponse failed = short_page(500, "Store unavailable", "The store could not be read.");
     failed.log_note = error;
     return failed;
 }

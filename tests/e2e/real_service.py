@@ -21,7 +21,8 @@ STOP_SECONDS = 10.0
 class RealService:
     def __init__(self, program: str, workdir: str, lines: list[bytes], *,
                  listen: tuple[str, int] = ("127.0.0.1", 80),
-                 import_args: tuple[str, ...] = ("--format", "md5sum", "--source", "e2e")):
+                 import_args: tuple[str, ...] = ("--format", "md5sum", "--source", "e2e"),
+                 serve_args: tuple[str, ...] = ()):
         self.database = os.path.join(workdir, "store.db")
         self.log_path = os.path.join(workdir, "service.log")
         self.address = listen
@@ -36,7 +37,8 @@ class RealService:
 
         self._log = open(self.log_path, "wb")
         self._process = subprocess.Popen(
-            [program, "serve", self.database, "--listen", f"{listen[0]}:{listen[1]}"],
+            [program, "serve", self.database, "--listen", f"{listen[0]}:{listen[1]}",
+             *serve_args],
             stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
             start_new_session=True)
         try:
