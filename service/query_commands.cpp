@@ -1,15 +1,96 @@
+// brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB
 #include "service/commands.h"
+#include "service/store.h"
 
 #include <cstdio>
+#include <vector>
 
-int lookup_command(int, char**)
+namespace {
+
+// Exit statuses of lookup.
+constexpr int all_held = 0;
+constexpr int some_not_held = 1;
+constexpr int usage_or_store_error = 2;
+
+std::unique_ptr<Store> open_for_reading(const char* command, const char* path)
 {
-    std::fputs("brantwicker-service lookup: not built yet\n", stderr);
-    return 2;
+    std::string error;
+    std::unique_ptr<Store> store = open_sqlite_store(path, StoreMode::ReadOnly, error);
+    if (!store)
+        std::fprintf(stderr, "brantwicker-service %s: %s\n", command, error.c_str());
+    return store;
 }
 
-int stats_command(int, char**)
+}  // namespace
+
+int lookup_command(int argc, char** argv)
 {
-    std::fputs("brantwicker-service stats: not built yet\n", stderr);
-    return 2;
+    if (argc < 3) {
+        std::fputs("usage: brantwicker-service lookup DB HASH...\n", stderr);
+        return usage_or_store_error;
+    }
+    // Every hash is checked before the store is opened: a typo is a usage
+    // error, not a file the store does not hold.
+    std::vector<DigestQuery> queries;
+    for (int i = 2; i < argc; ++i) {
+        std::optional<DigestQuery> query = parse_digest(argv[i]);
+        if (!query) {
+            std::fprintf(stderr, "brantwicker-service lookup: '%s' is not an MD5, SHA-1 or SHA-256"
+                                 " (32, 40 or 64 hexadecimal digits)\n", argv[i]);
+            return usage_or_store_error;
+        }
+        queries.push_back(std::move(*query));
+    }
+    std::unique_ptr<Store> store = open_for_reading("lookup", argv[1]);
+    if (!store)
+        return usage_or_store_error;
+
+    int status = all_held;
+    for (const DigestQuery& query : queries) {
+        FileRecord record;
+        std::string error;
+        const std::string hex = to_hex(query.bytes);
+        switch (find_digest(*store, query, record, error)) {
+        case StoreStatus::Ok: {
+            const std::string_view verdict = verdict_name(record.verdict);
+            std::printf("%s  %.*s  %s  %s\n", hex.c_str(), static_cast<int>(verdict.size()),
+                        verdict.data(), record.label.empty() ? "-" : record.label.c_str(),
+                        record.names.empty() ? "-" : record.names.front().c_str());
+            break;
+        }
+        case StoreStatus::NotFound:
+            std::printf("%s  not held\n", hex.c_str());
+            status = some_not_held;
+            break;
+        case StoreStatus::Error:
+            std::fflush(stdout);
+            std::fprintf(stderr, "brantwicker-service lookup: %s\n", error.c_str());
+            return usage_or_store_error;
+        }
+    }
+    return status;
+}
+
+int stats_command(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fputs("usage: brantwicker-service stats DB\n", stderr);
+        return 2;
+    }
+    std::unique_ptr<Store> store = open_for_reading("stats", argv[1]);
+    if (!store)
+        return 2;
+    std::vector<SourceCount> counts;
+    std::string error;
+    if (store->counts(counts, error) != StoreStatus::Ok) {
+        std::fprintf(stderr, "brantwicker-service stats: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("%s, schema %d\n", store->engine_version().c_str(), store->schema_version());
+    for (const SourceCount& count : counts) {
+        const std::string_view verdict = verdict_name(count.verdict);
+        std::printf("%12llu  %-7.*s  %s\n", static_cast<unsigned long long>(count.files),
+                    static_cast<int>(verdict.size()), verdict.data(), count.source.c_str());
+    }
+    return 0;
 }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "service/digest_text.h"
+
 using Md5Bytes    = std::array<unsigned char, 16>;
 using Sha1Bytes   = std::array<unsigned char, 20>;
 using Sha256Bytes = std::array<unsigned char, 32>;
@@ -70,10 +72,19 @@ struct SourceCount {
 class StoreImport {
 public:
     virtual ~StoreImport() = default;
+    // Adds what `entries` list, once each: an entry already listed by this
+    // source changes nothing. Where sources disagree, bad wins over good over
+    // unknown, the label is the one given with the strongest verdict, and a
+    // known SHA-1, SHA-256 or size is never replaced, only filled in.
     virtual StoreStatus add_batch(std::span<const ImportEntry> entries, std::string& error) = 0;
     virtual StoreStatus commit(std::string& error) = 0;
+
+    // After commit(), how many of the entries this source did not list before.
+    virtual std::uint64_t new_listings() const = 0;
 };
 
+// One Store serves one thread at a time; a service with several threads opens
+// one per thread (readers never block each other, nor an import).
 class Store {
 public:
     virtual ~Store() = default;
@@ -84,7 +95,9 @@ public:
 
     virtual StoreStatus counts(std::vector<SourceCount>& out, std::string& error) = 0;
 
-    // Starts the import of one list under the source `source`. Null on error.
+    // Starts the import of one list under the source `source`, which it dates
+    // now. Only one import runs at a time per store file: a second one waits
+    // a while for the first to end, then fails. Null on error.
     virtual std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) = 0;
 
     // The engine and the layout, for the service's information page.
@@ -102,3 +115,7 @@ enum class StoreMode {
 // Null on failure, with `error` saying why.
 std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode,
                                          std::string& error);
+
+// Looks `query` up by the digest it carries, whatever its kind.
+StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out,
+                        std::string& error);
