@@ -6,7 +6,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "service/web/find_digest.h"
 #include "service/web/report_path.h"
 
 using Json = nlohmann::ordered_json;
@@ -78,7 +77,7 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store)
         return api_error(400, "not a " + std::string(kind_name(kind)) + " digest in hex");
     FileRecord record;
     std::string error;
-    switch (find_digest(*query, store, record, error)) {
+    switch (find_digest(store, *query, record, error)) {
     case StoreStatus::Ok:       return json_response(200, record_json(record));
     case StoreStatus::NotFound: return api_error(404, "not held");
     case StoreStatus::Error:    break;

@@ -7,7 +7,6 @@
 #include "service/digest_text.h"
 #include "service/web/api.h"
 #include "service/web/consult.h"
-#include "service/web/find_digest.h"
 #include "service/web/pages.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
@@ -59,7 +58,7 @@ WebResponse search(std::string_view query, Store& store)
                            "hexadecimal digits.");
     FileRecord record;
     std::string error;
-    switch (find_digest(*digest, store, record, error)) {
+    switch (find_digest(store, *digest, record, error)) {
     case StoreStatus::Ok: {
         WebResponse response;
         response.status = 303;
