@@ -1,5 +1,6 @@
 // brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB
 #include "service/commands.h"
+#include "service/shell_text.h"
 #include "service/store.h"
 
 #include <cstdio>
@@ -54,8 +55,8 @@ int lookup_command(int argc, char** argv)
         case StoreStatus::Ok: {
             const std::string_view verdict = verdict_name(record.verdict);
             std::printf("%s  %.*s  %s  %s\n", hex.c_str(), static_cast<int>(verdict.size()),
-                        verdict.data(), record.label.empty() ? "-" : record.label.c_str(),
-                        record.names.empty() ? "-" : record.names.front().c_str());
+                        verdict.data(), record.label.empty() ? "-" : printable(record.label).c_str(),
+                        record.names.empty() ? "-" : printable(record.names.front()).c_str());
             break;
         }
         case StoreStatus::NotFound:
@@ -90,7 +91,7 @@ int stats_command(int argc, char** argv)
     for (const SourceCount& count : counts) {
         const std::string_view verdict = verdict_name(count.verdict);
         std::printf("%12llu  %-7.*s  %s\n", static_cast<unsigned long long>(count.files),
-                    static_cast<int>(verdict.size()), verdict.data(), count.source.c_str());
+                    static_cast<int>(verdict.size()), verdict.data(), printable(count.source).c_str());
     }
     return 0;
 }

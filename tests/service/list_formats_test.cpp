@@ -2,6 +2,7 @@
 #include "service/import_progress.h"
 #include "service/line_reader.h"
 #include "service/list_formats.h"
+#include "service/shell_text.h"
 
 #include <gtest/gtest.h>
 
@@ -143,6 +144,13 @@ TEST(ImportProgress, TimeLeftFollowsTheRateSoFar)
     EXPECT_EQ(progress_line({25 << 20, 100u << 20, 1000, 10.0}),
               "25.0 MiB of 100.0 MiB, 1000 lines, 100 lines/s, 0:30 left");
     EXPECT_EQ(progress_line({3 << 20, std::nullopt, 1, 0.5}), "3.0 MiB, 1 line, 2 lines/s");
+}
+
+TEST(ShellText, NamesCannotBreakLinesOrDriveTheTerminal)
+{
+    EXPECT_EQ(printable("a\\b\nc\rd\te"), "a\\\\b\\nc\\rd\\te");
+    EXPECT_EQ(printable("\x1b[2J\x7f\x01"), "\\x1b[2J\\x7f\\x01");
+    EXPECT_EQ(printable("Grüße.txt"), "Grüße.txt");
 }
 
 }  // namespace
