@@ -67,6 +67,17 @@ class RealService:
         with open(self.log_path, "rb") as written:
             return written.read().decode("utf-8", "replace")
 
+    def signal(self, number: int) -> None:
+        self._process.send_signal(number)
+
+    def ended(self, within: float) -> bool:
+        """Whether the service ends by itself within `within` seconds."""
+        try:
+            self._process.wait(within)
+            return True
+        except subprocess.TimeoutExpired:
+            return False
+
     def stop(self) -> list[str]:
         """Stops the service; returns what went wrong on the way out."""
         problems = []

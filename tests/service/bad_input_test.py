@@ -16,6 +16,7 @@ import argparse
 import hashlib
 import os
 import resource
+import signal
 import socket
 import sys
 import tempfile
@@ -169,6 +170,34 @@ def check_crowd(address) -> list[str]:
     return problems
 
 
+def check_stop(service) -> list[str]:
+    """SIGTERM with a consult half sent and a connection idle: the listener
+    closes, the idle connection is closed, the half-sent consult is still
+    answered once its rest arrives, and the service then ends by itself."""
+    data = consult(HELD)
+    busy = socket.create_connection(service.address, timeout=WAIT)
+    busy.sendall(data[:20])
+    idle = socket.create_connection(service.address, timeout=WAIT)
+    time.sleep(0.2)
+    service.signal(signal.SIGTERM)
+    time.sleep(0.3)
+    problems = []
+    try:
+        socket.create_connection(service.address, timeout=WAIT).close()
+        problems.append("stopping: still accepts connections")
+    except ConnectionRefusedError:
+        pass
+    reply, end = talk(idle, b"")
+    if (reply, end) != (b"", "eof"):
+        problems.append(f"stopping: the idle connection ended {end} with {reply[:100]!r}")
+    reply, end = talk(busy, data[20:])
+    if status_of(reply) != 303 or end != "eof":
+        problems.append(f"stopping: the request in flight got {reply[:100]!r}, {end}")
+    if not service.ended(within=3):
+        problems.append("stopping: the service did not end once its requests were done")
+    return problems
+
+
 def normal_consult_works(address) -> bool:
     reply, end = talk(socket.create_connection(address, timeout=WAIT), consult(HELD))
     return status_of(reply) == 303 and f'located <a href="{REPORT}">'.encode() in reply
@@ -191,6 +220,7 @@ def run(program: str) -> int:
             problems += check_crowd(service.address)
             if not normal_consult_works(service.address):
                 problems.append("after the crowd: a normal consult failed")
+            problems += check_stop(service)
         finally:
             problems += service.stop()
         with open(service.log_path, errors="replace") as written:
@@ -199,7 +229,7 @@ def run(program: str) -> int:
             problems.append("the sanitizers reported:\n" + log[-4000:])
     for problem in problems:
         print(f"FAIL: {problem}")
-    print(f"{len(CASES) + 1} cases, {len(problems)} problems")
+    print(f"{len(CASES) + 2} cases, {len(problems)} problems")
     return 1 if problems else 0
 
 
