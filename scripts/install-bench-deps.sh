@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the benchmarks in bench/ need beyond the test prerequisites:
 # wrk (the load generator), nginx (the reference server the service is
-# measured against) and the sqlite3 shell. nginx is installed without being
+# measured against), the sqlite3 shell and GNU time. nginx is installed without being
 # started: the benchmark runs its own instance on a loopback port and stops it.
 # Safe to run again.
 set -euo pipefail
@@ -12,7 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(wrk nginx sqlite3)
+packages=(wrk nginx sqlite3 time)
 
 missing=()
 for p in "${packages[@]}"; do

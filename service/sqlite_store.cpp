@@ -647,6 +647,9 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
         // Only now that the file is known to be ours (or new) may it change.
         if (!run(raw, "PRAGMA journal_mode = WAL", error)
             || !run(raw, "PRAGMA synchronous = NORMAL", error)
+            // A large import leaves a write-ahead log as large as itself;
+            // once copied into the store it need not keep that disk space.
+            || !run(raw, "PRAGMA journal_size_limit = 67108864", error)
             || !run(raw, import_cache, error)
             || !run(raw, "PRAGMA temp_store = FILE", error)
             || (fresh && !create_schema(raw, error))) {
