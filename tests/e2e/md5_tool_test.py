@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The built digest tool as a process: digests of files and standard input
-against md5sum's, the check against an expected digest, the usage errors, and
-(--full-disk, where the program itself writes to /dev/full) a lost digest.
+against md5sum's, the check against an expected digest, the exact lines of
+files without a digest, the usage errors, and (--posix, where the program runs
+natively on a POSIX system) a directory, which opens but cannot be read, and a
+digest lost on a full disk.
 
-usage: md5_tool_test.py [--full-disk] PROGRAM"""
+usage: md5_tool_test.py [--posix] PROGRAM"""
 
 import errno
 import os
@@ -22,7 +24,7 @@ def md5sum(data: bytes) -> str:
                           check=True).stdout.split()[0].decode()
 
 
-def cases(folder: str):
+def cases(folder: str, posix: bool):
     """(arguments, standard input, exit status, standard output or None for
     any, start of standard error)"""
     for size in SIZES:
@@ -50,6 +52,11 @@ def cases(folder: str):
     no_file = f"Error: FileName='absent.bin' -- {os.strerror(errno.ENOENT)}\n".encode()
     yield ("absent.bin",), b"", 2, no_file, b""
     yield ("--check", actual, "absent.bin"), b"", 2, no_file, b""
+    if posix:
+        no_name = f"Error: FileName='' -- {os.strerror(errno.ENOENT)}\n".encode()
+        yield ("",), b"", 2, no_name, b""
+        for args in ((".",), ("--check", actual, ".")):
+            yield args, b"", 3, b"", b"brantwicker-md5: .: md5:003:"
     yield ("--help",), b"", 0, None, b""
     for args, status, first_line in ((("a", "b"), 6, TOO_MANY),
                                      (("--check", "0" * 32, "a", "b"), 6, TOO_MANY),
@@ -58,11 +65,11 @@ def cases(folder: str):
 
 
 def main() -> int:
-    full_disk = sys.argv[1:2] == ["--full-disk"]
+    posix = sys.argv[1:2] == ["--posix"]
     program = os.path.abspath(sys.argv[-1])
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
-        for args, stdin, status, stdout, stderr in cases(folder):
+        for args, stdin, status, stdout, stderr in cases(folder, posix):
             run = subprocess.run([program, *args], input=stdin, capture_output=True, cwd=folder,
                                  timeout=60)
             # Standard error is checked up to what the case gives, all of it if nothing.
@@ -71,7 +78,7 @@ def main() -> int:
                 failed += 1
                 print(f"FAIL {args!r}: status {run.returncode} (expected {status})\n"
                       f"  stdout {run.stdout[:200]!r}\n  stderr {run.stderr[:200]!r}")
-        if full_disk:
+        if posix:
             with open("/dev/full", "wb") as full:
                 run = subprocess.run([program, "-"], stdin=subprocess.DEVNULL, stdout=full,
                                      stderr=subprocess.PIPE, timeout=60)

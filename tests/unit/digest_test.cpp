@@ -1,13 +1,11 @@
-// The digest library: RFC 1321's vectors, OpenSSL as an independent oracle,
-// the bit count across its carry, and what files without a digest report.
-// Digests of files and standard input, and the check, are run through the
-// tool in tests/e2e/md5_tool_test.py.
+// The digest engine: RFC 1321's vectors, OpenSSL as an independent oracle,
+// the bit count across its carry. Files, standard input, their error lines and
+// the check are the library's I/O edge, run through the tool end to end in
+// tests/e2e/md5_tool_test.py.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -41,16 +39,6 @@ std::string digest_in_pieces(const std::string& msg, NextSize next_size) {
     Md5Digest d;
     md5_end(&ctx, &d);
     return hex_of(d);
-}
-
-// Standard output of `fn`; the library writes with printf, so both ends flush.
-template <class Fn>
-std::string stdout_of(Fn fn) {
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    fn();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
 }
 
 TEST(Md5, Rfc1321Suite) {
@@ -175,31 +163,6 @@ TEST(Md5, StatusTextsFallBackForUnknownCodes) {
         EXPECT_STREQ(md5_status_text(code), "md5:000:Invalid Message Code.") << code;
     EXPECT_STREQ(md5_status_text(3), "md5:003:File I/O Error -- Note: file cleanup not done.");
     EXPECT_STREQ(md5_status_text(7), "md5:007:Test Failure.");
-}
-
-// Files whose digest cannot be had: the status, the exact line on standard
-// output, an untouched digest, and a check that is never taken for a match.
-TEST(Md5, FilesWithoutADigest) {
-    const std::string dir = testing::TempDir();  // opens, but cannot be read
-    const std::string missing = dir + "/no such file " + std::to_string(::getpid());
-    const std::string no_entry = std::strerror(ENOENT);
-    struct Case { std::string path; int status; std::string line; };
-    const Case cases[] = {
-        {missing, MD5_OPEN_ERROR, "Error: FileName='" + missing + "' -- " + no_entry + "\n"},
-        {"", MD5_OPEN_ERROR, "Error: FileName='' -- " + no_entry + "\n"},
-        {dir, MD5_IO_ERROR, ""},
-    };
-    for (const Case& c : cases) {
-        Md5Digest d;
-        std::memset(d.bytes, 0xEE, sizeof d.bytes);
-        int status = -1;
-        EXPECT_EQ(stdout_of([&] { status = md5_file_digest(c.path.c_str(), &d); }), c.line);
-        EXPECT_EQ(status, c.status) << c.path;
-        EXPECT_EQ(hex_of(d), std::string(32, 'e')) << c.path;
-        EXPECT_EQ(stdout_of([&] { status = md5_verify_file(c.path.c_str(), "d41d8cd9"); }),
-                  c.line);
-        EXPECT_EQ(status, c.status) << c.path;
-    }
 }
 
 }  // namespace
