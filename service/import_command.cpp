@@ -145,6 +145,20 @@ public:
         dirty_ = true;
     }
 
+    // The list is read; the store now takes it in, which takes about as
+    // long again and shows no progress of its own.
+    void writing()
+    {
+        if (!shown_)
+            return;
+        ImportFigures read = figures_;
+        read.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+        read.total_bytes.reset();  // a time left would be wrong from here on
+        std::fprintf(stderr, "\r\033[K%s read; writing into the store...", progress_line(read).c_str());
+        std::fflush(stderr);
+        dirty_ = true;
+    }
+
     void file_done()
     {
         done_bytes_ = figures_.bytes;
@@ -268,6 +282,8 @@ FileResult import_file(Store& store, const Options& options, const std::string& 
             progress.update(reader.bytes_read(), reader.line_number());
         }
     }
+    progress.update(reader.bytes_read(), reader.line_number());
+    progress.writing();
     if (failed || !flush() || import->commit(error) != StoreStatus::Ok) {
         progress.clear();
         std::fprintf(stderr, "%s: %s; nothing imported from it\n", path.c_str(), error.c_str());
