@@ -32,20 +32,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/import-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-python3 - "$lines" "$work/list.md5" "$work/list.csv" <<'PY'
-import random, sys
-count, md5_path, csv_path = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-rng = random.Random(20261207)
-dirs = ["usr/bin", "usr/lib/x86_64-linux-gnu", "usr/share/doc", "usr/share/locale/de/LC_MESSAGES",
-        "usr/share/man/man1", "usr/lib/python3/dist-packages", "etc", "opt/vendor/lib"]
-with open(md5_path, "w") as md5, open(csv_path, "w") as csv:
-    for i in range(count):
-        digest = "%032x" % rng.getrandbits(128)
-        name = "/%s/pkg%05d/file-%d.%s" % (rng.choice(dirs), rng.randrange(30000), i,
-                                           rng.choice(("so", "txt", "gz", "py", "mo", "conf")))
-        md5.write(f"{digest}  {name}\n")
-        csv.write(f"{digest},{name}\n")
-PY
+python3 "$here/hash_list.py" "$lines" "$work/list.md5" "$work/list.csv"
 cat "$work/list.md5" "$work/list.csv" >/dev/null
 
 # Prints "wall_seconds cpu_seconds peak_kib" for one run of the command.

@@ -14,13 +14,13 @@ latency under 5 ms.
 usage: bench/service_vs_nginx.py SERVICE [--records N | --store DB --held MD5]
                                   [--rounds N] [--seconds S] [--threads N]
 
-By default a list of RECORDS (5 million) md5sum lines is made, record i
-having the MD5 of the text "record i", and imported into a new store with
-SERVICE's own import; --store and --held name a store made before instead.
+By default a list of RECORDS (5 million) md5sum lines is made by
+bench/hash_list.py, as for the import benchmark, and imported into a new
+store with SERVICE's own import; --store and --held name a store made before
+instead.
 Run it on a release build (bash scripts/install-bench-deps.sh first)."""
 
 import argparse
-import hashlib
 import os
 import re
 import shutil
@@ -31,6 +31,8 @@ import sys
 import tempfile
 import time
 import urllib.request
+
+from hash_list import write_lists
 
 SERVICE_PORT = 18080
 NGINX_PORT = 18081
@@ -98,15 +100,15 @@ def reply_body(request: urllib.request.Request) -> bytes:
 def make_store(service: str, work: str, records: int) -> tuple[str, str]:
     """A store of `records` records; returns its path and a digest it holds."""
     listing, store = os.path.join(work, "list.md5"), os.path.join(work, "store.db")
-    with open(listing, "w") as out:
-        for i in range(records):
-            out.write(f"{hashlib.md5(f'record {i}'.encode()).hexdigest()}  /srv/bench/file-{i}\n")
+    write_lists(records, listing)
+    with open(listing) as lines:
+        held = lines.readline()[:32]
     started = time.monotonic()
     subprocess.run([service, "import", store, "--format", "md5sum", "--source", "bench", listing],
                    check=True, stdout=subprocess.DEVNULL)
     print(f"imported {records} records in {time.monotonic() - started:.0f} s")
     os.remove(listing)
-    return store, hashlib.md5(f"record {records // 2}".encode()).hexdigest()
+    return store, held
 
 
 def wrk(url: str, seconds: int, script: str | None) -> dict:
