@@ -174,7 +174,10 @@ def run_case_in(case: Case, program: str, host: str, launcher, workdir: str,
                         break
         finally:
             if isinstance(service, RealService):
+                log = service.log()
                 found += service.stop()
+                if found:
+                    found.append(f"the service's log ends:\n{log[-1500:]}")
             elif service is not None:
                 service.stop()
     if behaviour == "real":
