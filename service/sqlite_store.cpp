@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
 #include <utility>
 
 namespace {
