@@ -2,7 +2,9 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -57,6 +59,8 @@ void write_log_line(std::string line)
     std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
         if (wrote <= 0)
             return;
         done += static_cast<std::size_t>(wrote);
@@ -231,8 +235,10 @@ private:
         if (ec)
             return;
         if (stopping_.exchange(true)) {
-            io_.stop();  // the second signal: no more waiting
-            return;
+            // The second signal: no more waiting, and no unwinding of
+            // sessions that are still under way.
+            write_log_line("brantwicker-service: stopped at once");
+            std::_Exit(1);
         }
         write_log_line("brantwicker-service: stopping; finishing the requests in flight");
         beast::error_code ignored;

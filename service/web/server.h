@@ -28,5 +28,6 @@ using RequestHandler = std::function<WebResponse(unsigned worker, const WebReque
 
 // Listens and serves until SIGTERM or SIGINT, then stops accepting, closes
 // idle connections, finishes the requests in flight and returns 0. A second
-// signal stops at once. Returns 1 with `error` set when it cannot listen.
+// signal ends the process at once, with status 1. Returns 1 with `error` set
+// when it cannot listen.
 int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error);
