@@ -30,6 +30,10 @@ TEST(KilledImport, LeavesTheStoreAsItWas)
     char pattern[] = "/tmp/killed-import-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const fs::path dir = pattern;
+    struct Remove {
+        const fs::path& dir;
+        ~Remove() { fs::remove_all(dir); }
+    } remove{dir};
     const std::string db = (dir / "store.db").string();
 
     std::string error;
@@ -100,7 +104,6 @@ TEST(KilledImport, LeavesTheStoreAsItWas)
 
     // And the next import writes as usual.
     EXPECT_TRUE(open_sqlite_store(db, StoreMode::ReadWrite, error)) << error;
-    fs::remove_all(dir);
 }
 
 }  // namespace
