@@ -35,3 +35,9 @@ trap '[ -z "$own_policy" ] || rm -f "$policy"' EXIT
 echo "install-bench-deps: installing ${missing[*]}"
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+# The package also enables its server for every boot, where it would take
+# port 80 from the scanning service; the benchmark never needs it there.
+if printf '%s\n' "${missing[@]}" | grep -qx nginx; then
+  systemctl disable --quiet nginx.service 2>/dev/null || update-rc.d nginx disable >/dev/null
+fi
