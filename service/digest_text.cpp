@@ -1,8 +1,6 @@
 #include "service/digest_text.h"
 
-namespace {
-
-int hex_value(char c)
+int hex_digit_value(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -13,15 +11,13 @@ int hex_value(char c)
     return -1;
 }
 
-}  // namespace
-
 bool parse_hex(std::string_view text, std::span<unsigned char> out)
 {
     if (text.size() != 2 * out.size())
         return false;
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const int high = hex_value(text[2 * i]);
-        const int low  = hex_value(text[2 * i + 1]);
+        const int high = hex_digit_value(text[2 * i]);
+        const int low  = hex_digit_value(text[2 * i + 1]);
         if (high < 0 || low < 0)
             return false;
         out[i] = static_cast<unsigned char>(high << 4 | low);

@@ -16,6 +16,9 @@ struct DigestQuery {
     std::vector<unsigned char> bytes;  // 16, 20 or 32 of them
 };
 
+// The value of one hex digit of any case, or -1 for any other character.
+int hex_digit_value(char c);
+
 // Fills `out` from exactly 2 * out.size() hex digits of any case. False, with
 // `out` unspecified, for any other length or a non-hex character.
 bool parse_hex(std::string_view text, std::span<unsigned char> out);

@@ -1,17 +1,8 @@
 #include "service/web/text.h"
 
-namespace {
+#include "service/digest_text.h"
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 std::string form_decode(std::string_view text)
 {
@@ -21,9 +12,9 @@ std::string form_decode(std::string_view text)
         const char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                   hex_digit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_digit(text[i + 1]) << 4 | hex_digit(text[i + 2]));
+        } else if (c == '%' && i + 2 < text.size() && hex_digit_value(text[i + 1]) >= 0 &&
+                   hex_digit_value(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit_value(text[i + 1]) << 4 | hex_digit_value(text[i + 2]));
             i += 2;
         } else {
             out += c;
