@@ -12,31 +12,34 @@ std::string_view verdict_name(Verdict verdict)
     return "unknown";
 }
 
+namespace {
+
+// Copies the query's bytes into the digest type `find` takes, when the
+// lengths agree.
+template <std::size_t N, class Find>
+StoreStatus find_as(const DigestQuery& query, Find find, std::string& error)
+{
+    std::array<unsigned char, N> digest{};
+    if (query.bytes.size() != N) {
+        error = "a digest of the wrong length for its kind";
+        return StoreStatus::Error;
+    }
+    std::copy(query.bytes.begin(), query.bytes.end(), digest.begin());
+    return find(digest);
+}
+
+}  // namespace
+
 StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out, std::string& error)
 {
     switch (query.kind) {
-    case DigestKind::Md5: {
-        Md5Bytes md5{};
-        if (query.bytes.size() != md5.size())
-            break;
-        std::copy(query.bytes.begin(), query.bytes.end(), md5.begin());
-        return store.find_md5(md5, out, error);
+    case DigestKind::Md5:
+        return find_as<16>(query, [&](const Md5Bytes& d) { return store.find_md5(d, out, error); }, error);
+    case DigestKind::Sha1:
+        return find_as<20>(query, [&](const Sha1Bytes& d) { return store.find_sha1(d, out, error); }, error);
+    case DigestKind::Sha256:
+        return find_as<32>(query, [&](const Sha256Bytes& d) { return store.find_sha256(d, out, error); }, error);
     }
-    case DigestKind::Sha1: {
-        Sha1Bytes sha1{};
-        if (query.bytes.size() != sha1.size())
-            break;
-        std::copy(query.bytes.begin(), query.bytes.end(), sha1.begin());
-        return store.find_sha1(sha1, out, error);
-    }
-    case DigestKind::Sha256: {
-        Sha256Bytes sha256{};
-        if (query.bytes.size() != sha256.size())
-            break;
-        std::copy(query.bytes.begin(), query.bytes.end(), sha256.begin());
-        return store.find_sha256(sha256, out, error);
-    }
-    }
-    error = "a digest of the wrong length for its kind";
+    error = "a digest of an unknown kind";
     return StoreStatus::Error;
 }
