@@ -1,8 +1,7 @@
-"""Headless Chromium driven over its DevTools pipe (--remote-debugging-pipe):
-JSON messages, each ended by a NUL byte, written to the browser's fd 3 and
-read from its fd 4. Python's standard library only.
-
-Every wait is bounded; a browser that stops answering raises TimeoutError."""
+# Headless Chromium driven over its DevTools pipe (--remote-debugging-pipe):
+# JSON messages, each ended by a NUL byte, written to the browser's fd 3 and
+# read from its fd 4. Every wait is bounded: a browser that stops answering
+# raises TimeoutError.
 
 import base64
 import json
@@ -45,18 +44,18 @@ class Chromium:
             pass_fds=(3, 4), preexec_fn=pipes_at_3_and_4, start_new_session=True)
         os.close(to_browser_r)
         os.close(from_browser_w)
-        self._buffer = b""
-        self._next_id = 0
+        self._buffer, self._next_id, self._session = b"", 0, None
         self.events: list[dict] = []
-        target = self._call("Target.createTarget", {"url": "about:blank"})["targetId"]
-        self._session = self._call("Target.attachToTarget",
-                                   {"targetId": target, "flatten": True})["sessionId"]
+        target = self.call("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self._session = self.call("Target.attachToTarget",
+                                  {"targetId": target, "flatten": True})["sessionId"]
         for domain in ("Page", "Network", "Runtime"):
             self.call(f"{domain}.enable")
 
     def close(self) -> None:
         try:
-            self._call("Browser.close", timeout=5)
+            self._session = None
+            self.call("Browser.close", timeout=5)
         except (OSError, TimeoutError, RuntimeError):
             pass
         try:
@@ -64,17 +63,13 @@ class Chromium:
         except subprocess.TimeoutExpired:
             os.killpg(self._process.pid, 9)
             self._process.wait()
-        for fd in (self._to_browser, self._from_browser):
-            os.close(fd)
+        os.close(self._to_browser)
+        os.close(self._from_browser)
         self._log.close()
         shutil.rmtree(self._profile, ignore_errors=True)
 
-    # -- the protocol -------------------------------------------------------
-
-    def _send(self, message: dict) -> None:
-        os.write(self._to_browser, json.dumps(message).encode() + b"\0")
-
     def _receive(self, deadline: float) -> dict:
+        # The next message; events are also kept in `events`.
         while b"\0" not in self._buffer:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self._from_browser], [], [], left)[0]:
@@ -84,63 +79,41 @@ class Chromium:
                 raise RuntimeError("the browser closed its DevTools pipe")
             self._buffer += chunk
         message, _, self._buffer = self._buffer.partition(b"\0")
-        return json.loads(message)
+        message = json.loads(message)
+        if "method" in message:
+            self.events.append(message)
+        return message
 
-    def _call(self, method: str, params: dict | None = None, *, session: str | None = None,
-              timeout: float = WAIT_SECONDS) -> dict:
+    def call(self, method: str, params: dict | None = None, timeout: float = WAIT_SECONDS) -> dict:
+        # One command, to the page once attached to it.
         self._next_id += 1
         message = {"id": self._next_id, "method": method, "params": params or {}}
-        if session:
-            message["sessionId"] = session
-        self._send(message)
+        if self._session:
+            message["sessionId"] = self._session
+        os.write(self._to_browser, json.dumps(message).encode() + b"\0")
         deadline = time.monotonic() + timeout
-        while True:
-            reply = self._receive(deadline)
-            if reply.get("id") == self._next_id:
-                if "error" in reply:
-                    raise RuntimeError(f"{method}: {reply['error']}")
-                return reply.get("result", {})
-            if "method" in reply:
-                self.events.append(reply)
+        while (reply := self._receive(deadline)).get("id") != self._next_id:
+            pass
+        if "error" in reply:
+            raise RuntimeError(f"{method}: {reply['error']}")
+        return reply.get("result", {})
 
-    def call(self, method: str, params: dict | None = None) -> dict:
-        """One command to the page."""
-        return self._call(method, params, session=self._session)
-
-    def wait_for(self, method: str, since: int) -> dict:
-        """The first event `method` after the first `since` events."""
+    def load(self, action) -> None:
+        # Does `action` (a callable) and waits for the page it leads to.
+        since = len(self.events)
+        action()
         deadline = time.monotonic() + WAIT_SECONDS
-        while True:
-            for event in self.events[since:]:
-                if event["method"] == method:
-                    return event
-            since = len(self.events)
-            message = self._receive(deadline)
-            if "method" in message:
-                self.events.append(message)
+        while not any(e["method"] == "Page.loadEventFired" for e in self.events[since:]):
+            self._receive(deadline)
 
-    # -- what a test does with a page ---------------------------------------
+    def navigate(self, url: str) -> None:
+        self.load(lambda: self.call("Page.navigate", {"url": url}))
 
     def evaluate(self, expression: str):
         result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
         if "exceptionDetails" in result:
             raise RuntimeError(f"{expression!r}: {result['exceptionDetails']}")
         return result["result"].get("value")
-
-    def load(self, action) -> None:
-        """Does `action` (a callable) and waits for the page it leads to."""
-        since = len(self.events)
-        action()
-        self.wait_for("Page.loadEventFired", since)
-
-    def navigate(self, url: str) -> None:
-        self.load(lambda: self.call("Page.navigate", {"url": url}))
-
-    def dom(self) -> str:
-        return self.evaluate("document.documentElement.outerHTML")
-
-    def url(self) -> str:
-        return self.evaluate("location.href")
 
     def set_width(self, width: int, height: int, mobile: bool) -> None:
         self.call("Emulation.setDeviceMetricsOverride",
@@ -152,13 +125,13 @@ class Chromium:
             png.write(base64.b64decode(shot["data"]))
 
     def click(self, selector: str) -> None:
-        """A real mouse click in the middle of the element."""
+        # A real mouse click in the middle of the element.
         box = self.evaluate(
             f"(() => {{ const e = document.querySelector({json.dumps(selector)});"
             " if (!e) return null; e.scrollIntoView(); const r = e.getBoundingClientRect();"
             " return [r.x + r.width / 2, r.y + r.height / 2]; })()")
         if box is None:
-            raise RuntimeError(f"no element {selector!r} on {self.url()}")
+            raise RuntimeError(f"no element {selector!r} on {self.evaluate('location.href')}")
         for kind in ("mousePressed", "mouseReleased"):
             self.call("Input.dispatchMouseEvent", {"type": kind, "x": box[0], "y": box[1],
                                                    "button": "left", "clickCount": 1})

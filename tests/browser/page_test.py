@@ -1,32 +1,23 @@
 #!/usr/bin/env python3
-"""The service's pages in a real browser.
-
-The built service runs on a store of its own in private network and mount
-namespaces; headless Chromium, driven over its DevTools pipe with the pages'
-own scripts switched off, loads the report page and the search page, then
-types a held and an unknown MD5 into the search form and clicks its button,
-as a person does. What the browser then shows is checked in its DOM. The
-pages are photographed at a desktop and at a phone width into the output
-folder.
-
-usage: page_test.py --service PROGRAM --output DIR
-Exits 77 (skip) where namespaces or Chromium are missing, or fails when the
-environment variable CI is set."""
+"""The service's pages in a real browser."""
+# Headless Chromium, the pages' own scripts off, loads the report and search
+# pages, then types a held and an unknown MD5 into the search form and clicks
+# its button, as a person does. The pages are photographed at a desktop and at
+# a phone width into --output. Exits 77 (skip) where namespaces or Chromium
+# are missing, unless CI is set.
 
 import argparse
 import hashlib
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import chromium  # noqa: E402
-from real_service import RealService  # noqa: E402
-from run_cases import IN_NAMESPACE, cannot_test, enter_namespace  # noqa: E402
+from real_service import RealService, in_namespace  # noqa: E402
+from run_cases import cannot_test  # noqa: E402
 
 ORIGIN = "http://127.0.0.1"
 
@@ -46,11 +37,6 @@ FORM_FIELD = "form input:not([type=hidden]):not([type=submit])"
 FORM_BUTTON = "form button, form input[type=submit]"
 
 
-def path_of(url: str) -> str:
-    parts = urllib.parse.urlsplit(url)
-    return parts.path + (f"?{parts.query}" if parts.query else "")
-
-
 def photograph(browser: chromium.Chromium, name: str, output: str, found: list[str]) -> None:
     for size, (width, height, mobile) in SIZES.items():
         browser.set_width(width, height, mobile)
@@ -61,12 +47,11 @@ def photograph(browser: chromium.Chromium, name: str, output: str, found: list[s
 
 
 def submit_search(browser: chromium.Chromium, digest: str) -> tuple[str, str]:
-    """Types `digest` into the search form and clicks its button; returns
-    the address and the visible text of the page that answers."""
+    # Returns the address and the visible text of the page that answers.
     browser.navigate(ORIGIN + "/buscaHash.html")
     browser.type_into(FORM_FIELD, digest)
     browser.load(lambda: browser.click(FORM_BUTTON))
-    return path_of(browser.url()), browser.evaluate(VISIBLE_TEXT)
+    return browser.evaluate("location.pathname + location.search"), browser.evaluate(VISIBLE_TEXT)
 
 
 def check_pages(browser: chromium.Chromium, output: str) -> list[str]:
@@ -74,7 +59,7 @@ def check_pages(browser: chromium.Chromium, output: str) -> list[str]:
 
     browser.navigate(ORIGIN + REPORT)
     text = browser.evaluate(VISIBLE_TEXT)
-    dom = browser.dom()
+    dom = browser.evaluate("document.documentElement.outerHTML")
     for should, holds in (
         ("show the file's name as text", HELD_NAME in text),
         ("show the verdict", "good" in text.lower()),
@@ -129,20 +114,15 @@ def run(service_program: str, output: str) -> int:
     return 1 if found else 0
 
 
-def main() -> int:
+if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--service", required=True, help="the built brantwicker-service")
     parser.add_argument("--output", required=True, help="folder for screenshots and logs")
     options = parser.parse_args()
-
-    if os.environ.get(IN_NAMESPACE) != "1":
-        return enter_namespace()
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    outside = in_namespace()
+    if outside is not None:
+        sys.exit(outside)
     output = os.path.abspath(options.output)
     shutil.rmtree(output, ignore_errors=True)
     os.makedirs(output)
-    return run(os.path.abspath(options.service), output)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run(os.path.abspath(options.service), output))
