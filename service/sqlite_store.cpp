@@ -562,8 +562,13 @@ std::optional<std::string> refusal(sqlite3* db, const std::string& path)
     int version = 0;
     std::string error;
     if (!read_integer(db, "PRAGMA application_id", id, error)
-        || !read_integer(db, "PRAGMA user_version", version, error))
-        return path + " is not a brantwicker-service database (" + error + ")";
+        || !read_integer(db, "PRAGMA user_version", version, error)) {
+        // Only SQLite's own verdict makes a file foreign; anything else
+        // (permissions, a lock, a full disk) is told as it is.
+        if (sqlite3_errcode(db) == SQLITE_NOTADB)
+            return path + " is not a brantwicker-service database (" + error + ")";
+        return path + ": cannot be read (" + error + ")";
+    }
     if (id != application_id)
         return path + " is not a brantwicker-service database";
     if (version > current_schema)
