@@ -23,10 +23,10 @@ for preset in dev sanitize; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-stage "fuzz: ${fuzz_seconds}s per target"
+stage "fuzz: ${fuzz_seconds}s shared by the targets"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-bash tests/fuzz/run.sh build/fuzz/bin/lookup_fuzz "$fuzz_seconds"
+bash tests/fuzz/run.sh build/fuzz/bin "$fuzz_seconds"
 
 stage "build and test: 32-bit Windows under Wine"
 cmake --preset mingw32 >/dev/null
