@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-"""The built digest tool as a process: digests of files and standard input
-against md5sum's, the check against an expected digest, the exact lines of
-files without a digest, the usage errors, and (--posix, where the program runs
-natively on a POSIX system) a directory, which opens but cannot be read, and a
-digest lost on a full disk.
-
-usage: md5_tool_test.py [--posix] PROGRAM"""
+# The built digest tool as a process: digests of files and standard input
+# against md5sum's, the check against an expected digest, the exact lines of
+# files without a digest, the usage errors, and (--posix, where the program
+# runs natively on a POSIX system) a directory, which opens but cannot be read,
+# and a digest lost on a full disk.
+#
+# usage: md5_tool_test.py [--posix] PROGRAM
 
 import errno
 import os
@@ -27,34 +27,30 @@ def md5sum(data: bytes) -> str:
 def cases(folder: str, posix: bool):
     """(arguments, standard input, exit status, standard output or None for
     any, start of standard error)"""
-    for size in SIZES:
-        data = random.Random(size).randbytes(size)
-        path = f"{size}.bin"
-        with open(os.path.join(folder, path), "wb") as out:
+    files = {f"{size}.bin": random.Random(size).randbytes(size) for size in SIZES}
+    files["fox.txt"] = fox = b"The quick brown fox jumps over the lazy dog"
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as out:
             out.write(data)
         line = f"{md5sum(data)}\n".encode()
-        yield (path,), b"", 0, line, b""
-        if size in (0, 1025, 3 << 20):  # standard input: binary on every platform
+        yield (name,), b"", 0, line, b""
+        if len(data) in (0, 1025, 3 << 20):  # standard input: binary on every platform
             yield (), data, 0, line, b""
             yield ("-",), data, 0, line, b""
 
-    data = b"The quick brown fox jumps over the lazy dog"
-    path, actual = "fox.txt", md5sum(data)
-    with open(os.path.join(folder, path), "wb") as out:
-        out.write(data)
-    for expected, status, source in ((actual, 0, path), (actual[:-1] + "0", 7, path),
-                                     (actual.upper(), 7, path), (actual + "0", 7, path),
+    actual = md5sum(fox)
+    for expected, status, source in ((actual, 0, "fox.txt"), (actual[:-1] + "0", 7, "fox.txt"),
+                                     (actual.upper(), 7, "fox.txt"), (actual + "0", 7, "fox.txt"),
                                      (actual, 0, "-")):
         lines = f"{expected} << Expected Hash Value\n{actual} << Actual Hash Value\n"
-        yield ("--check", expected, source), data, status, lines.encode(), b""
+        yield ("--check", expected, source), fox, status, lines.encode(), b""
 
     # Without a digest there is nothing to compare: never a match, nor a mismatch.
-    no_file = f"Error: FileName='absent.bin' -- {os.strerror(errno.ENOENT)}\n".encode()
-    yield ("absent.bin",), b"", 2, no_file, b""
-    yield ("--check", actual, "absent.bin"), b"", 2, no_file, b""
+    for name in ("absent.bin", "") if posix else ("absent.bin",):
+        no_file = f"Error: FileName='{name}' -- {os.strerror(errno.ENOENT)}\n".encode()
+        yield (name,), b"", 2, no_file, b""
+        yield ("--check", actual, name), b"", 2, no_file, b""
     if posix:
-        no_name = f"Error: FileName='' -- {os.strerror(errno.ENOENT)}\n".encode()
-        yield ("",), b"", 2, no_name, b""
         for args in ((".",), ("--check", actual, ".")):
             yield args, b"", 3, b"", b"brantwicker-md5: .: md5:003:"
     yield ("--help",), b"", 0, None, b""
