@@ -7,119 +7,98 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using enum ListFormat;
-using enum LineOutcome;
 
-constexpr const char* empty_md5 = "d41d8cd98f00b204e9800998ecf8427e";
-constexpr const char* sample_md5 = "1d6ebb5a789abd108ff578263e1f40f3";
+const std::string md5 = "1d6ebb5a789abd108ff578263e1f40f3", capitals = "1D6EBB5A789ABD108FF578263E1F40F3";
+const std::string sha1 = "0000002D9D62AEBE1E0E9DB6C4C4C7C16A163D2C";
 
-struct LineCase {
-    ListFormat    format;
-    std::string   line;
-    LineOutcome   outcome;
-    const char*   md5 = "";
-    std::string   name = {};
-    std::optional<std::uint64_t> size = {};
-    std::string   label = {};
-};
+// An NSRL line around `fields`: name, size and product.
+std::string nsrl(const std::string& fields, const std::string& sha1_text = sha1,
+                 const std::string& md5_text = capitals)
+{
+    return "\"" + sha1_text + "\",\"" + md5_text + "\",\"FFFFFFFF\"," + fields + ",\"358\",\"\"";
+}
 
-const std::string nsrl_head = "\"0000002D9D62AEBE1E0E9DB6C4C4C7C16A163D2C\",\"1D6EBB5A789ABD108FF578263E1F40F3\",\"FFFFFFFF\",";
-
-const LineCase line_cases[] = {
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e  notes.txt", Entry, empty_md5, "notes.txt"},
-    {Md5sum, "D41D8CD98F00B204E9800998ECF8427E *bin/tool.exe", Entry, empty_md5, "bin/tool.exe"},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e   lead space", Entry, empty_md5, " lead space"},
-    {Md5sum, "\\d41d8cd98f00b204e9800998ecf8427e  back\\\\slash\\nnew\\rline", Entry, empty_md5,
-     "back\\slash\nnew\rline"},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e  kept\\as-is", Entry, empty_md5, "kept\\as-is"},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e  dos.txt\r", Entry, empty_md5, "dos.txt"},
-    {Md5sum, "\\d41d8cd98f00b204e9800998ecf8427e  bad\\tescape", Refused},
-    {Md5sum, "\\d41d8cd98f00b204e9800998ecf8427e  trailing\\", Refused},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e", Refused},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e  ", Refused},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427  short.txt", Refused},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427g  nonhex.txt", Refused},
-    {Md5sum, "d41d8cd98f00b204e9800998ecf8427e one-space", Refused},
-    {Md5sum, std::string("d41d8cd98f00b204e9800998ecf8427e  nul\0byte", 42), Refused},
-    {Md5sum, "  \r", Ignored},
-
-    {Debian, "1d6ebb5a789abd108ff578263e1f40f3  usr/bin/env", Entry, sample_md5, "/usr/bin/env"},
-    {Debian, "1d6ebb5a789abd108ff578263e1f40f3  /etc/already", Entry, sample_md5, "/etc/already"},
-    {Debian, "1d6ebb5a789abd108ff578263e1f40f3 usr/bin/env", Refused},
-
-    {Nsrl, "\"SHA-1\",\"MD5\",\"CRC32\",\"FileName\",\"FileSize\",\"ProductCode\",\"OpSystemCode\",\"SpecialCode\"",
-     Ignored},
-    {Nsrl, nsrl_head + "\"_sfx_0024._p\",4109,21000,\"358\",\"\"", Entry, sample_md5, "_sfx_0024._p",
-     4109, "product 21000"},
-    {Nsrl, nsrl_head + "\"Smith, \"\"J\"\".doc\",0,7,\"358\",\"\"", Entry, sample_md5, "Smith, \"J\".doc",
-     0, "product 7"},
-    {Nsrl, nsrl_head + "\"big.iso\",9223372036854775807,1,\"358\",\"\"", Entry, sample_md5, "big.iso",
-     9223372036854775807u, "product 1"},
-    {Nsrl, nsrl_head + "\"huge.iso\",9223372036854775808,1,\"358\",\"\"", Refused},
-    {Nsrl, nsrl_head + "\"huger.iso\",184467440737095516160,1,\"358\",\"\"", Refused},
-    {Nsrl, nsrl_head + "\"neg\",-1,1,\"358\",\"\"", Refused},
-    {Nsrl, nsrl_head + "\"short\",1,1", Refused},
-    {Nsrl, nsrl_head + "\"long\",1,1,\"358\",\"\",\"\"", Refused},
-    {Nsrl, nsrl_head + "\"open,1,1,\"358\",\"", Refused},
-    {Nsrl, nsrl_head + "\"after\"x,1,1,\"358\",\"\"", Refused},
-    {Nsrl, "\"0000002D9D62AEBE1E0E9DB6C4C4C7C16A163D2C\",\"1D6EBB5A789ABD108FF578263E1F40FZ\","
-           "\"FFFFFFFF\",\"x\",1,1,\"358\",\"\"", Refused},
-    {Nsrl, "\"0000002D9D62AEBE1E0E9DB6C4C4C7C16A163D2\",\"1D6EBB5A789ABD108FF578263E1F40F3\","
-           "\"FFFFFFFF\",\"x\",1,1,\"358\",\"\"", Refused},
-
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:68:Win.Test.Sample-1", Entry, sample_md5, "", 68,
-     "Win.Test.Sample-1"},
-    {Hdb, "1D6EBB5A789ABD108FF578263E1F40F3:*:Unix.Test.Any-2:73", Entry, sample_md5, "", {},
-     "Unix.Test.Any-2"},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:68", Refused},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:68:", Refused},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:0x44:Hex.Size", Refused},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:99999999999999999999:Huge.Size", Refused},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40:68:Short.Digest", Refused},
-    {Hdb, "1d6ebb5a789abd108ff578263e1f40f3:1:a:2:3:4", Refused},
-    {Hdb, "# a comment", Ignored},
-};
+// "refused", "ignored", or the entry the line gives as "name|size|label".
+std::string read_line(ListFormat format, const std::string& line)
+{
+    ImportEntry entry;
+    const ParsedLine parsed = parse_list_line(format, line, entry);
+    EXPECT_EQ(parsed.reason.empty(), parsed.outcome != LineOutcome::Refused);
+    if (parsed.outcome != LineOutcome::Entry)
+        return parsed.outcome == LineOutcome::Ignored ? "ignored" : "refused";
+    EXPECT_EQ(to_hex(entry.md5), md5);
+    EXPECT_EQ(entry.sha1.has_value(), format == Nsrl);
+    return entry.name + "|" + (entry.size ? std::to_string(*entry.size) : "") + "|" + entry.label;
+}
 
 TEST(ListFormats, EachLineIsAnEntryIgnoredOrRefused)
 {
-    for (const LineCase& c : line_cases) {
-        SCOPED_TRACE(std::string(format_name(c.format)) + ": " + c.line);
-        ImportEntry entry;
-        const ParsedLine parsed = parse_list_line(c.format, c.line, entry);
-        ASSERT_EQ(parsed.outcome, c.outcome);
-        if (c.outcome != Entry) {
-            EXPECT_EQ(parsed.reason.empty(), c.outcome == Ignored);
-            continue;
-        }
-        EXPECT_EQ(to_hex(entry.md5), c.md5);
-        EXPECT_EQ(entry.name, c.name);
-        EXPECT_EQ(entry.size, c.size);
-        EXPECT_EQ(entry.label, c.label);
-        EXPECT_EQ(entry.sha1.has_value(), c.format == Nsrl);
-    }
+    const std::tuple<ListFormat, std::string, std::string> cases[] = {
+        {Md5sum, md5 + "  notes.txt", "notes.txt||"},
+        {Md5sum, capitals + " *bin/tool.exe", "bin/tool.exe||"},
+        {Md5sum, md5 + "   lead space", " lead space||"},
+        {Md5sum, "\\" + md5 + "  back\\\\slash\\nnew\\rline", "back\\slash\nnew\rline||"},
+        {Md5sum, md5 + "  kept\\as-is", "kept\\as-is||"},
+        {Md5sum, md5 + "  dos.txt\r", "dos.txt||"},
+        {Md5sum, "\\" + md5 + "  bad\\tescape", "refused"},
+        {Md5sum, "\\" + md5 + "  trailing\\", "refused"},
+        {Md5sum, md5 + "  ", "refused"},
+        {Md5sum, md5.substr(1) + "  short.txt", "refused"},
+        {Md5sum, md5.substr(1) + "g  nonhex.txt", "refused"},
+        {Md5sum, md5 + " one-space", "refused"},
+        {Md5sum, md5 + std::string("  nul\0byte", 10), "refused"},
+        {Md5sum, "  \r", "ignored"},
+
+        {Debian, md5 + "  usr/bin/env", "/usr/bin/env||"},
+        {Debian, md5 + "  /etc/already", "/etc/already||"},
+
+        {Nsrl, "\"SHA-1\",\"MD5\",\"CRC32\",\"FileName\",\"FileSize\",\"ProductCode\",\"OpSystemCode\","
+               "\"SpecialCode\"", "ignored"},
+        {Nsrl, nsrl("\"_sfx_0024._p\",4109,21000"), "_sfx_0024._p|4109|product 21000"},
+        {Nsrl, nsrl("\"Smith, \"\"J\"\".doc\",0,7"), "Smith, \"J\".doc|0|product 7"},
+        {Nsrl, nsrl("\"big.iso\",9223372036854775807,1"), "big.iso|9223372036854775807|product 1"},
+        {Nsrl, nsrl("\"huge.iso\",9223372036854775808,1"), "refused"},
+        {Nsrl, nsrl("\"huger.iso\",184467440737095516160,1"), "refused"},
+        {Nsrl, nsrl("\"neg\",-1,1"), "refused"},
+        {Nsrl, nsrl("\"short\",1"), "refused"},
+        {Nsrl, nsrl("\"long\",1,1,\"\""), "refused"},
+        {Nsrl, nsrl("\"open\",1,1") + ",\"", "refused"},
+        {Nsrl, nsrl("\"after\"x,1,1"), "refused"},
+        {Nsrl, nsrl("\"x\",1,1", sha1, md5.substr(1) + "Z"), "refused"},
+        {Nsrl, nsrl("\"x\",1,1", sha1.substr(1)), "refused"},
+
+        {Hdb, md5 + ":68:Win.Test.Sample-1", "|68|Win.Test.Sample-1"},
+        {Hdb, capitals + ":*:Unix.Test.Any-2:73", "||Unix.Test.Any-2"},
+        {Hdb, md5 + ":68", "refused"},
+        {Hdb, md5 + ":68:", "refused"},
+        {Hdb, md5 + ":0x44:Hex.Size", "refused"},
+        {Hdb, md5.substr(2) + ":68:Short.Digest", "refused"},
+        {Hdb, md5 + ":1:a:2:3:4", "refused"},
+        {Hdb, "# a comment", "ignored"},
+    };
+    for (const auto& [format, line, read] : cases)
+        EXPECT_EQ(read_line(format, line), read) << format_name(format) << ": " << line;
 }
 
 TEST(ListFormats, GuessedFromNameOrFirstLine)
 {
-    const struct {
-        const char* file;
-        const char* first_line;
-        std::optional<ListFormat> format;
-    } cases[] = {
-        {"/var/lib/dpkg/info/coreutils.md5sums", "1b55b9073f3d6afd23952113797e3d8d  usr/bin/env", Debian},
-        {"list.txt", "1b55b9073f3d6afd23952113797e3d8d  usr/bin/env", Md5sum},
-        {"list.txt", "\\1b55b9073f3d6afd23952113797e3d8d *a\\\\b", Md5sum},
+    const std::tuple<const char*, std::string, std::optional<ListFormat>> cases[] = {
+        {"/var/lib/dpkg/info/coreutils.md5sums", md5 + "  usr/bin/env", Debian},
+        {"list.txt", md5 + "  usr/bin/env", Md5sum},
+        {"list.txt", "\\" + md5 + " *a\\\\b", Md5sum},
         {"NSRLFile.txt", "\"SHA-1\",\"MD5\",\"CRC32\",\"FileName\"", Nsrl},
-        {"main.hdb", "1b55b9073f3d6afd23952113797e3d8d:68:Sig", Hdb},
+        {"main.hdb", md5 + ":68:Sig", Hdb},
         {"notes.txt", "hello", std::nullopt},
         {"empty.txt", "", std::nullopt},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(guess_format(c.file, c.first_line), c.format) << c.file << ": " << c.first_line;
+    for (const auto& [file, first_line, format] : cases)
+        EXPECT_EQ(guess_format(file, first_line), format) << file << ": " << first_line;
     EXPECT_EQ(list_defaults(Debian, "/var/lib/dpkg/info/libc6:amd64.md5sums").label, "libc6:amd64");
 }
 
