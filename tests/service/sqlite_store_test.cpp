@@ -1,46 +1,44 @@
 // The SQLite store: merging what sources say, refusing files that are not its
-// own without touching them, and what readers see while an import runs.
+// own without touching them, and what readers see while an import runs or
+// after the real program was killed in the middle of one.
 #include "service/store.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* shared_md5 = "44d88612fea8a8f36de82e1278abb02f";
-constexpr const char* other_md5  = "1b55b9073f3d6afd23952113797e3d8d";
+const std::string shared_md5 = "44d88612fea8a8f36de82e1278abb02f";
+const std::string other_md5  = "1b55b9073f3d6afd23952113797e3d8d";
 
-Md5Bytes md5_of(const char* hex)
-{
-    Md5Bytes md5{};
-    EXPECT_TRUE(parse_hex(hex, md5));
-    return md5;
-}
-
-ImportEntry entry(const char* md5, std::string name, Verdict verdict, std::string label = {},
+ImportEntry entry(std::string_view md5, std::string name, Verdict verdict, std::string label = {},
                   std::optional<std::uint64_t> size = {})
 {
-    ImportEntry e;
-    e.md5 = md5_of(md5);
-    e.size = size;
-    e.name = std::move(name);
-    e.verdict = verdict;
-    e.label = std::move(label);
+    ImportEntry e{{}, {}, {}, size, std::move(name), verdict, std::move(label)};
+    parse_hex(md5, e.md5);
     return e;
 }
 
-std::string contents(const fs::path& path)
+// One "source verdict files" line per row that counts() gives.
+std::string counted(Store& store)
 {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::vector<SourceCount> counts;
+    std::string error, text;
+    EXPECT_EQ(store.counts(counts, error), StoreStatus::Ok) << error;
+    for (const SourceCount& c : counts)
+        text += c.source + " " + std::string(verdict_name(c.verdict)) + " " + std::to_string(c.files) + "\n";
+    return text;
 }
 
 class SqliteStore : public ::testing::Test {
@@ -51,19 +49,22 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         path_ = (dir_ / "store.db").string();
-        std::string error;
-        store_ = open_sqlite_store(path_, StoreMode::ReadWrite, error);
-        ASSERT_TRUE(store_) << error;
+        store_ = open_sqlite_store(path_, StoreMode::ReadWrite, error_);
+        ASSERT_TRUE(store_) << error_;
     }
     void TearDown() override { fs::remove_all(dir_); }
 
+    StoreStatus find(Store& store, const std::string& hex)
+    {
+        return find_digest(store, *parse_digest(hex), record_, error_);
+    }
+
     void import(const char* source, std::vector<ImportEntry> entries, std::uint64_t expect_new)
     {
-        std::string error;
-        auto import = store_->begin_import(source, error);
-        ASSERT_TRUE(import) << error;
-        ASSERT_EQ(import->add_batch(entries, error), StoreStatus::Ok) << error;
-        ASSERT_EQ(import->commit(error), StoreStatus::Ok) << error;
+        auto import = store_->begin_import(source, error_);
+        ASSERT_TRUE(import) << error_;
+        ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+        ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
         EXPECT_EQ(import->new_listings(), expect_new) << source;
     }
 
@@ -88,7 +89,7 @@ TEST_F(SqliteStore, MergesSourcesBadOverGoodAndNeverAddsTwice)
     late.sha256.emplace().fill(0x22);
     import("late", {late}, 1);
 
-    ASSERT_EQ(store_->find_md5(md5_of(shared_md5), record_, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(find(*store_, shared_md5), StoreStatus::Ok) << error_;
     EXPECT_EQ(record_.verdict, Verdict::Bad);
     EXPECT_EQ(record_.label, "Win.Test-1");
     EXPECT_EQ(record_.size, 68u);  // the first size known stays
@@ -96,24 +97,16 @@ TEST_F(SqliteStore, MergesSourcesBadOverGoodAndNeverAddsTwice)
     ASSERT_EQ(record_.sources.size(), 4u);
     EXPECT_EQ(record_.sources[0].name, "late");
     EXPECT_EQ(record_.sources[0].imported.size(), 20u);  // 2026-12-07T00:00:00Z
-
-    std::vector<SourceCount> counts;
-    ASSERT_EQ(store_->counts(counts, error_), StoreStatus::Ok) << error_;
-    std::vector<std::tuple<std::string, Verdict, std::uint64_t>> seen;
-    for (const SourceCount& c : counts)
-        seen.emplace_back(c.source, c.verdict, c.files);
-    EXPECT_EQ(seen, (decltype(seen){{"late", Verdict::Good, 1}, {"list-a", Verdict::Unknown, 2},
-                                    {"packages", Verdict::Good, 1}, {"signatures", Verdict::Unknown, 1},
-                                    {"signatures", Verdict::Bad, 1}}));
+    EXPECT_EQ(counted(*store_), "late good 1\nlist-a unknown 2\npackages good 1\n"
+                                "signatures unknown 1\nsignatures bad 1\n");
 
     // Found by the digests a late source filled in, and by nothing else.
     for (const std::string& hex : {std::string(40, '1'), std::string(64, '2')}) {
-        ASSERT_EQ(find_digest(*store_, *parse_digest(hex), record_, error_), StoreStatus::Ok) << hex;
+        ASSERT_EQ(find(*store_, hex), StoreStatus::Ok) << hex;
         EXPECT_EQ(to_hex(record_.md5), shared_md5);
     }
-    EXPECT_EQ(find_digest(*store_, *parse_digest(std::string(40, '3')), record_, error_),
-              StoreStatus::NotFound);
-    EXPECT_EQ(store_->find_md5(Md5Bytes{}, record_, error_), StoreStatus::NotFound);
+    EXPECT_EQ(find(*store_, std::string(40, '3')), StoreStatus::NotFound);
+    EXPECT_EQ(find(*store_, std::string(32, '0')), StoreStatus::NotFound);
 }
 
 TEST_F(SqliteStore, ReadersSeeAnImportWholeOrNotAtAll)
@@ -122,8 +115,8 @@ TEST_F(SqliteStore, ReadersSeeAnImportWholeOrNotAtAll)
     auto reader = open_sqlite_store(path_, StoreMode::ReadOnly, error_);
     ASSERT_TRUE(reader) << error_;
     const auto check = [&](StoreStatus other, Verdict shared) {
-        EXPECT_EQ(reader->find_md5(md5_of(other_md5), record_, error_), other) << error_;
-        ASSERT_EQ(reader->find_md5(md5_of(shared_md5), record_, error_), StoreStatus::Ok);
+        EXPECT_EQ(find(*reader, other_md5), other) << error_;
+        ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok);
         EXPECT_EQ(record_.verdict, shared);
     };
     // First an import dropped before its commit, then one committed.
@@ -139,36 +132,79 @@ TEST_F(SqliteStore, ReadersSeeAnImportWholeOrNotAtAll)
             check(StoreStatus::Ok, Verdict::Bad);
         }
     }
-    std::vector<SourceCount> counts;
-    ASSERT_EQ(reader->counts(counts, error_), StoreStatus::Ok);
-    EXPECT_EQ(counts.size(), 2u);  // nothing from the dropped import
+    EXPECT_EQ(counted(*reader), "first good 1\nsecond bad 2\n");
+}
+
+// Distinct, scattered digests: i times an odd constant is a bijection.
+std::string line_for(unsigned long long i)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%016llx%016llx  /srv/files/%llu/name-%llu.bin\n",
+                  i * 0x9E3779B97F4A7C15u, ~i * 0xC2B2AE3D27D4EB4Fu, i % 977, i);
+    return text;
+}
+
+TEST_F(SqliteStore, KilledImportLeavesTheStoreAsItWas)
+{
+    import("before", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    store_.reset();
+    // A list longer than the page cache holds, killed once the merge into the
+    // store has written pages of its own.
+    const std::string list = (dir_ / "list.md5").string();
+    std::ofstream out(list, std::ios::binary);
+    for (unsigned long long i = 0; i < 400'000; ++i)
+        out << line_for(i);
+    ASSERT_TRUE(out.flush());
+
+    const char* argv[] = {SERVICE_PROGRAM, "import", path_.c_str(), "--source", "killed",
+                          "--format", "md5sum", list.c_str(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    int status = 0;
+    std::error_code no_wal_yet;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        const std::uintmax_t wal_bytes = fs::file_size(path_ + "-wal", no_wal_yet);
+        if (!no_wal_yet && wal_bytes > (1u << 20))
+            kill(child, SIGKILL);
+        usleep(1000);
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the import ended before it was killed";
+
+    auto store = open_sqlite_store(path_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(store) << error_;
+    EXPECT_EQ(find(*store, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(find(*store, line_for(0).substr(0, 32)), StoreStatus::NotFound);
+    EXPECT_EQ(counted(*store), "before good 1\n");
+    store.reset();
+    EXPECT_TRUE(open_sqlite_store(path_, StoreMode::ReadWrite, error_)) << error_;  // and writable again
 }
 
 TEST_F(SqliteStore, RefusesFilesNotItsOwnAndLeavesThemAlone)
 {
-    const auto make_db = [](const fs::path& path, const char* sql) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+    // A text file, another program's database, and a store of a later schema.
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"notes.txt", nullptr, "is not a brantwicker-service database"},
+        {"foreign.db", "CREATE TABLE t (x); INSERT INTO t VALUES (1)",
+         "is not a brantwicker-service database"},
+        {"future.db", "PRAGMA application_id = 1113017171; PRAGMA user_version = 7; CREATE TABLE f (x)",
+         "was made by a newer version (schema 7); this program reads schema 1"},
     };
-    const fs::path text = dir_ / "notes.txt", foreign = dir_ / "foreign.db", future = dir_ / "future.db";
-    std::ofstream(text) << "not a database, only text long enough to look like a file\n";
-    make_db(foreign, "CREATE TABLE t (x); INSERT INTO t VALUES (1)");
-    make_db(future, "PRAGMA application_id = 1113017171; PRAGMA user_version = 7;"
-                    " CREATE TABLE files (md5 BLOB)");
-    const std::pair<fs::path, const char*> cases[] = {
-        {text, "is not a brantwicker-service database"},
-        {foreign, "is not a brantwicker-service database"},
-        {future, "was made by a newer version (schema 7); this program reads schema 1"},
-    };
-    for (const auto& [path, says] : cases) {
-        const std::string before = contents(path);
+    for (const auto& [name, sql, says] : cases) {
+        const fs::path path = dir_ / name;
+        if (sql == nullptr) {
+            std::ofstream(path) << "not a database, only text long enough to look like a file\n";
+        } else {
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << name;
+            sqlite3_close(db);
+        }
+        const fs::file_time_type before = fs::last_write_time(path);
         for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::ReadWrite}) {
             EXPECT_FALSE(open_sqlite_store(path.string(), mode, error_)) << path;
             EXPECT_NE(error_.find(says), std::string::npos) << error_;
         }
-        EXPECT_EQ(contents(path), before) << path;
+        EXPECT_EQ(fs::last_write_time(path), before) << path;
         EXPECT_FALSE(fs::exists(path.string() + "-wal")) << path;
     }
 
