@@ -1,11 +1,10 @@
 // The driver's and the exchange's order of calls, against a platform edge that
-// records each call instead of touching the network or the desktop.
+// records each call, one a line, instead of touching the network or the desktop.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "lookup/driver.h"
 #include "lookup/lookup_exchange.h"
@@ -16,12 +15,11 @@ namespace {
 struct Recording {
     bool resolves = true, connects = true;
     std::string reply;
-    long receive_result = 0;  // what net_receive returns
-    std::vector<std::string> calls;
-    std::string sent;
+    long receive_result = 0;  // what net_receive returns: -1 for a failed receive
+    std::string calls, sent;
 } fake;
 
-void record(const std::string& call) { fake.calls.push_back(call); }
+void record(const std::string& call) { fake.calls += call + '\n'; }
 
 }  // namespace
 
@@ -66,74 +64,67 @@ void show_message_box(const char* text, const char* title, unsigned flags)
 
 namespace {
 
-constexpr char kDigest[] = "0123456789abcdef0123456789abcdef";
+constexpr char kEmptyDigest[] = "d41d8cd98f00b204e9800998ecf8427e";  // of /dev/null
 const std::string kHost = kServiceHost;
 const std::string kError = "box 16 Quellarion Brantwicker [by el.Quo]: ";
 const std::string kInfo = "box 64 Quellarion Brantwicker [by el.Quo]: ";
 
-TEST(RunLookup, CallsInOrder)
+// From the command line to what the user is shown. Without a file named (a
+// count of 1, or of 0 where argv[1] lies past the vector) or one that can be
+// read, the run ends before the network.
+TEST(LookupMain, CallsInOrder)
 {
-    const auto then = [](std::vector<std::string> calls, std::vector<std::string> more) {
-        calls.insert(calls.end(), more.begin(), more.end());
-        return calls;
-    };
-    const std::vector<std::string> before = {"start", "socket", "resolve " + kHost};
-    const std::vector<std::string> exchange = then(
-        before, {"connect 7 127 80", "pause 100", "send " + std::to_string(146 + kHost.size()),
-                 "receive 1024"});
+    char name[] = "brantwicker", empty[] = "/dev/null", missing[] = "/nonexistent/brantwicker-test";
+    char* no_args[] = {nullptr};
+    char* just_name[] = {name, nullptr};
+    char* unreadable[] = {name, missing, nullptr};
+    char* readable[] = {name, empty, nullptr};
+    char buffer[kRequestBufferSize];  // its bytes are lookup_test.cpp's to check
+    const std::string request(
+        buffer, format_lookup_request(buffer, sizeof buffer, kHost, kEmptyDigest));
+    const std::string digest_line = std::string(kEmptyDigest) + "\n";
+    const std::string before = "start\nsocket\nresolve " + kHost + "\n";
+    const std::string exchange = before + "connect 7 127 80\npause 100\nsend " +
+                                 std::to_string(request.size()) + "\nreceive 1024\n";
     struct Case {
+        char** argv;
         bool resolves, connects;
         std::string reply;
-        long receive_result;  // -1: the receive fails; otherwise the reply's length
-        std::vector<std::string> calls;
+        bool receive_fails;
+        std::string out, calls;
     };
     const Case cases[] = {
-        {false, true, "", 0, then(before, {kError + "Failed to resolve hostname!"})},
-        {true, false, "", 0,
-         then(before, {"connect 7 127 80", kError + "Could not connect to server!", "shutdown 7",
-                       "close 7"})},
-        {true, true, "x located <a href=\"/r/1\">", 0,
-         then(exchange, {"open http://" + kHost + "/r/1\">"})},
-        {true, true, "located <a href=\"/buscaHash.html\"", 0,
-         then(exchange, {kInfo + "Quellarion don't known this hash!"})},
-        {true, true, "HTTP/1.0 500 Oops\r\n\r\n", 0,
-         then(exchange, {kError + "Unexpected reply from server!"})},
-        {true, true, "located <a href=\"/r/1", -1,
-         then(exchange, {kError + "Unexpected reply from server!"})},
+        {no_args, true, true, "", false, "", kError + "Can't get file!\n"},
+        {just_name, true, true, "", false, "", kError + "Can't get file!\n"},
+        {unreadable, true, true, "", false, "Error: FileName='/nonexistent/brantwicker-test' -- ",
+         ""},
+        {readable, false, true, "", false, digest_line,
+         before + kError + "Failed to resolve hostname!\n"},
+        {readable, true, false, "", false, digest_line,
+         before + "connect 7 127 80\n" + kError + "Could not connect to server!\n"
+                  "shutdown 7\nclose 7\n"},
+        {readable, true, true, "x located <a href=\"/r/1\">", false, digest_line,
+         exchange + "open http://" + kHost + "/r/1\">\n"},
+        {readable, true, true, "located <a href=\"/buscaHash.html\"", false, digest_line,
+         exchange + kInfo + "Quellarion don't known this hash!\n"},
+        {readable, true, true, "HTTP/1.0 500 Oops\r\n\r\n", false, digest_line,
+         exchange + kError + "Unexpected reply from server!\n"},
+        {readable, true, true, "located <a href=\"/r/1", true, digest_line,
+         exchange + kError + "Unexpected reply from server!\n"},
     };
     for (const Case& c : cases) {
+        int argc = 0;
+        while (c.argv[argc] != nullptr)
+            ++argc;
         fake = {c.resolves, c.connects, c.reply,
-                c.receive_result < 0 ? -1 : static_cast<long>(c.reply.size()), {}, {}};
-        EXPECT_EQ(run_lookup(kDigest), 0);
-        EXPECT_EQ(fake.calls, c.calls) << c.reply;
-        char request[kRequestBufferSize];
-        const std::size_t length = format_lookup_request(request, sizeof request, kHost, kDigest);
-        EXPECT_EQ(fake.sent, c.connects && c.resolves ? std::string(request, length) : "");
-    }
-}
-
-// No file named (a count of 1, or of 0 where argv[1] lies past the vector),
-// or a file that cannot be read: the run ends before the network.
-TEST(LookupMain, WithoutADigestNothingReachesTheNetwork)
-{
-    char name[] = "brantwicker", missing[] = "/nonexistent/brantwicker-test";
-    char* just_name[] = {name, nullptr};
-    char* empty[] = {nullptr};
-    char* unreadable[] = {name, missing, nullptr};
-    struct Case { int argc; char** argv; std::vector<std::string> calls; std::string out; };
-    const Case cases[] = {
-        {1, just_name, {kError + "Can't get file!"}, ""},
-        {0, empty, {kError + "Can't get file!"}, ""},
-        {2, unreadable, {}, "Error: FileName='/nonexistent/brantwicker-test' -- "},
-    };
-    for (const Case& c : cases) {
-        fake = {};
+                c.receive_fails ? -1 : static_cast<long>(c.reply.size()), {}, {}};
         testing::internal::CaptureStdout();
-        EXPECT_EQ(lookup_main(c.argc, c.argv), 0);
+        EXPECT_EQ(lookup_main(argc, c.argv), 0);
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(out.substr(0, c.out.size()), c.out) << c.argc;
-        EXPECT_EQ(out.empty(), c.out.empty()) << c.argc;
-        EXPECT_EQ(fake.calls, c.calls) << c.argc;
+        EXPECT_EQ(out.substr(0, c.out.size()), c.out) << c.calls;
+        EXPECT_EQ(out.empty(), c.out.empty()) << c.calls;
+        EXPECT_EQ(fake.calls, c.calls) << c.reply;
+        EXPECT_EQ(fake.sent, c.calls.find("\nsend ") != std::string::npos ? request : "");
     }
 }
 

@@ -13,28 +13,29 @@ namespace {
 
 constexpr char kDigest[] = "0123456789abcdef0123456789abcdef";
 
-TEST(LookupRequest, BytesForAnyHostWithTheBufferClearedBehind)
+// The bytes for any host, with the rest of the buffer cleared; and where the
+// request would not fit (one byte short of room for its terminator) or has no
+// digest, no request at all, not half of one.
+TEST(LookupRequest, WholeOrNothingWithTheBufferClearedBehind)
 {
-    for (const std::string& host : {std::string("h"), std::string(1000, 'a')}) {
-        std::vector<char> buffer(kRequestBufferSize, 'Z');
+    struct Case { std::string host; std::size_t capacity; const char* digest; bool whole; };
+    const Case cases[] = {
+        {"h", kRequestBufferSize, kDigest, true},
+        {std::string(1000, 'a'), kRequestBufferSize, kDigest, true},
+        {"host.test", 146 + 9, kDigest, false},
+        {"h", kRequestBufferSize, nullptr, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> buffer(c.capacity, 'Z');
         const std::size_t length =
-            format_lookup_request(buffer.data(), buffer.size(), host, kDigest);
+            format_lookup_request(buffer.data(), buffer.size(), c.host, c.digest);
         EXPECT_EQ(std::string(buffer.data(), length),
-                  "POST /qn/en/consultamd5 HTTP/1.0\r\nHost: " + host +
+                  !c.whole ? "" : "POST /qn/en/consultamd5 HTTP/1.0\r\nHost: " + c.host +
                       "\r\nUser-Agent: el.Agent [by el.Quo]\r\nContent-Length: 48\r\n\r\n"
-                      "hash=0123456789abcdef0123456789abcdef&x=166&y=22");
+                      "hash=0123456789abcdef0123456789abcdef&x=166&y=22") << c.host;
         EXPECT_EQ(std::string(buffer.begin() + static_cast<long>(length), buffer.end()),
-                  std::string(buffer.size() - length, '\0'));
+                  std::string(c.capacity - length, '\0'));
     }
-}
-
-// One byte short of room for the terminator: no request, not half of one.
-TEST(LookupRequest, NothingAtAllWhenItDoesNotFit)
-{
-    std::vector<char> buffer(146 + 9, 'x');
-    EXPECT_EQ(format_lookup_request(buffer.data(), buffer.size(), "host.test", kDigest), 0u);
-    EXPECT_EQ(std::string(buffer.begin(), buffer.end()), std::string(buffer.size(), '\0'));
-    EXPECT_EQ(format_lookup_request(buffer.data(), buffer.size(), "h", nullptr), 0u);
 }
 
 TEST(ReplaceAll, LeftToRightWithoutOverlap)
