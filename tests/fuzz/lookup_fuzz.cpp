@@ -41,13 +41,11 @@ std::string reference_replace(std::string_view pattern, std::string_view replace
 
 void check_replace(std::string_view input)
 {
-    const std::size_t pattern_length =
-        std::min<std::size_t>(static_cast<unsigned char>(input[0]) % 32u, input.size() - 2);
-    const std::size_t replacement_length = std::min<std::size_t>(
-        static_cast<unsigned char>(input[1]) % 32u, input.size() - 2 - pattern_length);
-    const std::string_view pattern = input.substr(2, pattern_length);
-    const std::string_view replacement = input.substr(2 + pattern_length, replacement_length);
-    const std::string_view original = input.substr(2 + pattern_length + replacement_length);
+    // substr clamps the lengths to what the input holds.
+    const std::string_view pattern = input.substr(2, static_cast<unsigned char>(input[0]) % 32u);
+    const std::string_view rest = input.substr(2 + pattern.size());
+    const std::string_view replacement = rest.substr(0, static_cast<unsigned char>(input[1]) % 32u);
+    const std::string_view original = rest.substr(replacement.size());
 
     std::string subject(original);
     const std::string result = replace_all(pattern, replacement, subject);

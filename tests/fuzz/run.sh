@@ -13,6 +13,9 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 bin="${1:?usage: run.sh FUZZ_BIN_DIR [SECONDS]}"
 seconds=$(( ${2:-${FUZZ_SECONDS:-60}} / 2 ))
+for target in lookup_fuzz md5_fuzz; do
+  [ -x "$bin/$target" ] || { echo "run.sh: no $bin/$target (build the fuzz preset)" >&2; exit 2; }
+done
 scratch="$(mktemp -d)"
 artifacts="${FUZZ_ARTIFACTS:-$scratch/artifacts}"
 
@@ -20,10 +23,6 @@ artifacts="${FUZZ_ARTIFACTS:-$scratch/artifacts}"
 fuzz() {
   local target="$1"
   shift
-  if [ ! -x "$bin/$target" ]; then
-    echo "run.sh: no fuzz target at $bin/$target (build the fuzz preset first)" >&2
-    exit 2
-  fi
   mkdir -p "$scratch/$target" "$artifacts"
   "$bin/$target" "$scratch/$target" "$@" \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
