@@ -81,8 +81,9 @@ TEST(Md5, MatchesOpenSslAtEveryLengthWholeAndInPieces) {
 }
 
 // 2^29 + 3 bytes, whose count in bits needs 33 bits: reached in one piece, and
-// in two whose second carries the low word over into the high one. The pages
-// of zeros are never written, so they all read as one shared page.
+// in two whose second carries the low word over into the high one. The zeros
+// come from calloc unwritten; where the kernel maps a fresh page on the first
+// read (not the shared zero page) the test briefly holds 512 MiB.
 TEST(Md5, CountsPast32BitsInOnePieceAndAcrossTheCarry) {
     constexpr std::uint32_t kLen = (1U << 29) + 3;
     void* zeros = std::calloc(kLen, 1);
