@@ -2,218 +2,212 @@
 """Runs lookup cases (cases/*.case; the format is in cases/README.md) against
 the built program.
 
-Each run happens inside private network and mount namespaces: the runner
-re-executes itself under `unshare -mn`, brings up the loopback interface,
-bind-mounts a hosts file that maps the service host to 127.0.0.1 over
-/etc/hosts, and serves the case's reply from a fake service on 127.0.0.1:80,
-or, for behaviour `real`, runs the built service there on the case's store.
-Where the namespaces cannot be made the runner skips (exit 77), or fails when
-the environment variable CI is set."""
+The runner re-executes itself in private network and mount namespaces
+(`unshare -mn`), bind-mounts a hosts file of its own over /etc/hosts, maps the
+service host to 127.0.0.1 there, and serves each case's reply from a fake
+service on 127.0.0.1:80, or, for behaviour `real`, runs the built service
+there on the case's store. Where the namespaces cannot be made the runner
+skips (exit 77), or fails when the environment variable CI is set."""
 
 import argparse
-import contextlib
 import errno
 import hashlib
 import http.client
-import importlib
 import os
 import random
-import shutil
+import re
 import subprocess
 import sys
 import tempfile
 import traceback
-import urllib.parse
 
-from case_file import Case, CaseError, decode, decode_text, load_case
+import launchers
 from fake_service import FakeService
-from real_service import RealService
+# tests/browser/page_test.py takes cannot_test from here.
+from real_service import RealService, cannot_test, in_namespace  # noqa: F401
 
-SKIP = 77
-IN_NAMESPACE = "BRANTWICKER_E2E_IN_NAMESPACE"
-
-
-def cannot_test(reason: str) -> int:
-    if os.environ.get("CI"):
-        print(f"e2e: FAILED: {reason}; CI is set, so the lookup tests must run here")
-        return 1
-    print(f"e2e: skipped: {reason}")
-    return SKIP
-
-
-def enter_namespace() -> int:
-    if shutil.which("unshare") is None:
-        return cannot_test("`unshare` (util-linux) is not installed")
-    probe = subprocess.run(["unshare", "-mn", "true"], capture_output=True, text=True)
-    if probe.returncode != 0:
-        return cannot_test("cannot create network and mount namespaces "
-                           f"(unshare -mn: {probe.stderr.strip()}); run as root")
-    env = dict(os.environ, **{IN_NAMESPACE: "1"})
-    return subprocess.run(["unshare", "-mn", sys.executable, *sys.argv], env=env).returncode
+# The keys of each section with their defaults: None where a key is required,
+# a list where it may be repeated.
+KEYS = {
+    "run": {"args": "input.bin", "input_size": "100", "desktop": "yes", "stdout_to": "pipe",
+            "env": [], "repeat": "1"},
+    "service": {"behaviour": None, "pause_ms": "400"},
+    "expect": {"stdout": None, "box": [], "open": [], "exit": None, "page_contains": []},
+}
+CHOICES = {"desktop": ("yes", "no"), "stdout_to": ("pipe", "file"),
+           "behaviour": ("normal", "close", "reset", "no-listener", "no-hosts-entry", "real")}
+ESCAPES = {b"r": b"\r", b"n": b"\n", b"t": b"\t", b"0": b"\0", b"\\": b"\\"}
 
 
-@contextlib.contextmanager
-def hosts_file(workdir: str, host: str | None):
-    hosts = os.path.join(workdir, "hosts")
-    with open(hosts, "w") as lines:
-        lines.write("127.0.0.1 localhost\n")
-        if host is not None:
-            lines.write(f"127.0.0.1 {host}\n")
-    subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
-    try:
-        yield
-    finally:
-        # The next case mounts its own; a mount over a deleted file would fail.
-        subprocess.run(["umount", "/etc/hosts"], check=True)
+def load_case(path: str) -> dict:
+    """The case's keys, with its [reply] pieces and [store] lines, as written."""
+    case = {key: list(default) if isinstance(default, list) else default
+            for keys in KEYS.values() for key, default in keys.items()}
+    case.update(reply=[], store=[])
+    section = None
+    with open(path, encoding="utf-8", newline="") as lines:
+        for number, line in enumerate(lines, 1):
+            line = line.rstrip("\r\n")
+            if header := re.fullmatch(r"\[(\w+)\]", line):
+                section = header[1]
+                if section == "reply":
+                    case["reply"].append("")
+            elif section == "reply":
+                case["reply"][-1] += line
+            elif not line.strip() or line.startswith("#"):
+                continue
+            elif section == "store":
+                case["store"].append(line)
+            else:
+                key, sep, value = (part.strip() for part in line.partition("="))
+                if not sep or key not in KEYS.get(section, ()):
+                    raise ValueError(f"{path}:{number}: [{section}] has no key {key!r}")
+                if isinstance(case[key], list):
+                    case[key].append(value)
+                else:
+                    case[key] = value
+    behaviour = case["behaviour"]
+    for key, value in case.items():
+        if value is None or key in CHOICES and value not in CHOICES[key]:
+            raise ValueError(f"{path}: {key} is missing or not one of {CHOICES.get(key)}")
+    if (behaviour == "normal") != bool(case["reply"]) or behaviour != "real" and (
+            case["store"] or case["page_contains"] or case["repeat"] != "1"):
+        raise ValueError(f"{path}: [reply] goes with behaviour normal, and only with it; "
+                         "[store], page_contains and repeat with behaviour real only")
+    return case
 
 
-def expected_request(host: str, digest: str) -> bytes:
-    return (f"POST /qn/en/consultamd5 HTTP/1.0\r\nHost: {host}\r\n"
-            f"User-Agent: el.Agent [by el.Quo]\r\nContent-Length: 48\r\n\r\n"
-            f"hash={digest}&x=166&y=22").encode()
+def decode(text: str, values: dict[str, str]) -> bytes:
+    """A case's text as bytes: %repeat[N x TEXT]% and %NAME% filled in, then
+    the backslash escapes read."""
+    text = re.sub(r"%repeat\[(\d+) x (.*?)\]%", lambda m: m[2] * int(m[1]), text)
+    text = re.sub(r"%([A-Z]+)%", lambda m: values[m[1]], text)
+    return re.sub(rb"\\(x[0-9a-fA-F]{2}|.)", lambda m: bytes([int(m[1][1:], 16)])
+                  if len(m[1]) == 3 else ESCAPES[m[1]], text.encode())
 
 
-def expected_box(line: str, values: dict[str, str]) -> tuple[str, str, int]:
-    flags, title, text = (part.strip() for part in line.split("|", 2))
-    return (decode_text(title, values), decode_text(text, values), int(flags, 0))
-
-
-def boxes_match(expected: list, observed: list) -> bool:
-    # A launcher that cannot see icons reports None; title and text still count.
-    return len(expected) == len(observed) and all(
-        e[:2] == o[:2] and (o[2] is None or e[2] == o[2]) for e, o in zip(expected, observed))
+def compare(what: str, want, got) -> list[str]:
+    return [] if want == got else [f"{what}:\n  expected {want!r}\n  observed {got!r}"]
 
 
 def page_differences(address: str, wanted: list[str]) -> list[str]:
     """Fetches an address the browser got and checks the page holds `wanted`."""
-    parts = urllib.parse.urlsplit(address)
-    connection = http.client.HTTPConnection(parts.hostname, parts.port or 80, timeout=5)
-    try:
-        connection.request("GET", parts.path + (f"?{parts.query}" if parts.query else ""))
-        reply = connection.getresponse()
-        status, page = reply.status, reply.read().decode("utf-8", "replace")
-    finally:
-        connection.close()
-    if status != 200:
-        return [f"page {address}: status {status}, expected 200"]
+    host, path = re.fullmatch(r"http://([^/]+)(.*)", address).groups()
+    connection = http.client.HTTPConnection(host, timeout=5)
+    connection.request("GET", path or "/")
+    reply = connection.getresponse()
+    page = reply.read().decode("utf-8", "replace")
+    connection.close()
+    if reply.status != 200:
+        return [f"page {address}: status {reply.status}, expected 200"]
     return [f"page {address}: does not contain {text!r}" for text in wanted if text not in page]
 
 
-def run_case(case: Case, program: str, host: str, launcher, service_program: str | None) -> list[str]:
+def start_service(case: dict, values: dict[str, str], workdir: str, program: str | None):
+    """What listens on 127.0.0.1:80 for the case, if anything."""
+    if case["behaviour"] == "real":
+        if program is None:
+            raise ValueError("behaviour real needs the built service (--service)")
+        return RealService(program, workdir, [decode(line, values) for line in case["store"]])
+    if case["behaviour"] in ("normal", "close", "reset"):
+        return FakeService(case["behaviour"], [decode(piece, values) for piece in case["reply"]],
+                           int(case["pause_ms"]) / 1000)
+    return None
+
+
+def run_case(path: str, workdir: str, hosts: str, options, launch) -> list[str]:
     """Returns the differences between what the case expects and what happened."""
-    with tempfile.TemporaryDirectory(prefix=f"e2e-{case.name}-") as workdir:
-        return run_case_in(case, program, host, launcher, workdir, service_program)
-
-
-def run_case_in(case: Case, program: str, host: str, launcher, workdir: str,
-                service_program: str | None) -> list[str]:
-    size = int(case.get("run", "input_size", "100"))
+    case = load_case(path)
+    size = int(case["input_size"])
     content = random.Random(size).randbytes(size)
-    values = {"HOST": host, "DIGEST": hashlib.md5(content).hexdigest(),
+    values = {"HOST": options.host, "DIGEST": hashlib.md5(content).hexdigest(),
               "ENOENT": os.strerror(errno.ENOENT)}
-    behaviour = case.get("service", "behaviour")  # checked by load_case
-    repeat = int(case.get("run", "repeat", "1"))
-    if repeat > 1 and behaviour in ("normal", "close", "reset"):
-        raise CaseError("the fake service serves one run; repeat needs another behaviour")
-    if behaviour == "real" and service_program is None:
-        raise CaseError("behaviour real needs the service program (--service); "
-                        "builds without the service cannot run this case")
 
-    env = dict(os.environ)
+    def text(raw: str) -> str:
+        return decode(raw, values).decode("utf-8", "surrogateescape")
+    boxes = [(text(title.strip()), text(words.strip()), int(flags, 0))
+             for flags, title, words in (line.split("|", 2) for line in case["box"])]
+
+    def differences(seen: launchers.Observation) -> list[str]:
+        # A launcher that cannot see icons reports None; title and text still count.
+        icons = None not in (box[2] for box in seen.boxes)
+        return (compare("exit status", int(case["exit"]), seen.exit_status)
+                + compare("standard output", decode(case["stdout"], values), seen.stdout)
+                + compare("boxes", [b if icons else (*b[:2], None) for b in boxes], seen.boxes)
+                + compare("browser addresses", [text(a) for a in case["open"]], seen.opened)
+                + compare("unaccounted output", [], seen.stray))
+
+    behaviour, repeat = case["behaviour"], int(case["repeat"])
+    with open(hosts, "w") as lines:
+        lines.write("127.0.0.1 localhost\n")
+        if behaviour != "no-hosts-entry":
+            lines.write(f"127.0.0.1 {options.host}\n")
     # The launcher sets up the desktop and the browser; the caller's must not leak in.
-    for name in (IN_NAMESPACE, "BROWSER", "DISPLAY", "WAYLAND_DISPLAY"):
-        env.pop(name, None)
-    env.update(setting.split("=", 1) for setting in case.all("run", "env"))
-    want_boxes = [expected_box(line, values) for line in case.all("expect", "box")]
-    want_opened = [decode_text(address, values) for address in case.all("expect", "open")]
-    want_pages = [decode_text(text, values) for text in case.all("expect", "page_contains")]
-
-    def differences(seen, received: bytes | None) -> list[str]:
-        checks = [
-            ("exit status", int(case.get("expect", "exit")), seen.exit_status, None),
-            ("standard output", decode(case.get("expect", "stdout"), values), seen.stdout, None),
-            ("boxes", want_boxes, seen.boxes, boxes_match),
-            ("browser addresses", want_opened, seen.opened, None),
-            ("unaccounted output", [], seen.stray, None),
-        ]
-        if received is not None:
-            want_request = {"exact": expected_request(host, values["DIGEST"]),
-                            "none": b""}[case.choice("expect", "request", ("exact", "none"))]
-            checks.append(("request received", want_request, received, None))
-        return [f"{what}:\n  expected {want!r}\n  observed {got!r}"
-                for what, want, got, same in checks
-                if not (same(want, got) if same else want == got)]
-
-    found: list[str] = []
-    service = None
-    with hosts_file(workdir, None if behaviour == "no-hosts-entry" else host):
-        if behaviour == "real":
-            service = RealService(service_program, workdir,
-                                  [decode(line, values) for line in case.store])
-        elif behaviour in ("normal", "close", "reset"):
-            pause = int(case.get("service", "pause_ms", "400")) / 1000
-            service = FakeService(behaviour, [decode(r, values) for r in case.replies], pause)
-        try:
-            for run in range(1, repeat + 1):
-                # Each run in a folder of its own: the launchers' records append.
-                rundir = os.path.join(workdir, f"run-{run}")
-                os.mkdir(rundir)
-                with open(os.path.join(rundir, "input.bin"), "wb") as input_file:
-                    input_file.write(content)
-                seen = launcher.run(
-                    program, case.get("run", "args", "input.bin").split(), rundir, env,
-                    desktop=case.choice("run", "desktop", ("yes", "no"), "yes") == "yes",
-                    stdout_to_file=case.choice("run", "stdout_to", ("pipe", "file"), "pipe") == "file")
-                if behaviour == "real":
-                    # The real service keeps no record of requests; its pages are checked instead.
-                    found = differences(seen, None)
-                    for address in seen.opened if want_pages and not found else []:
-                        found += page_differences(address, want_pages)
-                    if found:
-                        found.insert(0, f"run {run} of {repeat}:")
-                        break
-        finally:
-            if isinstance(service, RealService):
-                log = service.log()
-                found += service.stop()
-                if found:
-                    found.append(f"the service's log ends:\n{log[-1500:]}")
-            elif service is not None:
-                service.stop()
-    if behaviour == "real":
-        return found
-    return differences(seen, service.request if service is not None else b"")
+    env = {name: value for name, value in os.environ.items()
+           if name not in ("BROWSER", "DISPLAY", "WAYLAND_DISPLAY")}
+    env.update(setting.split("=", 1) for setting in case["env"])
+    service = start_service(case, values, workdir, options.service)
+    found = []
+    try:
+        for run in range(1, repeat + 1):
+            rundir = os.path.join(workdir, f"run-{run}")  # the recorders' logs append
+            os.mkdir(rundir)
+            with open(os.path.join(rundir, "input.bin"), "wb") as input_file:
+                input_file.write(content)
+            seen = launch(options.program, case["args"].split(), rundir, env,
+                          case["desktop"] == "yes", case["stdout_to"] == "file")
+            found = differences(seen)
+            for address in seen.opened if case["page_contains"] and not found else []:
+                found += page_differences(address, [text(t) for t in case["page_contains"]])
+            if found:
+                found.insert(0, f"run {run} of {repeat}:")
+                break
+    finally:
+        if isinstance(service, RealService):
+            found += service.stop()
+            if found:
+                found.append(f"the service's log ends:\n{service.log()[-1500:]}")
+        elif service is not None:
+            service.stop()
+    if behaviour == "normal":
+        found += compare("request received", (
+            f"POST /qn/en/consultamd5 HTTP/1.0\r\nHost: {options.host}\r\n"
+            f"User-Agent: el.Agent [by el.Quo]\r\nContent-Length: 48\r\n\r\n"
+            f"hash={values['DIGEST']}&x=166&y=22").encode(), service.request)
+    return found
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--program", required=True, help="the built lookup program")
+    parser.add_argument("--program", required=True, type=os.path.abspath,
+                        help="the built lookup program")
     parser.add_argument("--host", required=True, help="the service host it was built with")
     parser.add_argument("--launcher", choices=("native", "wine"), default="native")
-    parser.add_argument("--service", help="the built service, for cases of behaviour real")
+    parser.add_argument("--service", type=os.path.abspath,
+                        help="the built service, for cases of behaviour real")
     parser.add_argument("cases", nargs="+", help="case files")
     options = parser.parse_args()
+    outside = in_namespace()
+    if outside is not None:
+        return outside
 
-    if os.environ.get(IN_NAMESPACE) != "1":
-        return enter_namespace()
-    up = subprocess.run(["ip", "link", "set", "lo", "up"], capture_output=True, text=True)
-    if up.returncode != 0:
-        return cannot_test(f"cannot bring up the loopback interface: {up.stderr.strip()}")
-    launcher = importlib.import_module(f"launch_{options.launcher}")
-
+    launch = getattr(launchers, options.launcher)
     failed = 0
-    for path in options.cases:
-        name = os.path.splitext(os.path.basename(path))[0]
-        try:
-            differences = run_case(load_case(path, name), os.path.abspath(options.program),
-                                   options.host, launcher,
-                                   options.service and os.path.abspath(options.service))
-        except Exception:  # a broken case or environment fails this case, not the run
-            differences = [traceback.format_exc()]
-        print(f"{'FAIL' if differences else 'ok'}: {name}")
-        for difference in differences:
-            print(f"  {difference}")
-        failed += bool(differences)
+    with tempfile.TemporaryDirectory(prefix="e2e-") as workdir:
+        hosts = os.path.join(workdir, "hosts")
+        open(hosts, "w").close()
+        subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
+        for path in options.cases:
+            name = os.path.splitext(os.path.basename(path))[0]
+            os.mkdir(os.path.join(workdir, name))
+            try:
+                differences = run_case(path, os.path.join(workdir, name), hosts, options, launch)
+            except Exception:  # a broken case or environment fails this case, not the run
+                differences = [traceback.format_exc()]
+            print(f"{'FAIL' if differences else 'ok'}: {name}")
+            for difference in differences:
+                print(f"  {difference}")
+            failed += bool(differences)
     return 1 if failed else 0
 
 
