@@ -11,6 +11,7 @@ import os
 import resource
 import signal
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -159,6 +160,17 @@ def check_stop(service: RealService) -> list[str]:
     ) if not holds]
 
 
+def check_import(program: str, workdir: str) -> list[str]:
+    # A bad line in a hash list is skipped, and the operator is told where it is.
+    listing = os.path.join(workdir, "list.md5")
+    with open(listing, "w") as out:
+        out.write(f"{HELD}  good.bin\nnot a digest line\n")
+    run = subprocess.run([program, "import", os.path.join(workdir, "lines.db"), listing],
+                         stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    said = f"{listing}:2: skipped: no MD5 digest at the start\n"
+    return [] if (run.returncode, run.stderr) == (0, said) else [f"import: {run}"]
+
+
 def run(program: str) -> int:
     # The crowd needs a descriptor per connection at both ends.
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -167,7 +179,7 @@ def run(program: str) -> int:
         service = RealService(program, workdir, [f"{HELD}  {HOSTILE_NAME}".encode()], serve_args=(
             "--read-timeout", str(READ_TIMEOUT), "--max-connections", str(MAX_CONNECTIONS),
             "--threads", "2"))
-        problems = []
+        problems = check_import(program, workdir)
         try:
             for case in CASES + [("crowd", None, None, None)]:
                 problems += check_crowd() if case[1] is None else check_case(*case)
