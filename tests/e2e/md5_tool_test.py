@@ -5,7 +5,9 @@
 # runs natively on a POSIX system) a directory, which opens but cannot be read,
 # and a digest lost on a full disk.
 #
-# usage: md5_tool_test.py [--posix] PROGRAM
+# usage: md5_tool_test.py [--posix] PROGRAM [ARG...]
+# PROGRAM and its ARGs run the tool; PROGRAM is an absolute path, as the tool
+# runs in a folder of its own.
 
 import errno
 import os
@@ -62,11 +64,11 @@ def cases(folder: str, posix: bool):
 
 def main() -> int:
     posix = sys.argv[1:2] == ["--posix"]
-    program = os.path.abspath(sys.argv[-1])
+    command = sys.argv[2 if posix else 1:]
     failed = 0
     with tempfile.TemporaryDirectory() as folder:
         for args, stdin, status, stdout, stderr in cases(folder, posix):
-            run = subprocess.run([program, *args], input=stdin, capture_output=True, cwd=folder,
+            run = subprocess.run([*command, *args], input=stdin, capture_output=True, cwd=folder,
                                  timeout=60)
             # Standard error is checked up to what the case gives, all of it if nothing.
             if (run.returncode != status or run.stderr[:len(stderr) or None] != stderr
@@ -76,7 +78,7 @@ def main() -> int:
                       f"  stdout {run.stdout[:200]!r}\n  stderr {run.stderr[:200]!r}")
         if posix:
             with open("/dev/full", "wb") as full:
-                run = subprocess.run([program, "-"], stdin=subprocess.DEVNULL, stdout=full,
+                run = subprocess.run([*command, "-"], stdin=subprocess.DEVNULL, stdout=full,
                                      stderr=subprocess.PIPE, timeout=60)
             if run.returncode != 3:
                 failed += 1
