@@ -20,9 +20,9 @@ IN_NAMESPACE = "BRANTWICKER_E2E_IN_NAMESPACE"
 
 def cannot_test(reason: str) -> int:
     if os.environ.get("CI"):
-        print(f"e2e: FAILED: {reason}; CI is set, so these tests must run here")
+        print(f"FAILED: {reason}; CI is set, so these tests must run here")
         return 1
-    print(f"e2e: skipped: {reason}")
+    print(f"skipped: {reason}")
     return 77
 
 

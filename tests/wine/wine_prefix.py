@@ -4,7 +4,8 @@ copy-on-write copy of it for each run.
 
   wine_prefix.py probe ARCH...               the first ARCH (i386, amd64) Wine runs here
   wine_prefix.py make PREFIX ARCH            prepares PREFIX unless it is up to date
-  wine_prefix.py session PREFIX -- COMMAND   runs COMMAND on a private copy of PREFIX
+  wine_prefix.py session PREFIX -- COMMAND   runs COMMAND on a private copy of PREFIX,
+                                             in private namespaces (as the lookup cases)
   wine_prefix.py exec PROGRAM.exe ARGS       (inside a session) runs PROGRAM, its CR LF as LF
   wine_prefix.py unavailable REASON          exit 77 (skip), or 1 when CI is set"""
 
@@ -15,6 +16,9 @@ import subprocess
 import sys
 import tempfile
 from contextlib import contextmanager, suppress
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from real_service import cannot_test, in_namespace  # noqa: E402
 
 # Debian keeps both loaders here; /usr/bin/wine only ever starts the 32-bit one.
 LOADERS = {"i386": "/usr/lib/wine/wine", "amd64": "/usr/lib/wine/wine64"}
@@ -118,13 +122,6 @@ def exec_program(program: str, args: list[str]) -> int:
     return status
 
 
-def unavailable(reason: str) -> int:
-    ci = bool(os.environ.get("CI"))
-    print(f"wine: FAILED: {reason}; CI is set, so the Windows tests must run here" if ci
-          else f"wine: skipped: {reason}")
-    return 1 if ci else 77
-
-
 def main(argv: list[str]) -> int:
     match argv:
         case ["probe", *arches]:
@@ -138,16 +135,12 @@ def main(argv: list[str]) -> int:
             print(f"{'made' if make(prefix, arch) else 'kept'} Wine prefix {prefix}")
             return 0
         case ["session", prefix, "--", *command] if command:
-            if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode:
-                return unavailable("cannot make a mount namespace (unshare -m); run as root")
-            return subprocess.run(["unshare", "-m", sys.executable, os.path.abspath(__file__),
-                                   "in-namespace", prefix, *command]).returncode
-        case ["in-namespace", prefix, *command]:
-            return session(prefix, command)
+            outside = in_namespace()
+            return session(prefix, command) if outside is None else outside
         case ["exec", program, *args]:
             return exec_program(program, args)
         case ["unavailable", reason]:
-            return unavailable(reason)
+            return cannot_test(reason)
     print(__doc__, file=sys.stderr)
     return 2
 
