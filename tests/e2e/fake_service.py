@@ -33,9 +33,11 @@ class FakeService:
                                         args=(behaviour, pieces, pause_seconds))
         self._thread.start()
 
-    def stop(self) -> None:
+    def stop(self) -> list[str]:
+        """Waits for the connection to end; a fake service has no problems of its own to report."""
         self._thread.join(DEADLINE_SECONDS + 1)
         self._listener.close()
+        return []
 
     def _serve(self, behaviour: str, pieces: list[bytes], pause_seconds: float) -> None:
         self._listener.settimeout(DEADLINE_SECONDS)

@@ -47,6 +47,8 @@ with open({log!r}, "a") as log:
 if {noisy}:
     print("recorder output that must not reach the program's standard output")
 """
+# Backslash escapes, as the cases write texts and Wine's relay trace strings.
+ESCAPES = {b"r": b"\r", b"n": b"\n", b"t": b"\t", b"0": b"\0", b"\\": b"\\", b'"': b'"'}
 XDG_OPEN = '#!/bin/sh\ncommand -v "$BROWSER" >/dev/null || exit 3\nexec "$BROWSER" "$@"\n'
 ZENITY_ICONS = {"--error": 0x10, "--info": 0x40}
 STRING = r'[0-9a-f]+ "((?:[^"\\]|\\.)*)"'
@@ -61,24 +63,22 @@ TRACE = re.compile(r"[0-9a-f]{4}:(Call (?!user32\.MessageBoxA|shell32\.ShellExec
                    r"|trace:relay:)")
 
 
-def write_script(path: str, text: str) -> None:
-    with open(path, "w") as script:
-        script.write(text)
-    os.chmod(path, 0o755)
-
-
-def recorders(workdir: str, env: dict[str, str], names: tuple[str, ...], noisy: bool):
-    """Programs `names` that append their arguments, as one JSON line, to a
-    log each, in a folder first on the PATH; the "browser" one is BROWSER
-    unless the case names one. Returns the folder, the environment and the logs."""
+def recorders(workdir: str, env: dict[str, str], names: tuple[str, ...], noisy: bool,
+              scripts: dict[str, str]):
+    """Programs `names` that append their arguments, as one JSON line, to a log
+    each, and `scripts`, in a folder first on the PATH; the "browser" one is
+    BROWSER unless the case names one. Returns the environment and the logs."""
     fakes = os.path.join(workdir, "fakes")
     os.mkdir(fakes)
     logs = {name: os.path.join(fakes, f"{name}.log") for name in names}
     for name, log in logs.items():
-        write_script(os.path.join(fakes, name),
-                     RECORDER.format(python=sys.executable, log=log, noisy=noisy))
+        scripts[name] = RECORDER.format(python=sys.executable, log=log, noisy=noisy)
+    for name, text in scripts.items():
+        with open(os.path.join(fakes, name), "w") as script:
+            script.write(text)
+        os.chmod(script.name, 0o755)
     path = fakes + os.pathsep + env.get("PATH", os.defpath)
-    return fakes, {"BROWSER": os.path.join(fakes, "browser"), **env, "PATH": path}, logs
+    return {"BROWSER": os.path.join(fakes, "browser"), **env, "PATH": path}, logs
 
 
 def calls(log: str) -> list[list[str]]:
@@ -115,7 +115,7 @@ def run_captured(argv: list[str], workdir: str, env: dict[str, str], stdout_to_f
 
 def native(program: str, args: list[str], workdir: str, env: dict[str, str],
            desktop: bool, stdout_to_file: bool) -> Observation:
-    _, env, logs = recorders(workdir, env, ("zenity", "browser"), noisy=True)
+    env, logs = recorders(workdir, env, ("zenity", "browser"), True, {})
     if desktop:
         env["DISPLAY"] = ":e2e"  # never opened: only the recording zenity sees it
     status, stdout, stderr = run_captured([program, *args], workdir, env, stdout_to_file, 20)
@@ -142,11 +142,14 @@ def native(program: str, args: list[str], workdir: str, env: dict[str, str],
                        opened, stray)
 
 
-def unescape(text: str) -> str:
-    """The program's bytes behind a string in Wine's trace, read the way the cases read texts."""
-    text = re.sub(r"\\(x[0-9a-f]{2}|.)", lambda m: chr(int(m[1][1:], 16)) if len(m[1]) == 3
-                  else {"n": "\n", "r": "\r", "t": "\t"}.get(m[1], m[1]), text)
-    return text.encode("latin-1").decode("utf-8", "surrogateescape")
+def unescape(text: bytes) -> bytes:
+    return re.sub(rb"\\(x[0-9a-fA-F]{2}|.)", lambda m: bytes([int(m[1][1:], 16)])
+                  if len(m[1]) == 3 else ESCAPES[m[1]], text)
+
+
+def traced(text: str) -> str:
+    """The program's text behind a string in Wine's trace, read the way the cases read texts."""
+    return unescape(text.encode("latin-1")).decode("utf-8", "surrogateescape")
 
 
 def wine(program: str, args: list[str], workdir: str, env: dict[str, str],
@@ -155,8 +158,7 @@ def wine(program: str, args: list[str], workdir: str, env: dict[str, str],
     import wine_prefix  # here: native runs need nothing of tests/wine
     base = env["BRANTWICKER_WINE_PREFIX"]
     arch = wine_prefix.prefix_arch(base)
-    fakes, fake_env, logs = recorders(workdir, env, ("browser",), noisy=False)
-    write_script(os.path.join(fakes, "xdg-open"), XDG_OPEN)
+    fake_env, logs = recorders(workdir, env, ("browser",), False, {"xdg-open": XDG_OPEN})
     with wine_prefix.private_copy(base, workdir) as prefix:
         wine_env = dict(wine_prefix.environment(prefix, arch, fake_env), WINEDEBUG="-all,+relay")
         try:
@@ -171,9 +173,9 @@ def wine(program: str, args: list[str], workdir: str, env: dict[str, str],
     boxes, addresses = [], []
     for line in stderr.decode("latin-1").splitlines():
         if box := BOX.fullmatch(line):
-            boxes.append((unescape(box[2]), unescape(box[1]), int(box[3], 16)))
+            boxes.append((traced(box[2]), traced(box[1]), int(box[3], 16)))
         elif address := OPEN.fullmatch(line):
-            addresses.append(unescape(address[1]))
+            addresses.append(traced(address[1]))
         elif not TRACE.match(line):
             stray.append(f"standard error: {line!r}")
     # What Wine's launcher does to an address on the way (percent-encoding,

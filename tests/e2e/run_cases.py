@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs lookup cases (cases/*.case; the format is in cases/README.md) against
+"""Runs a lookup case (cases/*.case; the format is in cases/README.md) against
 the built program.
 
 The runner re-executes itself in private network and mount namespaces
@@ -19,12 +19,10 @@ import re
 import subprocess
 import sys
 import tempfile
-import traceback
 
 import launchers
 from fake_service import FakeService
-# tests/browser/page_test.py takes cannot_test from here.
-from real_service import RealService, cannot_test, in_namespace  # noqa: F401
+from real_service import RealService, in_namespace
 
 # The keys of each section with their defaults: None where a key is required,
 # a list where it may be repeated.
@@ -36,7 +34,6 @@ KEYS = {
 }
 CHOICES = {"desktop": ("yes", "no"), "stdout_to": ("pipe", "file"),
            "behaviour": ("normal", "close", "reset", "no-listener", "no-hosts-entry", "real")}
-ESCAPES = {b"r": b"\r", b"n": b"\n", b"t": b"\t", b"0": b"\0", b"\\": b"\\"}
 
 
 def load_case(path: str) -> dict:
@@ -82,8 +79,7 @@ def decode(text: str, values: dict[str, str]) -> bytes:
     the backslash escapes read."""
     text = re.sub(r"%repeat\[(\d+) x (.*?)\]%", lambda m: m[2] * int(m[1]), text)
     text = re.sub(r"%([A-Z]+)%", lambda m: values[m[1]], text)
-    return re.sub(rb"\\(x[0-9a-fA-F]{2}|.)", lambda m: bytes([int(m[1][1:], 16)])
-                  if len(m[1]) == 3 else ESCAPES[m[1]], text.encode())
+    return launchers.unescape(text.encode())
 
 
 def compare(what: str, want, got) -> list[str]:
@@ -103,11 +99,9 @@ def page_differences(address: str, wanted: list[str]) -> list[str]:
     return [f"page {address}: does not contain {text!r}" for text in wanted if text not in page]
 
 
-def start_service(case: dict, values: dict[str, str], workdir: str, program: str | None):
+def start_service(case: dict, values: dict[str, str], workdir: str, program: str):
     """What listens on 127.0.0.1:80 for the case, if anything."""
     if case["behaviour"] == "real":
-        if program is None:
-            raise ValueError("behaviour real needs the built service (--service)")
         return RealService(program, workdir, [decode(line, values) for line in case["store"]])
     if case["behaviour"] in ("normal", "close", "reset"):
         return FakeService(case["behaviour"], [decode(piece, values) for piece in case["reply"]],
@@ -115,7 +109,7 @@ def start_service(case: dict, values: dict[str, str], workdir: str, program: str
     return None
 
 
-def run_case(path: str, workdir: str, hosts: str, options, launch) -> list[str]:
+def run_case(path: str, workdir: str, options, launch) -> list[str]:
     """Returns the differences between what the case expects and what happened."""
     case = load_case(path)
     size = int(case["input_size"])
@@ -138,10 +132,12 @@ def run_case(path: str, workdir: str, hosts: str, options, launch) -> list[str]:
                 + compare("unaccounted output", [], seen.stray))
 
     behaviour, repeat = case["behaviour"], int(case["repeat"])
+    hosts = os.path.join(workdir, "hosts")
     with open(hosts, "w") as lines:
         lines.write("127.0.0.1 localhost\n")
         if behaviour != "no-hosts-entry":
             lines.write(f"127.0.0.1 {options.host}\n")
+    subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
     # The launcher sets up the desktop and the browser; the caller's must not leak in.
     env = {name: value for name, value in os.environ.items()
            if name not in ("BROWSER", "DISPLAY", "WAYLAND_DISPLAY")}
@@ -163,12 +159,9 @@ def run_case(path: str, workdir: str, hosts: str, options, launch) -> list[str]:
                 found.insert(0, f"run {run} of {repeat}:")
                 break
     finally:
-        if isinstance(service, RealService):
-            found += service.stop()
-            if found:
-                found.append(f"the service's log ends:\n{service.log()[-1500:]}")
-        elif service is not None:
-            service.stop()
+        found += service.stop() if service else []
+        if found and isinstance(service, RealService):
+            found.append(f"the service's log ends:\n{service.log()[-1500:]}")
     if behaviour == "normal":
         found += compare("request received", (
             f"POST /qn/en/consultamd5 HTTP/1.0\r\nHost: {options.host}\r\n"
@@ -185,30 +178,16 @@ def main() -> int:
     parser.add_argument("--launcher", choices=("native", "wine"), default="native")
     parser.add_argument("--service", type=os.path.abspath,
                         help="the built service, for cases of behaviour real")
-    parser.add_argument("cases", nargs="+", help="case files")
+    parser.add_argument("case", help="the case file")
     options = parser.parse_args()
     outside = in_namespace()
     if outside is not None:
         return outside
 
-    launch = getattr(launchers, options.launcher)
-    failed = 0
     with tempfile.TemporaryDirectory(prefix="e2e-") as workdir:
-        hosts = os.path.join(workdir, "hosts")
-        open(hosts, "w").close()
-        subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
-        for path in options.cases:
-            name = os.path.splitext(os.path.basename(path))[0]
-            os.mkdir(os.path.join(workdir, name))
-            try:
-                differences = run_case(path, os.path.join(workdir, name), hosts, options, launch)
-            except Exception:  # a broken case or environment fails this case, not the run
-                differences = [traceback.format_exc()]
-            print(f"{'FAIL' if differences else 'ok'}: {name}")
-            for difference in differences:
-                print(f"  {difference}")
-            failed += bool(differences)
-    return 1 if failed else 0
+        differences = run_case(options.case, workdir, options, getattr(launchers, options.launcher))
+    print("FAIL" if differences else "ok", *differences, sep="\n  ")
+    return 1 if differences else 0
 
 
 if __name__ == "__main__":
