@@ -13,10 +13,10 @@
 namespace {
 
 struct Recording {
-    bool resolves = true, connects = true;
+    bool connects = true;
     std::string reply;
     long receive_result = 0;  // what net_receive returns: -1 for a failed receive
-    std::string calls, sent;
+    std::string calls;
 } fake;
 
 void record(const std::string& call) { fake.calls += call + '\n'; }
@@ -34,7 +34,7 @@ bool net_resolve(const char* host, std::uint8_t address[4])
 {
     record(std::string("resolve ") + host);
     std::memcpy(address, "\x7f\0\0\x01", 4);
-    return fake.resolves;
+    return true;
 }
 
 bool net_connect(NetSocket s, const std::uint8_t address[4], std::uint16_t port)
@@ -44,11 +44,7 @@ bool net_connect(NetSocket s, const std::uint8_t address[4], std::uint16_t port)
     return fake.connects;
 }
 
-void net_send(NetSocket, const char* data, std::size_t len)
-{
-    record("send " + std::to_string(len));
-    fake.sent.append(data, len);
-}
+void net_send(NetSocket, const char*, std::size_t len) { record("send " + std::to_string(len)); }
 
 long net_receive(NetSocket, char* buffer, std::size_t capacity)
 {
@@ -67,64 +63,47 @@ namespace {
 constexpr char kEmptyDigest[] = "d41d8cd98f00b204e9800998ecf8427e";  // of /dev/null
 const std::string kHost = kServiceHost;
 const std::string kError = "box 16 Quellarion Brantwicker [by el.Quo]: ";
-const std::string kInfo = "box 64 Quellarion Brantwicker [by el.Quo]: ";
 
-// From the command line to what the user is shown. Without a file named (a
-// count of 1, or of 0 where argv[1] lies past the vector) or one that can be
-// read, the run ends before the network.
+// From the command line to the calls made, where the end-to-end cases cannot
+// look: a count of 0 (argv[1] lies past the vector), the socket released after
+// a failed connect, the pause, the receive's size, and a failed receive whose
+// buffer must not be read. What replies mean is theirs to tell.
 TEST(LookupMain, CallsInOrder)
 {
-    char name[] = "brantwicker", empty[] = "/dev/null", missing[] = "/nonexistent/brantwicker-test";
+    char name[] = "brantwicker", empty[] = "/dev/null";
     char* no_args[] = {nullptr};
-    char* just_name[] = {name, nullptr};
-    char* unreadable[] = {name, missing, nullptr};
     char* readable[] = {name, empty, nullptr};
-    char buffer[kRequestBufferSize];  // its bytes are lookup_test.cpp's to check
+    // Its bytes are lookup_test.cpp's and the end-to-end cases' to check.
+    char buffer[kRequestBufferSize];
     const std::string request(
         buffer, format_lookup_request(buffer, sizeof buffer, kHost, kEmptyDigest));
     const std::string digest_line = std::string(kEmptyDigest) + "\n";
-    const std::string before = "start\nsocket\nresolve " + kHost + "\n";
-    const std::string exchange = before + "connect 7 127 80\npause 100\nsend " +
-                                 std::to_string(request.size()) + "\nreceive 1024\n";
+    const std::string connect = "start\nsocket\nresolve " + kHost + "\nconnect 7 127 80\n";
+    const std::string exchange =
+        connect + "pause 100\nsend " + std::to_string(request.size()) + "\nreceive 1024\n";
     struct Case {
+        int argc;
         char** argv;
-        bool resolves, connects;
+        bool connects;
         std::string reply;
         bool receive_fails;
         std::string out, calls;
     };
     const Case cases[] = {
-        {no_args, true, true, "", false, "", kError + "Can't get file!\n"},
-        {just_name, true, true, "", false, "", kError + "Can't get file!\n"},
-        {unreadable, true, true, "", false, "Error: FileName='/nonexistent/brantwicker-test' -- ",
-         ""},
-        {readable, false, true, "", false, digest_line,
-         before + kError + "Failed to resolve hostname!\n"},
-        {readable, true, false, "", false, digest_line,
-         before + "connect 7 127 80\n" + kError + "Could not connect to server!\n"
-                  "shutdown 7\nclose 7\n"},
-        {readable, true, true, "x located <a href=\"/r/1\">", false, digest_line,
+        {0, no_args, true, "", false, "", kError + "Can't get file!\n"},
+        {2, readable, false, "", false, digest_line,
+         connect + kError + "Could not connect to server!\nshutdown 7\nclose 7\n"},
+        {2, readable, true, "x located <a href=\"/r/1\">", false, digest_line,
          exchange + "open http://" + kHost + "/r/1\">\n"},
-        {readable, true, true, "located <a href=\"/buscaHash.html\"", false, digest_line,
-         exchange + kInfo + "Quellarion don't known this hash!\n"},
-        {readable, true, true, "HTTP/1.0 500 Oops\r\n\r\n", false, digest_line,
-         exchange + kError + "Unexpected reply from server!\n"},
-        {readable, true, true, "located <a href=\"/r/1", true, digest_line,
+        {2, readable, true, "located <a href=\"/r/1", true, digest_line,
          exchange + kError + "Unexpected reply from server!\n"},
     };
     for (const Case& c : cases) {
-        int argc = 0;
-        while (c.argv[argc] != nullptr)
-            ++argc;
-        fake = {c.resolves, c.connects, c.reply,
-                c.receive_fails ? -1 : static_cast<long>(c.reply.size()), {}, {}};
+        fake = {c.connects, c.reply, c.receive_fails ? -1 : static_cast<long>(c.reply.size()), {}};
         testing::internal::CaptureStdout();
-        EXPECT_EQ(lookup_main(argc, c.argv), 0);
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(out.substr(0, c.out.size()), c.out) << c.calls;
-        EXPECT_EQ(out.empty(), c.out.empty()) << c.calls;
+        EXPECT_EQ(lookup_main(c.argc, c.argv), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.calls;
         EXPECT_EQ(fake.calls, c.calls) << c.reply;
-        EXPECT_EQ(fake.sent, c.calls.find("\nsend ") != std::string::npos ? request : "");
     }
 }
 
