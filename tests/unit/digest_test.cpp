@@ -55,18 +55,18 @@ TEST(Md5, Rfc1321Suite) {
     }
 }
 
-// Every length to 2100 bytes, whole and fed in pieces whose sizes cycle
-// through `sizes`, so that pieces end on, before and after the block edges and
-// the 56-byte padding edge, and some exactly fill a partly filled block.
-TEST(Md5, MatchesOpenSslAtEveryLengthWholeAndInPieces) {
+// Every length to 2100 bytes, fed in pieces whose sizes cycle through `sizes`,
+// so that pieces end on, before and after the block edges and the 56-byte
+// padding edge, some exactly fill a partly filled block, and some carry whole
+// blocks.
+TEST(Md5, MatchesOpenSslAtEveryLengthInPieces) {
     const std::uint32_t sizes[] = {1, 63, 0, 64, 65, 10, 54, 6};
     unsigned char msg[2100];
     for (std::size_t i = 0; i < sizeof msg; ++i)
         msg[i] = static_cast<unsigned char>(i * 131 + 7);
     for (std::uint32_t len = 0; len <= sizeof msg; ++len) {
-        Md5Digest want, whole, pieces;
+        Md5Digest want, pieces;
         ASSERT_EQ(EVP_Digest(msg, len, want.bytes, nullptr, EVP_md5(), nullptr), 1);
-        md5_memory_digest(msg, len, &whole);
         Md5Context ctx;
         md5_begin(&ctx);
         for (std::uint32_t pos = 0, turn = 0; pos < len; ++turn) {
@@ -75,8 +75,7 @@ TEST(Md5, MatchesOpenSslAtEveryLengthWholeAndInPieces) {
             pos += n;
         }
         md5_end(&ctx, &pieces);
-        ASSERT_EQ(hex_of(whole), hex_of(want)) << "length " << len;
-        ASSERT_EQ(hex_of(pieces), hex_of(want)) << "length " << len << " in pieces";
+        ASSERT_EQ(hex_of(pieces), hex_of(want)) << "length " << len;
     }
 }
 
@@ -104,7 +103,6 @@ TEST(Md5, CountsPast32BitsInOnePieceAndAcrossTheCarry) {
 TEST(Md5, StatusTextsFallBackForUnknownCodes) {
     for (const std::uint32_t code : {0U, 8U, 0xFFFFFFFFU})
         EXPECT_STREQ(md5_status_text(code), "md5:000:Invalid Message Code.") << code;
-    EXPECT_STREQ(md5_status_text(3), "md5:003:File I/O Error -- Note: file cleanup not done.");
     EXPECT_STREQ(md5_status_text(7), "md5:007:Test Failure.");
 }
 
