@@ -56,6 +56,7 @@ class RealService:
                                   timeout=60)
         if imported.returncode != 0:
             raise RuntimeError(f"import failed ({imported.returncode}): {imported.stderr.strip()}")
+        self.import_said = imported.stderr  # the lines it skipped, if any
         with open(self._log_path, "wb") as log:
             self._process = subprocess.Popen(
                 [program, "serve", database, "--listen", "127.0.0.1:80", *serve_args],
