@@ -9,7 +9,7 @@
 //                     been running a while finds the store's pages mapped;
 //   held_md5_first    digests never looked up before in this process;
 //   absent_md5        the held digests with one bit flipped.
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,7 @@
 // brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB
 #include "service/commands.h"
 #include "service/shell_text.h"
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <cstdio>
 #include <vector>

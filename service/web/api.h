@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "service/digest_text.h"
-#include "service/store.h"
+#include "service/store/digest_text.h"
+#include "service/store/store.h"
 #include "service/web/message.h"
 
 // The most digests one bulk request may ask about.

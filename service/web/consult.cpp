@@ -3,7 +3,7 @@
 #include <string>
 
 #include "lookup/wire.h"
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "service/store.h"
+#include "service/store/store.h"
 #include "service/web/message.h"
 
 // 303 to the report page or to the search page, with the marker and the path

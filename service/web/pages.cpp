@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
 #include "lookup/wire.h"

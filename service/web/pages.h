@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "service/store.h"
+#include "service/store/store.h"
 #include "service/web/message.h"
 
 // 200: everything held about one file.

@@ -1,7 +1,7 @@
 #include "service/web/report_path.h"
 
 #include "lookup/wire.h"
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 
 std::string report_path(const Md5Bytes& md5)
 {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/store.h"
+#include "service/store/store.h"
 
 // kReportPathPrefix, the MD5 in lowercase hex, kReportPathSuffix: always
 // kReportPathLength characters.

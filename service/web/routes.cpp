@@ -4,7 +4,7 @@
 #include <string>
 
 #include "lookup/wire.h"
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 #include "service/web/api.h"
 #include "service/web/consult.h"
 #include "service/web/pages.h"

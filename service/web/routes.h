@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "service/store.h"
+#include "service/store/store.h"
 #include "service/web/message.h"
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves

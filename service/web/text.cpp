@@ -1,6 +1,6 @@
 #include "service/web/text.h"
 
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Each list format against real lines, good and broken.
-#include "service/import_progress.h"
-#include "service/line_reader.h"
-#include "service/list_formats.h"
+#include "service/import/import_progress.h"
+#include "service/import/line_reader.h"
+#include "service/import/list_formats.h"
 #include "service/shell_text.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The SQLite store: merging what sources say, refusing files that are not its
 // own without touching them, and what readers see while an import runs or
 // after the real program was killed in the middle of one.
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <gtest/gtest.h>
 

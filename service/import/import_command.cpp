@@ -4,10 +4,10 @@
 // store that cannot take it, leaves the store as it was. Lines that cannot be
 // read are skipped and reported; they never stop the import.
 #include "service/commands.h"
-#include "service/import_progress.h"
-#include "service/line_reader.h"
-#include "service/list_formats.h"
-#include "service/store.h"
+#include "service/import/import_progress.h"
+#include "service/import/line_reader.h"
+#include "service/import/list_formats.h"
+#include "service/store/store.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 
 using Md5Bytes    = std::array<unsigned char, 16>;
 using Sha1Bytes   = std::array<unsigned char, 20>;

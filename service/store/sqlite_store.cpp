@@ -1,7 +1,7 @@
 // The store in one SQLite file (WAL mode, so that readers keep reading while an
 // import writes). Every statement is prepared once with its text fixed here;
 // nothing from outside is ever pasted into SQL.
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>

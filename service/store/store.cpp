@@ -1,4 +1,4 @@
-#include "service/store.h"
+#include "service/store/store.h"
 
 #include <algorithm>
 

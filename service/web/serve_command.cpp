@@ -5,7 +5,7 @@
 // connection is never used by two threads at once, and each request reads
 // afresh, so an import shows as soon as it commits.
 #include "service/commands.h"
-#include "service/store.h"
+#include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
 

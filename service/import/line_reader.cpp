@@ -1,4 +1,4 @@
-#include "service/line_reader.h"
+#include "service/import/line_reader.h"
 
 #include <cstring>
 

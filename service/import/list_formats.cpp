@@ -1,4 +1,4 @@
-#include "service/list_formats.h"
+#include "service/import/list_formats.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "service/import_progress.h"
+#include "service/import/import_progress.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "service/digest_text.h"
+#include "service/store/digest_text.h"
 
 int hex_digit_value(char c)
 {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "service/store.h"
+#include "service/store/store.h"
 
 enum class ListFormat {
     Md5sum,  // GNU md5sum output: "HASH  name", "HASH *name", "\HASH  esc\\aped"
