@@ -164,12 +164,14 @@ def run(program: str) -> int:
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4 * CROWD), hard))
     with tempfile.TemporaryDirectory(prefix="bad-input-") as workdir:
-        # The list's bad line is skipped, and the operator told where it is.
-        lines = [f"{HELD}  {HOSTILE_NAME}".encode(), b"not a digest line"]
+        # The list's bad lines are skipped, and the operator told where the
+        # first ten are and how many more there were.
+        lines = [f"{HELD}  {HOSTILE_NAME}".encode()] + [b"not a digest line"] * 12
         service = RealService(program, workdir, lines, serve_args=(
             "--read-timeout", str(READ_TIMEOUT), "--max-connections", str(MAX_CONNECTIONS),
             "--threads", "2"))
-        skipped = f"{workdir}/store.md5:2: skipped: no MD5 digest at the start\n"
+        skipped = "".join(f"{workdir}/store.md5:{line}: skipped: no MD5 digest at the start\n"
+                          for line in range(2, 12)) + f"{workdir}/store.md5: 2 more lines skipped\n"
         problems = [] if service.import_said == skipped else [f"import: {service.import_said!r}"]
         try:
             for case in CASES + [("crowd", None, None, None)]:

@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -28,6 +30,16 @@ ImportEntry entry(std::string_view md5, std::string name, Verdict verdict, std::
     ImportEntry e{{}, {}, {}, size, std::move(name), verdict, std::move(label)};
     parse_hex(md5, e.md5);
     return e;
+}
+
+// The time now as a store dates an import: UTC, to the second. (time() may
+// lag the precise clock SQLite reads by a tick, into the second before.)
+std::string utc_now()
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    return text;
 }
 
 // One "source verdict files" line per row that counts() gives.
@@ -80,7 +92,15 @@ TEST_F(SqliteStore, MergesSourcesBadOverGoodAndNeverAddsTwice)
     import("list-a", {entry(shared_md5, "a.exe", Verdict::Unknown)}, 1);
     import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
     import("signatures", {entry(shared_md5, "", Verdict::Bad, "Win.Test-1", 99)}, 1);
+    // Imported again, a source is dated anew, though it adds nothing.
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    EXPECT_EQ(sqlite3_exec(db, "UPDATE sources SET imported = '2001-01-01T00:00:00Z'",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = utc_now();
     import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 0);
+    const std::string after = utc_now();
     ImportEntry late = entry(shared_md5, "a.exe", Verdict::Good, "other");
     late.sha1.emplace().fill(0x11);
     late.sha256.emplace().fill(0x22);
@@ -93,7 +113,10 @@ TEST_F(SqliteStore, MergesSourcesBadOverGoodAndNeverAddsTwice)
     EXPECT_EQ(record_.names, (std::vector<std::string>{"/usr/bin/a", "a.exe"}));
     ASSERT_EQ(record_.sources.size(), 4u);
     EXPECT_EQ(record_.sources[0].name, "late");
-    EXPECT_EQ(record_.sources[0].imported.size(), 20u);  // 2026-12-07T00:00:00Z
+    EXPECT_EQ(record_.sources[1].imported, "2001-01-01T00:00:00Z");  // list-a
+    EXPECT_EQ(record_.sources[2].name, "packages");
+    EXPECT_GE(record_.sources[2].imported, before);
+    EXPECT_LE(record_.sources[2].imported, after);
     EXPECT_EQ(counted(*store_), "late good 1\nlist-a unknown 1\npackages good 1\nsignatures bad 1\n");
 
     // Found by the digests a late source filled in, and by nothing else.

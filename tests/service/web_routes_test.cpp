@@ -24,6 +24,7 @@ const std::string kCapitals = "0123456789ABCDEF0123456789ABCDEF";  // the same f
 const std::string kSha1     = "00112233445566778899aabbccddeeff00112233";
 const std::string kSha256   = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 const std::string kOdd      = "fedcba9876543210fedcba9876543210";  // a name that is not UTF-8
+const std::string kGood     = "00000000000000000000000000000001";
 const std::string kUnknown  = "ffffffffffffffffffffffffffffffff";
 const std::string kReport   = "/qn/en/report/" + kHeld + "/quellarion-brantwicker-file-report.html";
 
@@ -56,7 +57,8 @@ private:
 
 // A real store, kept in memory (SQLite's name ":memory:"), filled through its
 // own import: from a source named in markup, a bad file known by all three
-// digests under two hostile names, and a file whose name is not UTF-8.
+// digests under two hostile names, a file whose name is not UTF-8 (and no
+// verdict), and a good one.
 std::unique_ptr<Store> held_store()
 {
     std::string error;
@@ -67,7 +69,8 @@ std::unique_ptr<Store> held_store()
     ImportEntry renamed = held;
     renamed.name = kHostile[3];
     const ImportEntry entries[] = {held, renamed,
-                                   {bytes<Md5Bytes>(kOdd), {}, {}, {}, "bad\xff\xfe name", {}, {}}};
+                                   {bytes<Md5Bytes>(kOdd), {}, {}, {}, "bad\xff\xfe name", {}, {}},
+                                   {bytes<Md5Bytes>(kGood), {}, {}, {}, "", Verdict::Good, "pkg"}};
     const auto import = store ? store->begin_import(kHostile[2], error) : nullptr;
     EXPECT_TRUE(import && import->add_batch(entries, error) == StoreStatus::Ok
                 && import->commit(error) == StoreStatus::Ok) << error;
@@ -76,6 +79,12 @@ std::unique_ptr<Store> held_store()
 
 TEST(Routes, Answer)
 {
+    const std::unique_ptr<Store> store = held_store();
+    ASSERT_TRUE(store);
+    FileRecord record;
+    std::string error;
+    ASSERT_EQ(store->find_md5(bytes<Md5Bytes>(kHeld), record, error), StoreStatus::Ok) << error;
+    const std::string imported = record.sources.at(0).imported;
     const std::string consult = kConsultPath, bulk = "/api/v1/bulk/md5", located = kReplyMarker;
     // The request, then its status and a text its body, Location or Allow header holds.
     const std::tuple<std::string, std::string, std::string, unsigned, std::string> cases[] = {
@@ -84,6 +93,11 @@ TEST(Routes, Answer)
          located + "/buscaHash.html?hash=" + kUnknown + "\""},
         {"GET", kReport, "", 200, "list&lt;one&gt;"},
         {"GET", kReport, "", 200, "href=\"/api/v1/md5/" + kHeld},
+        {"GET", kReport, "", 200, "<p class=\"verdict bad\">Bad: known to be harmful</p>"},
+        {"GET", kReport, "", 200, "<td>list&lt;one&gt;</td><td>" + imported + "</td>"},
+        {"GET", "/qn/en/report/" + kGood, "", 200, "<p class=\"verdict good\">Good: known software</p>"},
+        {"GET", "/qn/en/report/" + kOdd, "", 200,
+         "<p class=\"verdict unknown\">Unknown: listed without a verdict</p>"},
         {"GET", "/qn/en/report/" + kCapitals, "", 200, "1234 bytes"},
         {"GET", "/qn/en/report/" + kUnknown + "/x", "", 404, "href=\"/buscaHash.html\""},
         {"HEAD", "/buscaHash.html", "", 200, "name=\"hash\""},
@@ -95,23 +109,28 @@ TEST(Routes, Answer)
          "\"sha256\":\"" + kSha256 + "\",\"size\":1234,\"verdict\":\"bad\""},
         {"GET", "/api/v1/sha1/" + kSha1, "", 200, "\"names\":[\"<script>"},
         {"GET", "/api/v1/sha256/" + kSha256, "", 200, "\"md5\":\"" + kHeld},
+        {"GET", "/api/v1/md5/" + kHeld, "", 200,
+         "\"sources\":[{\"name\":\"list<one>\",\"imported\":\"" + imported + "\"}]"},
         {"GET", "/api/v1/md5/" + kOdd, "", 200, "bad\xef\xbf\xbd"},
         {"GET", "/api/v1/md5/" + kUnknown, "", 404, "not held"},
         {"POST", bulk, json{kUnknown, kCapitals, kHeld}.dump(), 200, "[{\"md5\":\"" + kHeld},
+        {"POST", bulk, json{kGood, kUnknown, kGood}.dump(), 200,
+         "[{\"md5\":\"" + kGood + "\",\"sha1\":null,\"sha256\":null,\"size\":null,"
+         "\"verdict\":\"good\",\"label\":\"pkg\",\"names\":[],\"sources\":[{\"name\":"
+         "\"list<one>\",\"imported\":\"" + imported + "\"}],\"report\":\"/qn/en/report/" + kGood +
+         "/quellarion-brantwicker-file-report.html\"}]"},
         {"POST", bulk, json(std::vector(1000, kUnknown)).dump(), 200, "[]"},
         {"POST", bulk, "{\"a\":1}", 400, "array"},
         {"POST", bulk, "[1]", 400, "element 0"},
         {"POST", bulk, json{kSha1}.dump(), 400, "element 0"},
         {"GET", "/api/v1/info", "", 200,
-         "[{\"name\":\"list<one>\",\"good\":0,\"bad\":1,\"unknown\":1}]"},
+         "[{\"name\":\"list<one>\",\"good\":1,\"bad\":1,\"unknown\":1}]"},
         {"GET", "/api/v1/openapi.json", "", 200, bulk},
         {"GET", "/api/v1/nothing", "", 404, "no such"},
         {"GET", consult, "", 405, "POST"},
         {"GET", bulk, "", 405, "POST"},
         {"DELETE", "/api/v1/md5/" + kHeld, "", 405, "GET, HEAD"},
     };
-    const std::unique_ptr<Store> store = held_store();
-    ASSERT_TRUE(store);
     for (const auto& [method, target, body, status, holds] : cases) {
         SCOPED_TRACE(method + " " + target.substr(0, 80) + " -> " + holds.substr(0, 60));
         const WebResponse response = route({method, target, body}, *store, "9.9");

@@ -65,14 +65,17 @@ const std::string kHost = kServiceHost;
 const std::string kError = "box 16 Quellarion Brantwicker [by el.Quo]: ";
 
 // From the command line to the calls made, where the end-to-end cases cannot
-// look: a count of 0 (argv[1] lies past the vector), the socket released after
-// a failed connect, the pause, the receive's size, and a failed receive whose
-// buffer must not be read. What replies mean is theirs to tell.
+// look: a count of 0 (argv[1] lies past the vector), a file that opens but
+// cannot be read (a directory: no digest, so nothing is printed or sent), the
+// socket released after a failed connect, the pause, the receive's size, and a
+// failed receive whose buffer must not be read. What replies mean is theirs to
+// tell.
 TEST(LookupMain, CallsInOrder)
 {
-    char name[] = "brantwicker", empty[] = "/dev/null";
+    char name[] = "brantwicker", empty[] = "/dev/null", folder[] = "/";
     char* no_args[] = {nullptr};
     char* readable[] = {name, empty, nullptr};
+    char* unreadable[] = {name, folder, nullptr};
     // Its bytes are lookup_test.cpp's and the end-to-end cases' to check.
     char buffer[kRequestBufferSize];
     const std::string request(
@@ -91,6 +94,7 @@ TEST(LookupMain, CallsInOrder)
     };
     const Case cases[] = {
         {0, no_args, true, "", false, "", kError + "Can't get file!\n"},
+        {2, unreadable, true, "", false, "", ""},
         {2, readable, false, "", false, digest_line,
          connect + kError + "Could not connect to server!\nshutdown 7\nclose 7\n"},
         {2, readable, true, "x located <a href=\"/r/1\">", false, digest_line,
