@@ -215,8 +215,7 @@ TEST_F(SqliteStore, CommandsExitAndPrintForEachOutcome)
         testing::internal::CaptureStdout();
         EXPECT_EQ(command(static_cast<int>(argv.size()), argv.data()), status) << args;
         const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(printed.starts_with("...") ? out.ends_with(printed.substr(3)) : out == printed)
-            << args << "\n" << out;
+        EXPECT_TRUE(printed.starts_with("...") ? out.ends_with(printed.substr(3)) : out == printed) << out;
     }
 }
 

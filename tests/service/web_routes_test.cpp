@@ -97,6 +97,7 @@ TEST(Routes, Answer)
         {"GET", "/qn/en/report/" + kOdd, "", 200,
          "<p class=\"verdict unknown\">Unknown: listed without a verdict</p>"},
         {"GET", "/qn/en/report/" + kCapitals, "", 200, "1234 bytes"},
+        {"GET", kReport, "", 200, "<dt>Label</dt><dd>Evil&lt;Family&gt;</dd>"},
         {"GET", "/qn/en/report/" + kUnknown + "/x", "", 404, "href=\"/buscaHash.html\""},
         {"HEAD", "/buscaHash.html", "", 200, "name=\"hash\""},
         {"GET", "/buscaHash.html?hash=+00112233445566778899AABBCCDDEEFF00112233%20", "", 303, kReport},
