@@ -33,9 +33,10 @@ class RealClamd:
         database = os.path.join(self.dir, "db")
         os.makedirs(database)
         os.makedirs(os.path.join(self.dir, "tmp"))
-        with open(os.path.join(database, "test.hdb"), "w") as hdb:
-            for name, content in hashed.items():
-                hdb.write(f"{hashlib.md5(content).hexdigest()}:{len(content)}:{name}\n")
+        if hashed:  # clamd refuses an empty one
+            with open(os.path.join(database, "test.hdb"), "w") as hdb:
+                for name, content in hashed.items():
+                    hdb.write(f"{hashlib.md5(content).hexdigest()}:{len(content)}:{name}\n")
         with open(os.path.join(database, "test.ndb"), "w") as ndb:
             ndb.write(f"{BODY_SIGNATURE}:0:*:{BODY_MARK.hex()}\n")
         self.config = os.path.join(self.dir, "clamd.conf")
