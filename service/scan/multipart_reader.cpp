@@ -137,9 +137,11 @@ MultipartStatus MultipartReader::step()
         case State::Headers: {
             // The block runs from the line end after the boundary to an empty line.
             const std::size_t end = pending_.find("\r\n\r\n");
+            // Past the bound only once no end can start within it, so that
+            // where the pieces were cut does not matter.
             if (end == std::string::npos)
-                return pending_.size() > limits_.header_block ? MultipartStatus::HeaderTooLarge
-                                                              : MultipartStatus::More;
+                return pending_.size() > limits_.header_block + 3 ? MultipartStatus::HeaderTooLarge
+                                                                  : MultipartStatus::More;
             if (end > limits_.header_block)
                 return MultipartStatus::HeaderTooLarge;
             const MultipartStatus taken =
