@@ -96,7 +96,8 @@ bool parse_options(int argc, char** argv, std::string& db, ServerOptions& option
             good = bound.has_value();
             options.max_connections = bound.value_or(1);
         } else if (arg == "--clamd") {
-            good = parse_clamd_address(value).has_value();
+            // Empty, as a unit file passes an unset setting: no scanning.
+            good = value.empty() || parse_clamd_address(value).has_value();
             scan.clamd = std::string(value);
         } else if (arg == "--scan-jobs") {
             const auto jobs = number(value, 1, 64);
