@@ -2,8 +2,9 @@
 # Installs what the benchmarks in bench/ need beyond the test prerequisites:
 # wrk (the load generator), nginx (the reference server the service is
 # measured against), the sqlite3 shell, GNU time, and clamd with clamdscan
-# (the scan benchmark's reference). nginx is installed without being started: the benchmark runs its own instance on a loopback port and stops it.
-# Safe to run again.
+# (the scan benchmark's reference). nginx and clamd are installed without
+# being started: the benchmarks run their own instances and stop them. Safe to
+# run again.
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -2,8 +2,8 @@
 # Installs what building and testing everything needs on a Debian 12 machine:
 # the native toolchain and test libraries, the service's SQLite, Boost and JSON
 # headers, Chromium for the page tests, clamd for the scan tests, OpenSSL (the
-# reference the tests and the benchmark compare against), the mingw-w64 cross compilers, Wine, and the
-# X tools the desktop tests use. Safe to run again.
+# reference the tests and the benchmark compare against), the mingw-w64 cross
+# compilers, Wine, and the X tools the desktop tests use. Safe to run again.
 #
 # Both Wine loaders come in: the 32-bit one runs the shipped program where the
 # kernel executes 32-bit code; where it does not (some virtual machines), the
