@@ -8,6 +8,7 @@
 # Exits 77 (skip) where namespaces or clamd are missing, unless CI is set.
 
 import contextlib
+import hashlib
 import json
 import os
 import random
@@ -59,7 +60,10 @@ CASES = [
     ("a byte over, form", form(part("file", content(LIMIT + 1, 2))), 413, 0, [b"too large"]),
     ("a byte over, API", post(API, content(LIMIT + 1, 3)), 413, 0, [b'"error"']),
     ("body signature", post(API + "?name=%3Cmarked%3E.bin", b"x" + BODY_MARK + b"y"), 200, 1,
-     [f'"signature":"{BODY_SIGNATURE}{UNOFFICIAL}"'.encode(), b'"names":["<marked>.bin"]']),
+     [f'"signature":"{BODY_SIGNATURE}{UNOFFICIAL}"'.encode(), b'"names":["<marked>.bin"]',
+      b'"size":%d' % (len(BODY_MARK) + 2)]
+     + [b'"%s":"%s"' % (kind.encode(), hashlib.new(kind, b"x" + BODY_MARK + b"y").hexdigest().encode())
+        for kind in ("md5", "sha1", "sha256")]),
     ("the same file again", post(API, b"x" + BODY_MARK + b"y"), 200, 0, [b'"result":"found"']),
     ("no file part", form(part("other", b"text", None)), 400, 0, [b"no file field"]),
     ("two file parts", form(part("file", b"one"), part("file", b"two")), 400, 0, [b"more than one"]),
