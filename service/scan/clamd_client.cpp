@@ -1,7 +1,7 @@
 #include "service/scan/clamd_client.h"
+#include "service/scan/socket_wait.h"
 
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,23 +19,6 @@ using Clock = std::chrono::steady_clock;
 // Longer than any reply clamd gives to the commands used here.
 constexpr std::size_t kReplyMax = 4096;
 
-// Waits until `fd` is ready for `events`; false past the deadline.
-bool wait_for(int fd, short events, Clock::time_point deadline)
-{
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        pollfd ready{fd, events, 0};
-        const int status = ::poll(&ready, 1, static_cast<int>(left));
-        if (status > 0)
-            return true;
-        if (status < 0 && errno != EINTR)
-            return true;  // the next call says what is wrong
-    }
-}
-
 int connect_one(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline,
                 std::string& detail)
 {
@@ -48,7 +31,7 @@ int connect_one(int family, const sockaddr* address, socklen_t length, Clock::ti
         int error = errno;
         if (error == EINPROGRESS || error == EAGAIN) {
             socklen_t size = sizeof error;
-            error = !wait_for(fd, POLLOUT, deadline) ? ETIMEDOUT
+            error = !wait_ready(fd, POLLOUT, deadline) ? ETIMEDOUT
                   : ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 ? errno
                   : error;
         }
@@ -96,7 +79,7 @@ ScanFault send_all(int fd, std::string_view bytes, Clock::time_point deadline, s
         if (sent > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(sent));
         } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_for(fd, POLLOUT, deadline)) {
+            if (!wait_ready(fd, POLLOUT, deadline)) {
                 detail = "clamd took no more data in time";
                 return ScanFault::TimedOut;
             }
@@ -132,7 +115,7 @@ ScanFault receive_reply(int fd, Clock::time_point deadline, std::string& reply, 
             }
             return ScanFault::None;
         } else if (errno == EAGAIN || errno == EINTR) {
-            if (!wait_for(fd, POLLIN, deadline)) {
+            if (!wait_ready(fd, POLLIN, deadline)) {
                 detail = "clamd did not answer in time";
                 return ScanFault::TimedOut;
             }

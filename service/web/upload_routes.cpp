@@ -1,6 +1,5 @@
 #include "service/web/upload_routes.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <cerrno>
 
 #include "service/scan/file_digests.h"
+#include "service/scan/socket_wait.h"
 #include "service/scan/multipart_reader.h"
 #include "service/web/api.h"
 #include "service/web/http_bytes.h"
@@ -146,19 +146,7 @@ public:
     }
 
 private:
-    bool ready(short events, Clock::time_point deadline)
-    {
-        for (;;) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0)
-                return false;
-            pollfd waiting{fd_, events, 0};
-            const int status = ::poll(&waiting, 1, static_cast<int>(left));
-            if (status != 0 && !(status < 0 && errno == EINTR))
-                return true;
-        }
-    }
+    bool ready(short events, Clock::time_point deadline) { return wait_ready(fd_, events, deadline); }
 
     int fd_;
     std::chrono::milliseconds timeout_;
