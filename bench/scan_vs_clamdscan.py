@@ -18,6 +18,7 @@ Run it on a release build (bash scripts/install-bench-deps.sh first)."""
 import argparse
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -25,12 +26,19 @@ import tempfile
 import threading
 import time
 
-from service_vs_nginx import CONSULT_LUA, SERVICE_PORT, wait_for_port, wrk
+from service_vs_nginx import CONSULT_LUA, wait_for_port, wrk
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 from real_clamd import RealClamd  # noqa: E402
 
 HELD = "0123456789abcdef0123456789abcdef"
+
+
+def free_port() -> int:
+    # Other benchmarks on this machine may hold the usual ports.
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def timed(argv: list[str]) -> float:
@@ -57,7 +65,8 @@ def main() -> int:
         if not shutil.which(tool):
             raise SystemExit(f"{tool} is missing: bash scripts/install-bench-deps.sh")
     size = options.size << 20
-    url = f"http://127.0.0.1:{SERVICE_PORT}"
+    port = free_port()
+    url = f"http://127.0.0.1:{port}"
     with tempfile.TemporaryDirectory(prefix="scan-bench-") as work:
         clamd = RealClamd(work, {}, size + (1 << 20))
         client_conf = os.path.join(work, "clamdscan.conf")
@@ -70,11 +79,11 @@ def main() -> int:
                        check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(work, "service.log"), "wb") as log:
             service = subprocess.Popen([options.service, "serve", store, "--listen",
-                                        f"127.0.0.1:{SERVICE_PORT}", "--threads", "2", "--clamd",
+                                        f"127.0.0.1:{port}", "--threads", "2", "--clamd",
                                         clamd.socket, "--scan-max-bytes", str(size)],
                                        stdout=log, stderr=subprocess.STDOUT)
         try:
-            wait_for_port(SERVICE_PORT, service, "the service")
+            wait_for_port(port, service, "the service")
             upload = ["curl", "-sf", "-o", "/dev/null", "--data-binary"]
             ratios = []
             for round_ in range(options.rounds):
@@ -117,6 +126,9 @@ def main() -> int:
             for name, figures in (("alone", alone), ("during two scans", during)):
                 print(f"consult route {name}: {figures['rps']:.0f} requests/s, "
                       f"p99 {figures['p99_ms']:.2f} ms {figures['errors']}")
+        except subprocess.CalledProcessError:
+            print(open(os.path.join(work, "service.log")).read()[-2000:], clamd.log()[-2000:])
+            raise
         finally:
             service.terminate()
             service.wait()
