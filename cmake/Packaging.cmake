@@ -58,7 +58,8 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker-service.service
           DESTINATION lib/systemd/system COMPONENT service EXCLUDE_FROM_ALL)
   # Message boxes go through zenity, the report page through xdg-open.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils")
+  # clamd scans the service's uploads.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zenity, xdg-utils, clamav-daemon")
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md

@@ -37,7 +37,8 @@ def deb_settings(version: str) -> dict[str, dict[str, str]]:
     return {
         # Depends names libc6, and adduser for postinst, in either order.
         "DEBIAN/control": {"Package": "brantwicker", "Version": re.escape(version),
-                           "Depends": r"(?=.*\blibc6\b).*\badduser\b.*"},
+                           "Depends": r"(?=.*\blibc6\b).*\badduser\b.*",
+                           "Recommends": r".*\bclamav-daemon\b.*"},
         DESKTOP: {"Type": "Application", "Name": "Quellarion Brantwicker",
                   "Exec": "brantwicker %f", "MimeType": "application/octet-stream;"},
         # The service runs as its own user with the one capability for port 80,
@@ -46,7 +47,10 @@ def deb_settings(version: str) -> dict[str, dict[str, str]]:
                "CapabilityBoundingSet": "CAP_NET_BIND_SERVICE", "NoNewPrivileges": "yes",
                "ProtectSystem": "strict", "ProtectHome": "yes", "PrivateTmp": "yes",
                "StateDirectory": "brantwicker-service", "ReadWritePaths": "",
-               "ExecStart": "/usr/bin/brantwicker-service serve /var/lib/brantwicker-service/.+"},
+               "ExecStart": "/usr/bin/brantwicker-service serve /var/lib/brantwicker-service/.+"
+                            r" --clamd \$\{CLAMD\}",
+               # Scanning is off until CLAMD= is set in the file below.
+               "Environment": r".*\bCLAMD=(\s.*)?", "EnvironmentFile": "-/etc/default/brantwicker-service"},
     }
 
 
@@ -90,6 +94,8 @@ def deb_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
                      if not re.fullmatch(want, value := settings.get(key, ""))]
     if b"adduser --system" not in files["DEBIAN/postinst"]:
         problems.append("postinst does not make the service's user")
+    if b"adduser --quiet brantwicker-service clamav" not in files["DEBIAN/postinst"]:
+        problems.append("postinst does not give the service's user clamd's group")
     return problems
 
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the benchmarks in bench/ need beyond the test prerequisites:
 # wrk (the load generator), nginx (the reference server the service is
-# measured against), the sqlite3 shell and GNU time. nginx is installed without being
-# started: the benchmark runs its own instance on a loopback port and stops it.
-# Safe to run again.
+# measured against), the sqlite3 shell, GNU time, and clamd with clamdscan
+# (the scan benchmark's reference). nginx and clamd are installed without
+# being started: the benchmarks run their own instances and stop them. Safe to
+# run again.
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -12,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(wrk nginx sqlite3 time)
+packages=(wrk nginx sqlite3 time clamav-daemon clamdscan)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -16,8 +16,9 @@ constexpr Subcommand subcommands[] = {
     {"import", import_command,
      "import DB [--format md5sum|debian|nsrl|hdb] [--source NAME] [--verdict good|bad] FILE..."},
     {"lookup", lookup_command, "lookup DB HASH..."},
-    {"stats",  stats_command,  "stats DB"},
-    {"serve",  serve_command,  "serve DB [--listen ADDR:PORT] [--threads N] [--read-timeout S] [--max-connections N]"},
+    {"stats",  stats_command,  "stats DB [--clamd SOCKET|HOST:PORT]"},
+    {"serve",  serve_command,  "serve DB [--listen ADDR:PORT] [--threads N] [--read-timeout S] [--max-connections N]\n"
+                               "        [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout S]"},
 };
 
 int usage(std::FILE* to)

@@ -1,5 +1,6 @@
-// brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB
+// brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB [--clamd SOCKET]
 #include "service/commands.h"
+#include "service/scan/scanner.h"
 #include "service/shell_text.h"
 #include "service/store/store.h"
 
@@ -74,16 +75,21 @@ int lookup_command(int argc, char** argv)
 
 int stats_command(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fputs("usage: brantwicker-service stats DB\n", stderr);
+    const std::optional<ClamdAddress> clamd =
+        argc == 4 && std::string_view(argv[2]) == "--clamd" ? parse_clamd_address(argv[3])
+                                                             : std::nullopt;
+    if (argc != 2 && !clamd) {
+        std::fputs("usage: brantwicker-service stats DB [--clamd SOCKET|HOST:PORT]\n", stderr);
         return 2;
     }
     std::unique_ptr<Store> store = open_for_reading("stats", argv[1]);
     if (!store)
         return 2;
     std::vector<SourceCount> counts;
+    std::uint64_t scans = 0;
     std::string error;
-    if (store->counts(counts, error) != StoreStatus::Ok) {
+    if (store->counts(counts, error) != StoreStatus::Ok
+        || store->scan_count(scans, error) != StoreStatus::Ok) {
         std::fprintf(stderr, "brantwicker-service stats: %s\n", error.c_str());
         return 2;
     }
@@ -92,6 +98,18 @@ int stats_command(int argc, char** argv)
         const std::string_view verdict = verdict_name(count.verdict);
         std::printf("%12llu  %-7.*s  %s\n", static_cast<unsigned long long>(count.files),
                     static_cast<int>(verdict.size()), verdict.data(), printable(count.source).c_str());
+    }
+    std::printf("%12llu  scans\n", static_cast<unsigned long long>(scans));
+    if (clamd) {
+        Scanner scanner(*clamd, argv[3], std::chrono::seconds(5));
+        const ScannerReport report = scanner.report();
+        if (report.reachable)
+            std::printf("scanner %s: %s %s, signatures %s\n", argv[3], report.version.engine.c_str(),
+                        report.version.version.c_str(),
+                        report.version.signatures.empty() ? "of its own"
+                                                          : report.version.signatures.c_str());
+        else
+            std::printf("scanner %s: unreachable (%s)\n", argv[3], printable(report.detail).c_str());
     }
     return 0;
 }

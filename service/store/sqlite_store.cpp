@@ -1,13 +1,17 @@
 // The store in one SQLite file (WAL mode, so that readers keep reading while an
-// import writes). Every statement is prepared once with its text fixed here;
-// nothing from outside is ever pasted into SQL.
+// import writes), and the service's own records (uploads and their scans) in a
+// second one beside it, attached to every connection of the service. Every
+// statement is prepared once with its text fixed here; nothing from outside is
+// ever pasted into SQL.
 #include "service/store/store.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <filesystem>
 #include <utility>
 
 namespace {
@@ -16,6 +20,18 @@ namespace {
 // rather than written into.
 constexpr int application_id = 0x42574B53;
 constexpr int current_schema = 1;
+
+// The service's own file, PATH-live: marked "BWKL", with its own versions.
+constexpr int live_application_id = 0x42574B4C;
+constexpr int live_schema = 1;
+constexpr const char* live_suffix = "-live";
+
+struct FileMark {
+    int id;
+    int schema;
+};
+constexpr FileMark store_mark{application_id, current_schema};
+constexpr FileMark live_mark{live_application_id, live_schema};
 
 // While an import is running, a second one waits this long for it.
 constexpr int busy_timeout_ms = 10'000;
@@ -46,6 +62,21 @@ constexpr const char* schema_sql[] = {
     "CREATE TABLE source_counts ("
     " source INTEGER NOT NULL, verdict INTEGER NOT NULL, files INTEGER NOT NULL,"
     " PRIMARY KEY (source, verdict)) WITHOUT ROWID",
+};
+
+// The service's own tables. A scan keeps the file's digests and size with it,
+// so that an uploaded file needs no row in the lists.
+constexpr const char* live_schema_sql[] = {
+    "CREATE TABLE scans ("
+    " id INTEGER PRIMARY KEY, md5 BLOB NOT NULL, sha1 BLOB NOT NULL, sha256 BLOB NOT NULL,"
+    " size INTEGER NOT NULL, engine TEXT NOT NULL, engine_version TEXT NOT NULL,"
+    " signature_version TEXT NOT NULL, scanned TEXT NOT NULL, found INTEGER NOT NULL,"
+    " signature TEXT NOT NULL)",
+    "CREATE INDEX scans_by_md5 ON scans (md5, id)",
+    "CREATE INDEX scans_by_sha1 ON scans (sha1)",
+    "CREATE INDEX scans_by_sha256 ON scans (sha256)",
+    "CREATE TABLE upload_names ("
+    " md5 BLOB NOT NULL, name TEXT NOT NULL, PRIMARY KEY (md5, name)) WITHOUT ROWID",
 };
 
 struct StatementDeleter {
@@ -337,11 +368,14 @@ private:
 
 class SqliteStore final : public Store {
 public:
-    explicit SqliteStore(Database db) : db_(std::move(db)) {}
+    SqliteStore(Database db, bool service) : db_(std::move(db)), service_(service) {}
 
     bool prepare_reads(std::string& error)
     {
         sqlite3* db = db_.get();
+        // The tables of the service's file are named without a schema: they
+        // are found in the attached file, or in the empty stand-ins made in
+        // the connection's temporary database when there is none.
         return (by_md5_ = prepare(db,
                     "SELECT sha1, sha256, size, verdict, label FROM files WHERE md5 = ?1", error))
             && (by_sha1_ = prepare(db, "SELECT md5 FROM files WHERE sha1 = ?1", error))
@@ -353,8 +387,33 @@ public:
             && (counts_ = prepare(db,
                     "SELECT s.name, c.verdict, c.files FROM source_counts AS c JOIN sources AS s"
                     " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", error))
+            && (scans_ = prepare(db,
+                    "SELECT sha1, sha256, size, engine, engine_version, signature_version, scanned,"
+                    " found, signature FROM scans WHERE md5 = ?1 ORDER BY id DESC", error))
+            && (upload_names_ = prepare(db,
+                    "SELECT name FROM upload_names WHERE md5 = ?1 ORDER BY name", error))
+            && (scan_by_sha1_ = prepare(db, "SELECT md5 FROM scans WHERE sha1 = ?1 LIMIT 1", error))
+            && (scan_by_sha256_ = prepare(db,
+                    "SELECT md5 FROM scans WHERE sha256 = ?1 LIMIT 1", error))
+            && (upload_counts_ = prepare(db,
+                    "SELECT found, count(*) FROM (SELECT max(found) AS found FROM scans GROUP BY md5)"
+                    " GROUP BY found ORDER BY found", error))
+            && (scan_count_ = prepare(db, "SELECT count(*) FROM scans", error))
             && (begin_read_ = prepare(db, "BEGIN", error))
-            && (end_read_ = prepare(db, "COMMIT", error));
+            && (end_read_ = prepare(db, "COMMIT", error))
+            && (!service_ || prepare_writes(error));
+    }
+
+    bool prepare_writes(std::string& error)
+    {
+        sqlite3* db = db_.get();
+        return (add_scan_ = prepare(db,
+                    "INSERT INTO scans (md5, sha1, sha256, size, engine, engine_version,"
+                    " signature_version, scanned, found, signature) VALUES (?1, ?2, ?3, ?4, ?5, ?6,"
+                    " ?7, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?8, ?9)", error))
+            && (add_name_ = prepare(db,
+                    "INSERT OR IGNORE INTO upload_names (md5, name) VALUES (?1, ?2)", error))
+            && (begin_write_ = prepare(db, "BEGIN IMMEDIATE", error));
     }
 
     StoreStatus find_md5(const Md5Bytes& md5, FileRecord& out, std::string& error) override
@@ -374,12 +433,12 @@ public:
 
     StoreStatus find_sha1(const Sha1Bytes& sha1, FileRecord& out, std::string& error) override
     {
-        return find_by(by_sha1_.get(), sha1, out, error);
+        return find_by({by_sha1_.get(), scan_by_sha1_.get()}, sha1, out, error);
     }
 
     StoreStatus find_sha256(const Sha256Bytes& sha256, FileRecord& out, std::string& error) override
     {
-        return find_by(by_sha256_.get(), sha256, out, error);
+        return find_by({by_sha256_.get(), scan_by_sha256_.get()}, sha256, out, error);
     }
 
     StoreStatus counts(std::vector<SourceCount>& out, std::string& error) override
@@ -395,7 +454,67 @@ public:
             error = describe(db_.get(), "counting");
             return StoreStatus::Error;
         }
+        sqlite3_stmt* uploads = upload_counts_.get();
+        ResetOnExit reset_uploads{uploads};
+        while ((status = sqlite3_step(uploads)) == SQLITE_ROW)
+            out.push_back({std::string(kUploadSource),
+                           sqlite3_column_int(uploads, 0) ? Verdict::Bad : Verdict::Unknown,
+                           static_cast<std::uint64_t>(sqlite3_column_int64(uploads, 1))});
+        if (status != SQLITE_DONE) {
+            error = describe(db_.get(), "counting the uploads");
+            return StoreStatus::Error;
+        }
+        std::stable_sort(out.begin(), out.end(), [](const SourceCount& a, const SourceCount& b) {
+            return a.source < b.source;
+        });
         return StoreStatus::Ok;
+    }
+
+    StoreStatus scan_count(std::uint64_t& out, std::string& error) override
+    {
+        sqlite3_stmt* statement = scan_count_.get();
+        ResetOnExit reset{statement};
+        if (sqlite3_step(statement) != SQLITE_ROW) {
+            error = describe(db_.get(), "counting the scans");
+            return StoreStatus::Error;
+        }
+        out = static_cast<std::uint64_t>(sqlite3_column_int64(statement, 0));
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus add_upload(const UploadedFile& file, const ScanRecord* scan,
+                           std::string& error) override
+    {
+        if (!service_) {
+            error = "the store is not open for the service's own records";
+            return StoreStatus::Error;
+        }
+        if (!step_once(begin_write_.get(), error))
+            return StoreStatus::Error;
+        bool done = true;
+        if (scan) {
+            sqlite3_stmt* add = add_scan_.get();
+            bind_bytes(add, 1, file.md5);
+            bind_bytes(add, 2, file.sha1);
+            bind_bytes(add, 3, file.sha256);
+            sqlite3_bind_int64(add, 4, static_cast<sqlite3_int64>(file.size));
+            bind_text(add, 5, scan->engine);
+            bind_text(add, 6, scan->engine_version);
+            bind_text(add, 7, scan->signature_version);
+            sqlite3_bind_int(add, 8, scan->found ? 1 : 0);
+            bind_text(add, 9, scan->found ? std::string_view(scan->signature) : std::string_view(""));
+            done = step_once(add, error);
+        }
+        if (done && !file.name.empty()) {
+            bind_bytes(add_name_.get(), 1, file.md5);
+            bind_text(add_name_.get(), 2, file.name);
+            done = step_once(add_name_.get(), error);
+        }
+        if (done && run(db_.get(), "COMMIT", error))
+            return StoreStatus::Ok;
+        std::string ignored;
+        run(db_.get(), "ROLLBACK", ignored);
+        return StoreStatus::Error;
     }
 
     std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) override
@@ -454,25 +573,81 @@ private:
         return true;
     }
 
+    // Looks the digest up in the lists, then among the uploads.
     template <std::size_t N>
-    StoreStatus find_by(sqlite3_stmt* statement, const std::array<unsigned char, N>& digest,
-                        FileRecord& out, std::string& error)
+    StoreStatus find_by(std::array<sqlite3_stmt*, 2> statements,
+                        const std::array<unsigned char, N>& digest, FileRecord& out,
+                        std::string& error)
     {
-        Md5Bytes md5{};
-        {
+        for (sqlite3_stmt* statement : statements) {
+            Md5Bytes md5{};
             ResetOnExit reset{statement};
             bind_bytes(statement, 1, digest);
             const int status = sqlite3_step(statement);
             if (status == SQLITE_DONE)
-                return StoreStatus::NotFound;
+                continue;
             if (status != SQLITE_ROW || !column_bytes(statement, 0, md5)) {
                 error = describe(db_.get(), "reading the store");
                 return StoreStatus::Error;
             }
+            // Found by another digest but gone by MD5 means an import
+            // replaced it in between; that is not an error.
+            return find_md5(md5, out, error);
         }
-        // Found by another digest but gone by MD5 means an import replaced it
-        // in between; that is not an error.
-        return find_md5(md5, out, error);
+        return StoreStatus::NotFound;
+    }
+
+    // Adds what uploads say of the file to what the lists say: its scans,
+    // newest first, the names it came with, and a found signature as a bad
+    // verdict (bad wins, as in imports).
+    StoreStatus read_uploads(const Md5Bytes& md5, bool listed, FileRecord& out, std::string& error)
+    {
+        sqlite3_stmt* scans = scans_.get();
+        ResetOnExit reset_scans{scans};
+        bind_bytes(scans, 1, md5);
+        int status;
+        while ((status = sqlite3_step(scans)) == SQLITE_ROW) {
+            if (out.scans.empty()) {
+                if (Sha1Bytes sha1; !out.sha1 && column_bytes(scans, 0, sha1))
+                    out.sha1 = sha1;
+                if (Sha256Bytes sha256; !out.sha256 && column_bytes(scans, 1, sha256))
+                    out.sha256 = sha256;
+                if (!out.size)
+                    out.size = static_cast<std::uint64_t>(sqlite3_column_int64(scans, 2));
+            }
+            out.scans.push_back({column_text(scans, 3), column_text(scans, 4), column_text(scans, 5),
+                                 column_text(scans, 6), sqlite3_column_int(scans, 7) != 0,
+                                 column_text(scans, 8)});
+        }
+        if (status != SQLITE_DONE) {
+            error = describe(db_.get(), "reading the scans");
+            return StoreStatus::Error;
+        }
+        if (out.scans.empty())
+            return listed ? StoreStatus::Ok : StoreStatus::NotFound;
+
+        sqlite3_stmt* names = upload_names_.get();
+        ResetOnExit reset_names{names};
+        bind_bytes(names, 1, md5);
+        while ((status = sqlite3_step(names)) == SQLITE_ROW)
+            out.names.push_back(column_text(names, 0));
+        if (status != SQLITE_DONE) {
+            error = describe(db_.get(), "reading the upload names");
+            return StoreStatus::Error;
+        }
+        std::sort(out.names.begin(), out.names.end());
+        out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
+
+        out.sources.push_back({std::string(kUploadSource), out.scans.front().scanned});
+        std::sort(out.sources.begin(), out.sources.end(),
+                  [](const SourceListing& a, const SourceListing& b) { return a.name < b.name; });
+        const auto found = std::find_if(out.scans.begin(), out.scans.end(),
+                                        [](const ScanRecord& scan) { return scan.found; });
+        if (found != out.scans.end() && (out.verdict != Verdict::Bad || out.label.empty())) {
+            out.verdict = Verdict::Bad;
+            out.label = found->signature;
+        }
+        return StoreStatus::Ok;
     }
 
     StoreStatus read_record(const Md5Bytes& md5, FileRecord& out, std::string& error)
@@ -484,7 +659,7 @@ private:
         bind_bytes(file, 1, md5);
         int status = sqlite3_step(file);
         if (status == SQLITE_DONE)
-            return StoreStatus::NotFound;
+            return read_uploads(md5, false, out, error);
         if (status != SQLITE_ROW) {
             error = describe(db_.get(), "reading the store");
             return StoreStatus::Error;
@@ -517,18 +692,22 @@ private:
             error = describe(db_.get(), "reading the store");
             return StoreStatus::Error;
         }
-        return StoreStatus::Ok;
+        return read_uploads(md5, true, out, error);
     }
 
     Database  db_;
+    bool      service_;
     Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, begin_read_, end_read_;
+    Statement scans_, upload_names_, scan_by_sha1_, scan_by_sha256_, upload_counts_, scan_count_;
+    Statement add_scan_, add_name_, begin_write_;
 };
 
-bool create_schema(sqlite3* db, std::string& error)
+template <std::size_t N>
+bool create_schema(sqlite3* db, const char* const (&tables)[N], FileMark mark, std::string& error)
 {
     if (!run(db, "BEGIN IMMEDIATE", error))
         return false;
-    // Another process may have made the store since we looked.
+    // Another process may have made the file since we looked.
     int version = 0;
     if (!read_integer(db, "PRAGMA user_version", version, error)) {
         std::string ignored;
@@ -536,15 +715,15 @@ bool create_schema(sqlite3* db, std::string& error)
         return false;
     }
     if (version == 0) {
-        for (const char* sql : schema_sql)
+        for (const char* sql : tables)
             if (!run(db, sql, error)) {
                 std::string ignored;
                 run(db, "ROLLBACK", ignored);
                 return false;
             }
         // Pragmas take no parameters; both values are our own constants.
-        const std::string ids = "PRAGMA application_id = " + std::to_string(application_id);
-        const std::string schema = "PRAGMA user_version = " + std::to_string(current_schema);
+        const std::string ids = "PRAGMA application_id = " + std::to_string(mark.id);
+        const std::string schema = "PRAGMA user_version = " + std::to_string(mark.schema);
         if (!run(db, ids.c_str(), error) || !run(db, schema.c_str(), error)) {
             std::string ignored;
             run(db, "ROLLBACK", ignored);
@@ -554,30 +733,113 @@ bool create_schema(sqlite3* db, std::string& error)
     return run(db, "COMMIT", error);
 }
 
-// Says why the file behind `db` is not a store this program may use, or
-// nothing. Reads only: a refused file is never altered.
-std::optional<std::string> refusal(sqlite3* db, const std::string& path)
+// Says why the file behind `db` (its schema `prefix`: "" or "live.") is not
+// one this program may use, or nothing. Reads only: a refused file is never
+// altered.
+std::optional<std::string> refusal(sqlite3* db, const std::string& path, FileMark mark,
+                                   const std::string& prefix = "")
 {
     int id = 0;
     int version = 0;
     std::string error;
-    if (!read_integer(db, "PRAGMA application_id", id, error)
-        || !read_integer(db, "PRAGMA user_version", version, error)) {
+    if (!read_integer(db, ("PRAGMA " + prefix + "application_id").c_str(), id, error)
+        || !read_integer(db, ("PRAGMA " + prefix + "user_version").c_str(), version, error)) {
         // Only SQLite's own verdict makes a file foreign; anything else
         // (permissions, a lock, a full disk) is told as it is.
         if (sqlite3_errcode(db) == SQLITE_NOTADB)
             return path + " is not a brantwicker-service database (" + error + ")";
         return path + ": cannot be read (" + error + ")";
     }
-    if (id != application_id)
+    if (id != mark.id)
         return path + " is not a brantwicker-service database";
-    if (version > current_schema)
+    if (version > mark.schema)
         return path + " was made by a newer version (schema " + std::to_string(version)
-             + "); this program reads schema " + std::to_string(current_schema);
-    if (version < current_schema)
+             + "); this program reads schema " + std::to_string(mark.schema);
+    if (version < mark.schema)
         return path + " has an unknown schema " + std::to_string(version)
-             + "; this program reads schema " + std::to_string(current_schema);
+             + "; this program reads schema " + std::to_string(mark.schema);
     return std::nullopt;
+}
+
+// file: URIs let a connection whose lists are read-only still write the
+// service's own file.
+std::string file_uri(const std::string& path, std::string_view mode)
+{
+    std::string uri = "file://";
+    for (const char byte : std::filesystem::absolute(path).string()) {
+        const auto c = static_cast<unsigned char>(byte);
+        if (std::isalnum(c) || std::string_view("/._-~").find(static_cast<char>(c)) != std::string_view::npos) {
+            uri += static_cast<char>(c);
+        } else {
+            constexpr char digits[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += digits[c >> 4];
+            uri += digits[c & 15];
+        }
+    }
+    return uri + "?mode=" + std::string(mode);
+}
+
+// Makes the service's own file beside the lists when it is absent, or checks
+// that the one there is ours. Its own file because an import may hold the
+// lists' write lock for minutes, and an upload's scan must be kept at once all
+// the same; WAL, so that readers never wait for it.
+bool prepare_live_file(const std::string& live, std::string& error)
+{
+    struct stat info {};
+    const bool fresh = ::stat(live.c_str(), &info) != 0 || info.st_size == 0;
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(live.c_str(), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    Database db(raw);
+    if (opened != SQLITE_OK) {
+        error = live + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
+        return false;
+    }
+    sqlite3_busy_timeout(raw, busy_timeout_ms);
+    if (!fresh) {
+        if (auto reason = refusal(raw, live, live_mark)) {
+            error = *reason;
+            return false;
+        }
+    }
+    if (!run(raw, "PRAGMA journal_mode = WAL", error)
+        || (fresh && !create_schema(raw, live_schema_sql, live_mark, error))) {
+        error = live + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// Attaches the service's own file as "live", read-only unless `writable`;
+// without one, the same tables stand empty in the connection's temporary
+// database, so that every statement reads alike.
+bool attach_live(sqlite3* db, const std::string& live, bool writable, std::string& error)
+{
+    struct stat info {};
+    if (::stat(live.c_str(), &info) != 0) {
+        for (const std::string_view sql : live_schema_sql)
+            if (sql.starts_with("CREATE TABLE ")
+                && !run(db, ("CREATE TEMP TABLE " + std::string(sql.substr(13))).c_str(), error))
+                return false;
+        return true;
+    }
+    Statement attach = prepare(db, "ATTACH DATABASE ?1 AS live", error);
+    if (!attach)
+        return false;
+    const std::string uri = file_uri(live, writable ? "rw" : "ro");
+    bind_text(attach.get(), 1, uri);
+    if (sqlite3_step(attach.get()) != SQLITE_DONE) {
+        error = (sqlite3_errcode(db) & 0xff) == SQLITE_NOTADB
+              ? live + " is not a brantwicker-service database" : describe(db, live);
+        return false;
+    }
+    if (auto reason = refusal(db, live, live_mark, "live.")) {
+        error = *reason;
+        return false;
+    }
+    // A scan the service answered for must outlive a power cut.
+    return !writable || run(db, "PRAGMA live.synchronous = FULL", error);
 }
 
 }  // namespace
@@ -591,19 +853,23 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
         return nullptr;
     }
     const bool fresh = !exists || (S_ISREG(info.st_mode) && info.st_size == 0);
-    if (mode == StoreMode::ReadOnly && !exists) {
+    const bool reads = mode != StoreMode::ReadWrite;
+    if (reads && !exists) {
         error = path + ": no such store";
         return nullptr;
     }
-    if (mode == StoreMode::ReadOnly && fresh) {
+    if (reads && fresh) {
         error = path + " is empty, not a brantwicker-service database";
         return nullptr;
     }
 
-    const int flags = mode == StoreMode::ReadOnly ? SQLITE_OPEN_READONLY
-                    : SQLITE_OPEN_READWRITE | (fresh ? SQLITE_OPEN_CREATE : 0);
+    // The service's connections open the lists read-only through the URI,
+    // so that the file attached beside them may still be written.
+    const std::string name = reads ? file_uri(path, "ro") : path;
+    const int flags = reads ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI
+                            : SQLITE_OPEN_READWRITE | (fresh ? SQLITE_OPEN_CREATE : 0);
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int opened = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     Database db(raw);
     if (opened != SQLITE_OK) {
         error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
@@ -613,7 +879,7 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
     sqlite3_busy_timeout(raw, busy_timeout_ms);
 
     if (!fresh) {
-        if (auto reason = refusal(raw, path)) {
+        if (auto reason = refusal(raw, path, store_mark)) {
             error = *reason;
             return nullptr;
         }
@@ -627,16 +893,24 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
             || !run(raw, "PRAGMA journal_size_limit = 67108864", error)
             || !run(raw, import_cache, error)
             || !run(raw, "PRAGMA temp_store = FILE", error)
-            || (fresh && !create_schema(raw, error))) {
+            || (fresh && !create_schema(raw, schema_sql, store_mark, error))) {
             error = path + ": " + error;
             return nullptr;
         }
     }
-    if (mode == StoreMode::ReadOnly && !run(raw, reader_map, error)) {
+    if (reads && !run(raw, reader_map, error)) {
         error = path + ": " + error;
         return nullptr;
     }
-    auto store = std::make_unique<SqliteStore>(std::move(db));
+    const std::string live = path + live_suffix;
+    if ((mode == StoreMode::Service && !prepare_live_file(live, error))
+        || !attach_live(raw, mode == StoreMode::ReadWrite ? std::string() : live,
+                        mode == StoreMode::Service, error)) {
+        if (!error.starts_with(live))
+            error = path + ": " + error;
+        return nullptr;
+    }
+    auto store = std::make_unique<SqliteStore>(std::move(db), mode == StoreMode::Service);
     if (!store->prepare_reads(error)) {
         error = path + ": " + error;
         return nullptr;

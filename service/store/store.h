@@ -37,6 +37,29 @@ struct SourceListing {
     std::string imported;  // ISO 8601 date and time, UTC
 };
 
+// One scan of an uploaded file by an anti-virus engine. "Nothing found" is no
+// verdict of its own: a clean scan leaves the file's verdict as it was.
+struct ScanRecord {
+    std::string engine;             // "ClamAV"
+    std::string engine_version;     // "1.0.7"
+    std::string signature_version;  // empty when the engine named none
+    std::string scanned;            // ISO 8601 date and time, UTC; set by the store
+    bool        found = false;
+    std::string signature;          // the signature that matched, when found
+};
+
+// A file as an upload gave it: its digests, size and the name it came with.
+struct UploadedFile {
+    Md5Bytes      md5{};
+    Sha1Bytes     sha1{};
+    Sha256Bytes   sha256{};
+    std::uint64_t size = 0;
+    std::string   name;  // may be empty
+};
+
+// The source under which uploads are listed.
+inline constexpr std::string_view kUploadSource = "upload";
+
 // Everything held about one file.
 struct FileRecord {
     Md5Bytes                   md5{};
@@ -47,6 +70,7 @@ struct FileRecord {
     std::string                label;  // product, package or malware family
     std::vector<std::string>   names;
     std::vector<SourceListing> sources;
+    std::vector<ScanRecord>    scans;  // newest first
 };
 
 // One line of a hash list, as an import hands it to the store.
@@ -93,7 +117,18 @@ public:
     virtual StoreStatus find_sha1  (const Sha1Bytes& sha1,     FileRecord& out, std::string& error) = 0;
     virtual StoreStatus find_sha256(const Sha256Bytes& sha256, FileRecord& out, std::string& error) = 0;
 
+    // Uploads count under the source kUploadSource: bad when a scan found
+    // something, unknown otherwise.
     virtual StoreStatus counts(std::vector<SourceCount>& out, std::string& error) = 0;
+    virtual StoreStatus scan_count(std::uint64_t& out, std::string& error) = 0;
+
+    // Keeps an uploaded file under kUploadSource, with `scan` when given (a
+    // file answered from an earlier scan only adds its name). Durable when it
+    // returns Ok, and never waits for an import: the service's own writes
+    // are kept apart from the lists. Only a store opened in StoreMode::Service
+    // takes it.
+    virtual StoreStatus add_upload(const UploadedFile& file, const ScanRecord* scan,
+                                   std::string& error) = 0;
 
     // Starts the import of one list under the source `source`, which it dates
     // now. Only one import runs at a time per store file: a second one waits
@@ -106,7 +141,9 @@ public:
 };
 
 enum class StoreMode {
-    ReadOnly,   // the service: never writes, sees each import when it commits
+    ReadOnly,   // look-ups: never writes, sees each import when it commits
+    Service,    // the service: the lists read-only, its own records (uploads)
+                // writable; makes the place for them when there is none
     ReadWrite,  // imports: creates the file when it does not exist
 };
 

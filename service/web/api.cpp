@@ -40,6 +40,18 @@ Json record_json(const FileRecord& record)
     Json sources = Json::array();
     for (const SourceListing& source : record.sources)
         sources.push_back({{"name", source.name}, {"imported", source.imported}});
+    Json scans = Json::array();
+    for (const ScanRecord& scan : record.scans) {
+        Json one = {{"engine", scan.engine},
+                    {"engine_version", scan.engine_version},
+                    {"signature_version", scan.signature_version.empty()
+                                              ? Json(nullptr) : Json(scan.signature_version)},
+                    {"time", scan.scanned},
+                    {"result", scan.found ? "found" : "clean"}};
+        if (scan.found)
+            one["signature"] = scan.signature;
+        scans.push_back(std::move(one));
+    }
     return {
         {"md5", to_hex(record.md5)},
         {"sha1", optional_hex(record.sha1)},
@@ -49,8 +61,24 @@ Json record_json(const FileRecord& record)
         {"label", record.label},
         {"names", record.names},
         {"sources", std::move(sources)},
+        {"scans", std::move(scans)},
         {"report", report_path(record.md5)},
     };
+}
+
+Json scanner_json(Scanner& scanner)
+{
+    const ScannerReport report = scanner.report();
+    Json json = {{"clamd", scanner.address_text()}, {"reachable", report.reachable}};
+    if (report.reachable) {
+        json["engine"] = report.version.engine;
+        json["engine_version"] = report.version.version;
+        json["signature_version"] = report.version.signatures.empty()
+                                        ? Json(nullptr) : Json(report.version.signatures);
+    } else {
+        json["problem"] = report.detail;
+    }
+    return json;
 }
 
 std::string_view kind_name(DigestKind kind)
@@ -68,6 +96,11 @@ std::string_view kind_name(DigestKind kind)
 WebResponse api_error(unsigned status, std::string_view message)
 {
     return json_response(status, Json{{"error", message}});
+}
+
+WebResponse api_record(const FileRecord& record)
+{
+    return json_response(200, record_json(record));
 }
 
 WebResponse api_find(DigestKind kind, std::string_view hex, Store& store)
@@ -118,11 +151,13 @@ WebResponse api_bulk_md5(std::string_view body, Store& store)
     return json_response(200, held);
 }
 
-WebResponse api_info(Store& store, std::string_view service_version)
+WebResponse api_info(Store& store, std::string_view service_version, Scanner* scanner)
 {
     std::vector<SourceCount> counts;
+    std::uint64_t scans = 0;
     std::string error;
-    if (store.counts(counts, error) != StoreStatus::Ok)
+    if (store.counts(counts, error) != StoreStatus::Ok
+        || store.scan_count(scans, error) != StoreStatus::Ok)
         return store_failed(error);
 
     std::map<std::string, Json> by_source;
@@ -141,5 +176,7 @@ WebResponse api_info(Store& store, std::string_view service_version)
         {"schema", store.schema_version()},
         {"engine", store.engine_version()},
         {"sources", std::move(sources)},
+        {"scans", scans},
+        {"scanner", scanner ? scanner_json(*scanner) : Json(nullptr)},
     });
 }

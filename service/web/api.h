@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "service/store/digest_text.h"
+#include "service/scan/scanner.h"
 #include "service/store/store.h"
 #include "service/web/message.h"
 
@@ -21,8 +22,12 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store);
 // 200 with an array of the records held, in the order asked, each once.
 WebResponse api_bulk_md5(std::string_view body, Store& store);
 
-// GET /api/v1/info: files per source and verdict, and the versions.
-WebResponse api_info(Store& store, std::string_view service_version);
+// 200 with the record of one file, its scans included.
+WebResponse api_record(const FileRecord& record);
+
+// GET /api/v1/info: files per source and verdict, the versions, the number of
+// scans, and the scanner (reachable or not, its versions) when there is one.
+WebResponse api_info(Store& store, std::string_view service_version, Scanner* scanner);
 
 // GET /api/v1/openapi.json: this API described in OpenAPI 3.
 WebResponse api_openapi(std::string_view service_version);

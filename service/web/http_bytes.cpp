@@ -24,6 +24,8 @@ std::string serialize_response(const WebResponse& response, unsigned version, bo
         message.set(http::field::location, response.location);
     if (!response.allow.empty())
         message.set(http::field::allow, response.allow);
+    if (!response.retry_after.empty())
+        message.set(http::field::retry_after, response.retry_after);
     if (response.page_policy) {
         message.set("Content-Security-Policy", kPagePolicy);
         message.set("X-Content-Type-Options", "nosniff");

@@ -16,6 +16,7 @@ struct WebResponse {
     std::string content_type;  // empty with an empty body
     std::string location;      // sent when not empty
     std::string allow;         // sent when not empty (405)
+    std::string retry_after;   // seconds; sent when not empty (503)
     // Full pages ask the browser to refuse scripts and anything from
     // elsewhere, so that a slip in escaping cannot run code.
     bool        page_policy = false;

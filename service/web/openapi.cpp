@@ -60,8 +60,23 @@ Json schemas()
                     {"properties", {{"name", {{"type", "string"}}},
                                     {"imported", {{"type", "string"}, {"format", "date-time"}}}}},
                 }}}},
+                {"scans", {{"type", "array"}, {"description", "Scans of uploads, newest first"},
+                           {"items", ref("Scan")}}},
                 {"report", {{"type", "string"},
                             {"description", "Path of the report page on this service"}}},
+            }},
+        }},
+        {"Scan", {
+            {"type", "object"},
+            {"properties", {
+                {"engine", {{"type", "string"}, {"example", "ClamAV"}}},
+                {"engine_version", {{"type", "string"}}},
+                {"signature_version", {{"type", "string"}, {"nullable", true},
+                                       {"description", "null when clamd named none (a database of"
+                                                       " its own)"}}},
+                {"time", {{"type", "string"}, {"format", "date-time"}}},
+                {"result", {{"type", "string"}, {"enum", {"clean", "found"}}}},
+                {"signature", {{"type", "string"}, {"description", "Only when found"}}},
             }},
         }},
         {"Error", {
@@ -82,6 +97,17 @@ Json schemas()
                                     {"bad", {{"type", "integer"}}},
                                     {"unknown", {{"type", "integer"}}}}},
                 }}}},
+                {"scans", {{"type", "integer"}}},
+                {"scanner", {{"type", "object"}, {"nullable", true},
+                             {"description", "null when the service runs without clamd"},
+                             {"properties", {
+                                 {"clamd", {{"type", "string"}}},
+                                 {"reachable", {{"type", "boolean"}}},
+                                 {"engine", {{"type", "string"}}},
+                                 {"engine_version", {{"type", "string"}}},
+                                 {"signature_version", {{"type", "string"}, {"nullable", true}}},
+                                 {"problem", {{"type", "string"}}},
+                             }}}},
             }},
         }},
     };
@@ -115,8 +141,32 @@ WebResponse api_openapi(std::string_view service_version)
                                       " MD5 digests", ref("Error"))},
                 }},
             }}}},
+            {"/api/v1/scan", {{"post", {
+                {"summary", "Scan a file with clamd and keep the result (only when the service"
+                            " runs with --clamd)"},
+                {"description", "The body is the file's bytes, sent with a Content-Length. A file"
+                                " already scanned with the same signatures is answered from the"
+                                " result kept."},
+                {"parameters", Json::array({{
+                    {"name", "name"}, {"in", "query"}, {"required", false},
+                    {"description", "The file's name, kept with it"},
+                    {"schema", {{"type", "string"}, {"maxLength", 255}}},
+                }})},
+                {"requestBody", {{"required", true}, {"content", {{"application/octet-stream",
+                    {{"schema", {{"type", "string"}, {"format", "binary"}}}}}}}}},
+                {"responses", {
+                    {"200", reply("The file's record, its scans included", ref("Record"))},
+                    {"408", reply("The upload stalled", ref("Error"))},
+                    {"411", reply("No Content-Length", ref("Error"))},
+                    {"413", reply("Larger than --scan-max-bytes, or than clamd takes", ref("Error"))},
+                    {"502", reply("clamd's answer was not clamd's", ref("Error"))},
+                    {"503", reply("Every scan job is busy, or clamd cannot be reached; see "
+                                  "Retry-After", ref("Error"))},
+                    {"504", reply("clamd did not answer in time", ref("Error"))},
+                }},
+            }}}},
             {"/api/v1/info", {{"get", {
-                {"summary", "Files per source and verdict, and the versions"},
+                {"summary", "Files per source and verdict, the versions, and the scanner"},
                 {"responses", {{"200", reply("The figures", ref("Info"))}}},
             }}}},
         }},

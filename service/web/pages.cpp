@@ -83,6 +83,39 @@ std::string search_form(std::string_view digest)
     return html;
 }
 
+// Scripts are off on these pages: the browser's own file field and a button.
+std::string upload_form()
+{
+    std::string html = "<form method=\"post\" action=\"";
+    html += kScanPagePath;
+    html += "\" enctype=\"multipart/form-data\">\n"
+            "<label for=\"file\">A file to be scanned for malware</label>\n"
+            "<input type=\"file\" id=\"file\" name=\"file\" required>\n"
+            "<button type=\"submit\">Scan the file</button>\n</form>\n";
+    return html;
+}
+
+// "2026-12-07T08:00:00Z" as "2026-12-07 08:00:00 UTC".
+std::string shown_time(std::string_view iso)
+{
+    std::string text(iso);
+    if (text.size() == 20 && text[10] == 'T' && text[19] == 'Z')
+        text = text.substr(0, 10) + " " + text.substr(11, 8) + " UTC";
+    return html_escape(text);
+}
+
+std::string scan_line(const ScanRecord& scan)
+{
+    std::string line = "Scanned on " + shown_time(scan.scanned) + " by " + html_escape(scan.engine)
+                     + " " + html_escape(scan.engine_version);
+    line += scan.signature_version.empty()
+                ? " (signatures of its own)"
+                : ", signatures " + html_escape(scan.signature_version);
+    line += scan.found ? ", found <strong>" + html_escape(scan.signature) + "</strong>."
+                       : ", nothing found.";
+    return line;
+}
+
 }  // namespace
 
 WebResponse report_page(const FileRecord& record)
@@ -117,17 +150,41 @@ WebResponse report_page(const FileRecord& record)
     for (const SourceListing& source : record.sources)
         html += "<tr><td>" + html_escape(source.name) + "</td><td>" +
                 html_escape(source.imported) + "</td></tr>\n";
-    html += "</table>\n<p><a href=\"/api/v1/md5/" + md5 + "\">This record as JSON</a></p>\n";
+    html += "</table>\n";
+    if (!record.scans.empty()) {
+        html += "<h2>Scans</h2>\n<ul>\n";
+        for (const ScanRecord& scan : record.scans)
+            html += "<li>" + scan_line(scan) + "</li>\n";
+        html += "</ul>\n";
+    }
+    html += "<p><a href=\"/api/v1/md5/" + md5 + "\">This record as JSON</a></p>\n";
     return html_response(200, page("Report on " + md5, html));
 }
 
-WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice)
+WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice,
+                        bool upload)
 {
     std::string html = "<h1>Search for a file</h1>\n";
     if (!notice.empty())
         html += "<p class=\"notice\">" + html_escape(notice) + "</p>\n";
+    // A digest not held is offered the scan first.
+    if (upload && status == 404)
+        html += upload_form();
     html += search_form(digest);
+    if (upload && status != 404)
+        html += "<h2>Scan a file</h2>\n" + upload_form();
     return html_response(status, page("Search", html));
+}
+
+WebResponse see_other_page(std::string location)
+{
+    WebResponse response;
+    response.status = 303;
+    response.content_type = "text/html; charset=utf-8";
+    response.body = "<!DOCTYPE html>\n<title>See Other</title>\n<p><a href=\"" + html_escape(location) +
+                    "\">The report</a></p>\n";
+    response.location = std::move(location);
+    return response;
 }
 
 WebResponse message_page(unsigned status, std::string_view title, std::string_view why)

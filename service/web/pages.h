@@ -2,6 +2,7 @@
 // Every text that came from a request or an imported list is escaped.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "service/store/store.h"
@@ -11,8 +12,16 @@
 WebResponse report_page(const FileRecord& record);
 
 // The search form, with `digest` in its field. `notice` (plain text) says
-// why the page is shown again; empty on a first visit.
-WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice);
+// why the page is shown again; empty on a first visit. With `upload`, a form
+// that sends a file to be scanned (POST /scan) follows.
+WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice,
+                        bool upload = false);
+
+// Where the upload form sends its file.
+inline constexpr std::string_view kScanPagePath = "/scan";
+
+// 303 to `location`, with a link to it for clients that do not follow.
+WebResponse see_other_page(std::string location);
 
 // A short page for a status other than 200: a title, one sentence of plain
 // text saying why, and a way back to the search page.

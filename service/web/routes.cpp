@@ -43,33 +43,28 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-WebResponse search(std::string_view query, Store& store)
+WebResponse search(std::string_view query, Store& store, bool upload)
 {
     const std::optional<std::string> field = form_field(query, "hash");
     const std::string_view asked = trimmed(field ? std::string_view(*field) : std::string_view{});
     if (asked.empty())
-        return search_page(200, "", "");
+        return search_page(200, "", "", upload);
     const std::string_view shown = asked.substr(0, kEchoMax);
 
     const std::optional<DigestQuery> digest = parse_digest(asked);
     if (!digest)
         return search_page(400, shown,
                            "That is not a digest: an MD5, SHA-1 or SHA-256 is 32, 40 or 64 "
-                           "hexadecimal digits.");
+                           "hexadecimal digits.", upload);
     FileRecord record;
     std::string error;
     switch (find_digest(store, *digest, record, error)) {
-    case StoreStatus::Ok: {
-        WebResponse response;
-        response.status = 303;
-        response.location = report_path(record.md5);
-        response.content_type = "text/html; charset=utf-8";
-        response.body = "<!DOCTYPE html>\n<title>See Other</title>\n<p><a href=\"" +
-                        response.location + "\">The report</a></p>\n";
-        return response;
-    }
+    case StoreStatus::Ok:
+        return see_other_page(report_path(record.md5));
     case StoreStatus::NotFound:
-        return search_page(404, shown, "This digest is not held: " + to_hex(digest->bytes));
+        return search_page(404, shown, "This digest is not held: " + to_hex(digest->bytes) +
+                                           (upload ? ". Have the file scanned: choose it below."
+                                                   : ""), upload);
     case StoreStatus::Error:
         break;
     }
@@ -97,7 +92,7 @@ WebResponse report(std::string_view path, Store& store)
 }
 
 WebResponse api(std::string_view method, std::string_view path, const WebRequest& request,
-                Store& store, std::string_view service_version)
+                Store& store, std::string_view service_version, Scanner* scanner)
 {
     const bool get = method == "GET";
     struct Lookup {
@@ -114,7 +109,7 @@ WebResponse api(std::string_view method, std::string_view path, const WebRequest
     if (path == "bulk/md5")
         return method == "POST" ? api_bulk_md5(request.body, store) : not_allowed(true, "POST");
     if (path == "info")
-        return get ? api_info(store, service_version) : not_allowed(true, "GET, HEAD");
+        return get ? api_info(store, service_version, scanner) : not_allowed(true, "GET, HEAD");
     if (path == "openapi.json")
         return get ? api_openapi(service_version) : not_allowed(true, "GET, HEAD");
     return api_error(404, "no such address");
@@ -122,7 +117,8 @@ WebResponse api(std::string_view method, std::string_view path, const WebRequest
 
 }  // namespace
 
-WebResponse route(const WebRequest& request, Store& store, std::string_view service_version)
+WebResponse route(const WebRequest& request, Store& store, std::string_view service_version,
+                  Scanner* scanner)
 {
     const std::string_view method =
         request.method == "HEAD" ? std::string_view("GET") : std::string_view(request.method);
@@ -131,7 +127,8 @@ WebResponse route(const WebRequest& request, Store& store, std::string_view serv
     if (target.path == kConsultPath)
         return method == "POST" ? consult(request.body, store) : not_allowed(false, "POST");
     if (target.path.starts_with(kApi))
-        return api(method, target.path.substr(kApi.size()), request, store, service_version);
+        return api(method, target.path.substr(kApi.size()), request, store, service_version,
+                   scanner);
 
     const bool page = target.path == "/" || target.path == kSearchPagePath ||
                       target.path.starts_with(kReportPathPrefix);
@@ -140,6 +137,6 @@ WebResponse route(const WebRequest& request, Store& store, std::string_view serv
     if (target.path.starts_with(kReportPathPrefix))
         return report(target.path, store);
     if (page)
-        return search(target.query, store);
+        return search(target.query, store, scanner != nullptr);
     return message_page(404, "Not found", "There is nothing at this address.");
 }

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,6 +102,7 @@ private:
     void read_header_piece();
     void on_header_piece(beast::error_code error, std::size_t consumed);
     void read_body();
+    void hand_off();
     void on_request(beast::error_code error);
     void answer_error(unsigned status, std::string_view why);
     // `linger`: the request may not have been read to its end.
@@ -130,8 +132,8 @@ private:
 
 class Server {
 public:
-    Server(const ServerOptions& options, const RequestHandler& handler)
-        : options_(options), handler_(handler), io_(static_cast<int>(options.threads)),
+    Server(const ServerOptions& options, const RequestHandler& handler, UploadRoutes* uploads)
+        : options_(options), handler_(handler), uploads_(uploads), io_(static_cast<int>(options.threads)),
           strand_(asio::make_strand(io_)), acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
           pause_(strand_)
     {
@@ -179,6 +181,7 @@ public:
     const ServerOptions& options() const { return options_; }
     bool stopping() const { return stopping_.load(); }
     WebResponse handle(const WebRequest& request) { return handler_(this_worker, request); }
+    UploadRoutes* uploads() const { return uploads_; }
 
     // Sessions answering 503; they hold a descriptor for a moment too.
     std::atomic<std::size_t> refusing{0};
@@ -261,6 +264,7 @@ private:
 
     const ServerOptions& options_;
     const RequestHandler& handler_;
+    UploadRoutes* uploads_;
     asio::io_context io_;
     asio::strand<asio::io_context::executor_type> strand_;
     tcp::acceptor acceptor_;
@@ -336,7 +340,9 @@ void Session::read_request()
         return close();
     parser_.emplace();
     parser_->header_limit(static_cast<std::uint32_t>(server_.options().header_limit));
-    parser_->body_limit(server_.options().body_limit);
+    // Bounded once the header block says which route it is for: uploads
+    // take larger bodies, as they come.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     header_bytes_ = 0;
     arm(server_.options().read_timeout);
     reading_ = true;
@@ -365,6 +371,13 @@ void Session::on_header_piece(beast::error_code error, std::size_t consumed)
         return read_header_piece();
 
     const auto& request = parser_->get();
+    const beast::string_view target = request.target();
+    if (server_.uploads() && server_.uploads()->handles({target.data(), target.size()}))
+        return hand_off();
+    const std::size_t body_limit = server_.options().body_limit;
+    if (parser_->content_length().value_or(0) > body_limit)
+        return on_request(http::error::body_limit);
+    parser_->body_limit(body_limit);
     // Clients that wait for leave to send a body (curl, from 1 KiB on) get it
     // at once instead of after their own time-out.
     if (request.version() >= 11 && beast::iequals(request[http::field::expect], "100-continue") &&
@@ -387,6 +400,46 @@ void Session::read_body()
                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
                          self->on_request(ec);
                      });
+}
+
+// An upload's body is read by the route that takes it, off the edge's
+// threads; the connection leaves the edge with it.
+void Session::hand_off()
+{
+    reading_ = false;
+    timer_.cancel();
+    started_ = std::chrono::steady_clock::now();
+    const auto& request = parser_->get();
+    version_ = request.version() >= 11 ? 11 : 10;
+    UploadStart start;
+    start.method = std::string(request.method_string());
+    start.target = std::string(request.target());
+    start.content_type = std::string(request[http::field::content_type]);
+    if (!request.chunked() && parser_->content_length())
+        start.content_length = *parser_->content_length();
+    start.expect_continue = version_ == 11 && beast::iequals(request[http::field::expect], "100-continue");
+    start.version = version_;
+    start.peer = peer_;
+    const auto early = buffer_.data();  // a flat buffer: one piece
+    start.early.assign(static_cast<const char*>(early.data()), early.size());
+    const std::string line = log_safe(start.method, 16) + " " + log_safe(start.target, 256) +
+                             (version_ == 11 ? " HTTP/1.1" : " HTTP/1.0");
+    // Released from the edge's event loop before anything else may read it.
+    beast::error_code ec;
+    const tcp::endpoint local = socket_.local_endpoint(ec);
+    start.fd = socket_.release(ec);
+    if (ec)
+        return close();
+    std::optional<WebResponse> answer = server_.uploads()->take(start);
+    if (!answer)
+        return;
+    // Refused at once: the edge answers, on the same connection.
+    socket_.assign(local.protocol(), start.fd, ec);
+    if (ec) {
+        ::close(start.fd);
+        return;
+    }
+    send(*answer, line, false, false, true);
 }
 
 void Session::on_request(beast::error_code error)
@@ -437,11 +490,9 @@ void Session::send(const WebResponse& response, std::string request_line, bool k
 {
     out_ = serialize_response(response, version_, keep_alive, head);
 
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - started_);
-    write_log_line(utc_now() + " " + peer_ + " \"" + request_line + "\" " +
-                   std::to_string(response.status) + " " + std::to_string(out_.size()) + " " +
-                   std::to_string(micros.count()) + "us");
+    log_access(peer_, request_line, response.status, out_.size(),
+               std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now() - started_));
 
     arm(server_.options().read_timeout);
     // One buffer, one write: the program reads its reply in a single receive.
@@ -481,11 +532,25 @@ void Session::close()
 
 }  // namespace
 
-int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error)
+void log_access(std::string_view peer, std::string_view request_line, unsigned status,
+                std::size_t bytes, std::chrono::microseconds took)
+{
+    write_log_line(utc_now() + " " + std::string(peer) + " \"" + std::string(request_line) + "\" " +
+                   std::to_string(status) + " " + std::to_string(bytes) + " " +
+                   std::to_string(took.count()) + "us");
+}
+
+void log_line(std::string line)
+{
+    write_log_line(std::move(line));
+}
+
+int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error,
+               UploadRoutes* uploads)
 {
     // A log reader that went away must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
-    Server server(options, handler);
+    Server server(options, handler, uploads);
     if (!server.listen(error))
         return 1;
     server.run();

@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "service/web/message.h"
 
@@ -26,8 +29,41 @@ struct ServerOptions {
 // with the same `worker` at once, so each worker may own a store connection.
 using RequestHandler = std::function<WebResponse(unsigned worker, const WebRequest& request)>;
 
+// A request whose body is streamed rather than read whole (uploads), as the
+// edge hands it over once its header block is in.
+struct UploadStart {
+    std::string method;
+    std::string target;
+    std::string content_type;
+    std::optional<std::uint64_t> content_length;  // none when chunked or not given
+    bool        expect_continue = false;
+    unsigned    version = 11;  // 10 or 11
+    std::string peer;
+    int         fd = -1;       // the connection, non-blocking
+    std::string early;         // what was read past the header block
+};
+
+// The routes that take their requests' bodies as they come. take() runs on an
+// edge thread and must not wait: it either takes the request and with it the
+// connection (and returns nothing), or answers at once, leaving the
+// connection to the edge.
+class UploadRoutes {
+public:
+    virtual ~UploadRoutes() = default;
+    virtual bool handles(std::string_view target) const = 0;
+    virtual std::optional<WebResponse> take(UploadStart& start) = 0;
+};
+
 // Listens and serves until SIGTERM or SIGINT, then stops accepting, closes
 // idle connections, finishes the requests in flight and returns 0. A second
 // signal ends the process at once, with status 1. Returns 1 with `error` set
 // when it cannot listen.
-int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error);
+int run_server(const ServerOptions& options, const RequestHandler& handler, std::string& error,
+               UploadRoutes* uploads = nullptr);
+
+// One access-log line on standard error, in one write: time, client, request
+// line, status, bytes sent, microseconds.
+void log_access(std::string_view peer, std::string_view request_line, unsigned status,
+                std::size_t bytes, std::chrono::microseconds took);
+// Any other line for the log, as one write.
+void log_line(std::string line);

@@ -12,7 +12,7 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 bin="${1:?usage: run.sh FUZZ_BIN_DIR [SECONDS]}"
-seconds=$(( ${2:-${FUZZ_SECONDS:-60}} / 2 ))
+seconds=$(( ${2:-${FUZZ_SECONDS:-60}} / 3 ))
 scratch="$(mktemp -d)"
 artifacts="${FUZZ_ARTIFACTS:-$scratch/artifacts}"
 
@@ -33,4 +33,5 @@ fuzz() {
 
 fuzz lookup_fuzz "$here/corpus" -dict="$here/lookup.dict" -max_len=1100
 fuzz md5_fuzz -max_len=4096
+fuzz multipart_fuzz "$here/multipart-corpus" -max_len=2048
 rm -rf "$scratch"

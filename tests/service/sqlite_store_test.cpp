@@ -252,4 +252,75 @@ TEST_F(SqliteStore, RefusesFilesNotItsOwnAndLeavesThemAlone)
     EXPECT_TRUE(open_sqlite_store(absent.string(), StoreMode::ReadWrite, error_)) << error_;
 }
 
+UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
+{
+    UploadedFile file;
+    parse_hex(md5, file.md5);
+    file.sha1.fill(fill);
+    file.sha256.fill(fill);
+    file.size = 5;
+    file.name = std::move(name);
+    return file;
+}
+
+// Uploads are written into the service's own file while an import holds the
+// lists' write lock, are read merged with the lists (a found signature makes
+// a listed good file bad; a clean scan changes no verdict), and a file that
+// holds something else in the service's place is refused untouched.
+TEST_F(SqliteStore, UploadsAreKeptApartAndMergedOnReading)
+{
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    auto service = open_sqlite_store(path_, StoreMode::Service, error_);
+    ASSERT_TRUE(service) << error_;
+    auto running = store_->begin_import("slow", error_);  // holds the write lock
+    ASSERT_TRUE(running && running->add_batch(std::vector{entry(other_md5, "x", Verdict::Good)},
+                                              error_) == StoreStatus::Ok) << error_;
+
+    const ScanRecord clean{"ClamAV", "1.0.7", "", "", false, ""};
+    const ScanRecord found{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
+    const std::tuple<UploadedFile, const ScanRecord*> uploads[] = {
+        {upload(other_md5, "<new>.bin", 0x33), &clean},
+        {upload(other_md5, "again.bin", 0x33), &found},
+        {upload(other_md5, "third.bin", 0x33), nullptr},  // answered from the scan before
+        {upload(shared_md5, "", 0x44), &clean},
+    };
+    for (const auto& [file, scan] : uploads)
+        ASSERT_EQ(service->add_upload(file, scan, error_), StoreStatus::Ok) << error_;
+    running.reset();
+    EXPECT_EQ(store_->add_upload(std::get<0>(uploads[0]), &clean, error_), StoreStatus::Error);
+
+    auto reader = open_sqlite_store(path_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    ASSERT_EQ(find(*reader, std::string(40, '3')), StoreStatus::Ok) << error_;
+    EXPECT_EQ(to_hex(record_.md5), other_md5);
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "Test.Found-1");
+    EXPECT_EQ(record_.size, 5u);
+    EXPECT_EQ(record_.names, (std::vector<std::string>{"<new>.bin", "again.bin", "third.bin"}));
+    ASSERT_EQ(record_.scans.size(), 2u);
+    EXPECT_EQ(record_.scans[0].signature, "Test.Found-1");  // newest first
+    EXPECT_EQ(record_.scans[1].signature_version, "");
+    EXPECT_EQ(record_.scans[1].scanned.size(), 20u);
+    ASSERT_EQ(record_.sources.size(), 1u);
+    EXPECT_EQ(record_.sources[0].name, "upload");
+
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);  // nothing found is not a verdict
+    EXPECT_EQ(record_.size, 68u);
+    EXPECT_EQ(record_.sha256, upload(shared_md5, "", 0x44).sha256);  // filled in by the upload
+    EXPECT_EQ(counted(*reader), "packages good 1\nupload unknown 1\nupload bad 1\n");
+    std::uint64_t scans = 0;
+    EXPECT_EQ(reader->scan_count(scans, error_), StoreStatus::Ok);
+    EXPECT_EQ(scans, 3u);
+
+    service.reset();
+    reader.reset();
+    std::ofstream(path_ + "-live", std::ios::trunc) << "something else entirely, not ours at all\n";
+    for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::Service}) {
+        EXPECT_FALSE(open_sqlite_store(path_, mode, error_));
+        EXPECT_NE(error_.find("-live is not a brantwicker-service database"), std::string::npos)
+            << error_;
+    }
+}
+
 }  // namespace

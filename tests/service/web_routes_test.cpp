@@ -47,6 +47,8 @@ public:
     StoreStatus find_sha1(const Sha1Bytes&, FileRecord&, std::string& error) override { return gone(error); }
     StoreStatus find_sha256(const Sha256Bytes&, FileRecord&, std::string& error) override { return gone(error); }
     StoreStatus counts(std::vector<SourceCount>&, std::string& error) override { return gone(error); }
+    StoreStatus scan_count(std::uint64_t&, std::string& error) override { return gone(error); }
+    StoreStatus add_upload(const UploadedFile&, const ScanRecord*, std::string& error) override { return gone(error); }
     std::unique_ptr<StoreImport> begin_import(std::string_view, std::string&) override { return {}; }
     std::string engine_version() const override { return "none"; }
     int schema_version() const override { return 1; }

@@ -1,0 +1,330 @@
+#include "service/web/upload_routes.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "service/scan/file_digests.h"
+#include "service/scan/socket_wait.h"
+#include "service/scan/multipart_reader.h"
+#include "service/web/api.h"
+#include "service/web/http_bytes.h"
+#include "service/web/pages.h"
+#include "service/web/report_path.h"
+#include "service/web/text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kApiScanPath = "/api/v1/scan";
+// What a form may add around its file: boundaries, part headers, other fields.
+constexpr std::uint64_t kFormOverhead = 64 * 1024;
+// Longer names are cut; the name is shown, never used as a path.
+constexpr std::size_t kNameMax = 255;
+// After an answer sent before the body was read, what the client still sends
+// is read and dropped for this long, so that closing does not reset the
+// connection under the answer.
+constexpr std::chrono::seconds kDrainTime{2};
+constexpr std::string_view kRetryBusy = "5";
+constexpr std::string_view kRetryDown = "30";
+
+WebResponse failure(bool api, unsigned status, std::string_view title, std::string_view why)
+{
+    return api ? api_error(status, why) : message_page(status, title, why);
+}
+
+WebResponse fault_reply(bool api, ScanFault fault)
+{
+    switch (fault) {
+    case ScanFault::Unreachable: {
+        WebResponse response = failure(api, 503, "Scanning unavailable",
+                                       "Scanning is unavailable: the scanner cannot be reached. "
+                                       "Try again later.");
+        response.retry_after = std::string(kRetryDown);
+        return response;
+    }
+    case ScanFault::TimedOut:
+        return failure(api, 504, "Scanner too slow", "The scanner did not answer in time.");
+    case ScanFault::TooLarge:
+        return failure(api, 413, "File too large", "The file is larger than the scanner takes.");
+    case ScanFault::Garbled:
+    case ScanFault::None:
+        break;
+    }
+    return failure(api, 502, "Scanner failed", "The scanner gave an answer that is not a scanner's.");
+}
+
+// A file scanned before answers for itself when nothing could differ now:
+// the same signatures, or, where clamd names none (a database of one's own),
+// the same engine.
+bool answers_for(const ScanRecord& scan, const EngineVersion& now)
+{
+    if (scan.engine != now.engine)
+        return false;
+    return now.signatures.empty()
+               ? scan.signature_version.empty() && scan.engine_version == now.version
+               : scan.signature_version == now.signatures;
+}
+
+// The client's side of one upload, on a scan job's thread: blocking in
+// effect, every wait bounded.
+class Client {
+public:
+    Client(const UploadStart& start, std::chrono::milliseconds timeout)
+        : fd_(start.fd), timeout_(timeout), version_(start.version), peer_(start.peer),
+          line_(log_safe(start.method, 16) + " " + log_safe(start.target, 256)
+                + (start.version == 11 ? " HTTP/1.1" : " HTTP/1.0")),
+          started_(Clock::now())
+    {
+    }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    enum class Read { Data, Ended, Stalled, Failed };
+
+    Read read(std::string& piece)
+    {
+        std::array<char, 64 * 1024> buffer{};
+        for (;;) {
+            const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), 0);
+            if (got > 0) {
+                piece.assign(buffer.data(), static_cast<std::size_t>(got));
+                return Read::Data;
+            }
+            if (got == 0)
+                return Read::Ended;
+            if (errno != EAGAIN && errno != EINTR)
+                return Read::Failed;
+            if (!ready(POLLIN, Clock::now() + timeout_))
+                return Read::Stalled;
+        }
+    }
+
+    bool write(std::string_view bytes)
+    {
+        const Clock::time_point deadline = Clock::now() + timeout_;
+        while (!bytes.empty()) {
+            const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (sent > 0)
+                bytes.remove_prefix(static_cast<std::size_t>(sent));
+            else if ((sent < 0 && errno != EAGAIN && errno != EINTR) || !ready(POLLOUT, deadline))
+                return false;
+        }
+        return true;
+    }
+
+    // Sends the answer and logs it; `unread`: the body was not read to its end.
+    void answer(const WebResponse& response, bool unread)
+    {
+        const std::string bytes = serialize_response(response, version_, false, false);
+        write(bytes);
+        log_access(peer_, line_, response.status, bytes.size(),
+                   std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_));
+        if (!response.log_note.empty())
+            log_line("brantwicker-service: " + log_safe(response.log_note, 512));
+        if (!unread)
+            return;
+        ::shutdown(fd_, SHUT_WR);
+        const Clock::time_point deadline = Clock::now() + kDrainTime;
+        std::array<char, 16 * 1024> sink{};
+        while (ready(POLLIN, deadline)) {
+            const ssize_t got = ::recv(fd_, sink.data(), sink.size(), 0);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                break;
+        }
+    }
+
+    void note(std::string_view what)
+    {
+        log_line("brantwicker-service: " + log_safe(peer_, 64) + " \"" + line_ + "\": " +
+                 log_safe(what, 256));
+    }
+
+private:
+    bool ready(short events, Clock::time_point deadline) { return wait_ready(fd_, events, deadline); }
+
+    int fd_;
+    std::chrono::milliseconds timeout_;
+    unsigned version_;
+    std::string peer_;
+    std::string line_;
+    Clock::time_point started_;
+};
+
+std::string_view multipart_problem(MultipartStatus status)
+{
+    switch (status) {
+    case MultipartStatus::NoFilePart:     return "The form has no file field named \"file\".";
+    case MultipartStatus::TwoFileParts:   return "The form has more than one file field; send one file.";
+    case MultipartStatus::Unterminated:   return "The form ended before its closing boundary.";
+    case MultipartStatus::HeaderTooLarge: return "A part of the form has too large a header block.";
+    case MultipartStatus::TooManyParts:   return "The form has too many parts.";
+    case MultipartStatus::Malformed:      return "The form is not well-formed multipart/form-data.";
+    case MultipartStatus::More:
+    case MultipartStatus::Done:
+    case MultipartStatus::Stopped:
+        break;
+    }
+    return "The form could not be read.";
+}
+
+}  // namespace
+
+UploadScans::UploadScans(Scanner& scanner, const ScanOptions& options,
+                         std::vector<std::unique_ptr<Store>>& stores)
+    : scanner_(scanner), options_(options), stores_(stores), pool_(options.jobs)
+{
+}
+
+bool UploadScans::handles(std::string_view target) const
+{
+    const std::string_view path = split_target(target).path;
+    return path == kScanPagePath || path == kApiScanPath;
+}
+
+std::optional<WebResponse> UploadScans::take(UploadStart& start)
+{
+    const bool api = split_target(start.target).path == kApiScanPath;
+    if (start.method != "POST") {
+        WebResponse response = failure(api, 405, "Method not allowed",
+                                       "This address takes a file by POST.");
+        response.allow = "POST";
+        return response;
+    }
+    if (!start.content_length)
+        return failure(api, 411, "Length required", "Send the file with a Content-Length.");
+    const std::uint64_t limit = options_.max_bytes + (api ? 0 : kFormOverhead);
+    if (*start.content_length > limit)
+        return failure(api, 413, "File too large",
+                       "The file is larger than " + std::to_string(options_.max_bytes) +
+                       " bytes, the most this service scans.");
+    if (!api && !multipart_boundary(start.content_type))
+        return failure(api, 400, "Bad upload", "The form must be sent as multipart/form-data.");
+    const bool taken = pool_.try_run([this, start](unsigned slot) mutable {
+        scan(*stores_[slot], start);
+    });
+    if (taken)
+        return std::nullopt;
+    WebResponse busy = failure(api, 503, "Scanner busy",
+                               "Every scanner is busy; try again in a few seconds.");
+    busy.retry_after = std::string(kRetryBusy);
+    return busy;
+}
+
+void UploadScans::scan(Store& store, UploadStart& start)
+{
+    const TargetParts target = split_target(start.target);
+    const bool api = target.path == kApiScanPath;
+    Client client(start, options_.read_timeout);
+
+    EngineVersion engine;
+    std::string detail;
+    ClamdStream clamd;
+    ScanFault fault = scanner_.ask_version(engine, detail);
+    if (fault == ScanFault::None)
+        fault = clamd.open(scanner_.address(), scanner_.timeout(), detail);
+    if (fault != ScanFault::None) {
+        client.note(detail);
+        return client.answer(fault_reply(api, fault), true);
+    }
+    if (start.expect_continue && !client.write("HTTP/1.1 100 Continue\r\n\r\n"))
+        return;
+
+    // The file's bytes, from the body or from its one file part.
+    FileDigests digests;
+    bool too_large = false;
+    const auto take_file = [&](std::string_view bytes) {
+        if (digests.size() + bytes.size() > options_.max_bytes) {
+            too_large = true;
+            return false;
+        }
+        digests.add(bytes);
+        fault = clamd.send(bytes, detail);
+        return fault == ScanFault::None;
+    };
+    std::optional<MultipartReader> form;
+    if (!api)
+        form.emplace(*multipart_boundary(start.content_type), take_file, MultipartReader::Limits{});
+
+    std::uint64_t left = *start.content_length;
+    std::string piece = std::move(start.early);
+    MultipartStatus form_status = MultipartStatus::More;
+    for (;;) {
+        if (piece.size() > left)
+            piece.resize(left);  // what a client sends past its body is not read
+        left -= piece.size();
+        const bool going = form ? (form_status = form->feed(piece)) == MultipartStatus::More ||
+                                      form_status == MultipartStatus::Done
+                                : take_file(piece);
+        if (too_large)
+            return client.answer(failure(api, 413, "File too large",
+                                         "The file is larger than " +
+                                         std::to_string(options_.max_bytes) +
+                                         " bytes, the most this service scans."), left > 0);
+        if (fault != ScanFault::None) {
+            client.note(detail);
+            return client.answer(fault_reply(api, fault), left > 0);
+        }
+        if (!going)
+            return client.answer(failure(api, 400, "Bad upload", multipart_problem(form_status)),
+                                 left > 0);
+        if (left == 0)
+            break;
+        switch (client.read(piece)) {
+        case Client::Read::Data:
+            continue;
+        case Client::Read::Stalled:
+            return client.answer(failure(api, 408, "Upload too slow",
+                                         "The upload stalled and was cut off."), true);
+        case Client::Read::Ended:
+        case Client::Read::Failed:
+            return client.note("the client went away in the middle of its upload");
+        }
+    }
+    if (form && (form_status = form->finish()) != MultipartStatus::Done)
+        return client.answer(failure(api, 400, "Bad upload", multipart_problem(form_status)), false);
+
+    UploadedFile file;
+    if (!digests.end(file))
+        return client.answer(failure(api, 500, "Digest failed", "The file could not be digested."),
+                             false);
+    file.name = api ? form_field(target.query, "name").value_or("") : form->file_name();
+    if (file.name.size() > kNameMax)
+        file.name.resize(kNameMax);
+
+    FileRecord record;
+    std::string error;
+    StoreStatus found = store.find_md5(file.md5, record, error);
+    const bool scanned_before =
+        found == StoreStatus::Ok &&
+        std::any_of(record.scans.begin(), record.scans.end(),
+                    [&](const ScanRecord& scan) { return answers_for(scan, engine); });
+    if (found != StoreStatus::Error && !scanned_before) {
+        ScanVerdict verdict;
+        fault = clamd.finish(verdict, detail);
+        if (fault != ScanFault::None) {
+            client.note(detail);
+            return client.answer(fault_reply(api, fault), false);
+        }
+        const ScanRecord scan{engine.engine, engine.version, engine.signatures, {}, verdict.found,
+                              verdict.signature};
+        found = store.add_upload(file, &scan, error);
+    } else if (found != StoreStatus::Error) {
+        found = store.add_upload(file, nullptr, error);  // clamd is left unasked
+    }
+    if (found != StoreStatus::Error)
+        found = store.find_md5(file.md5, record, error);
+    if (found != StoreStatus::Ok) {
+        WebResponse failed = failure(api, 500, "Store unavailable", "The scan could not be kept.");
+        failed.log_note = error;
+        return client.answer(failed, false);
+    }
+    if (api)
+        return client.answer(api_record(record), false);
+    client.answer(see_other_page(report_path(record.md5)), false);
+}

@@ -1,0 +1,45 @@
+// The upload routes: POST /scan (a person's form, multipart/form-data, one
+// file field named "file"; 303 to the file's report) and POST /api/v1/scan
+// (the file's bytes as the body, ?name= its name; 200 with its record). Each
+// upload runs as a job of a scan pool, off the threads that answer look-ups:
+// its body is read as it comes, bounded in size and in the time any piece may
+// take, streamed to clamd and digested in the same pass, and only its digests,
+// size, name and the scan's result are kept. A file already scanned with the
+// signatures clamd has now is answered from what is kept, and clamd never
+// scans it again.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "service/scan/scan_pool.h"
+#include "service/scan/scanner.h"
+#include "service/store/store.h"
+#include "service/web/server.h"
+
+struct ScanOptions {
+    std::uint64_t max_bytes = 25u << 20;  // clamd's own default stream limit
+    unsigned      jobs = 2;
+    std::chrono::milliseconds read_timeout{10000};  // the longest a client may stall
+};
+
+class UploadScans final : public UploadRoutes {
+public:
+    // `stores`: one per job, opened in StoreMode::Service, outliving this.
+    UploadScans(Scanner& scanner, const ScanOptions& options,
+                std::vector<std::unique_ptr<Store>>& stores);
+
+    bool handles(std::string_view target) const override;
+    std::optional<WebResponse> take(UploadStart& start) override;
+
+private:
+    void scan(Store& store, UploadStart& start);
+
+    Scanner& scanner_;
+    ScanOptions options_;
+    std::vector<std::unique_ptr<Store>>& stores_;
+    // Last: its threads end, their scans finished, before the rest goes.
+    ScanPool pool_;
+};
