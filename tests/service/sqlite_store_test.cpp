@@ -205,7 +205,7 @@ TEST_F(SqliteStore, CommandsExitAndPrintForEachOutcome)
          unknown + "  not held\n" + shared_md5 + "  unknown  -  /bin/a\n"},
         {lookup_command, path_ + " " + shared_md5 + " 0x" + shared_md5, 2, ""},
         {lookup_command, absent + " " + shared_md5, 2, ""},
-        {stats_command, path_, 0, "...\n           2  unknown  one\n"},
+        {stats_command, path_, 0, "...\n           2  unknown  one\n           0  scans\n"},
     };
     for (const auto& [command, args, status, printed] : cases) {
         std::string words = "command " + args;
