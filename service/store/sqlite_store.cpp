@@ -353,6 +353,8 @@ public:
             && (counts_ = prepare(db,
                     "SELECT s.name, c.verdict, c.files FROM source_counts AS c JOIN sources AS s"
                     " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", error))
+            && (by_verdict_ = prepare(db,
+                    "SELECT verdict, count(*) FROM files GROUP BY verdict", error))
             && (begin_read_ = prepare(db, "BEGIN", error))
             && (end_read_ = prepare(db, "COMMIT", error));
     }
@@ -391,6 +393,22 @@ public:
         while ((status = sqlite3_step(statement)) == SQLITE_ROW)
             out.push_back({column_text(statement, 0), verdict_from(sqlite3_column_int(statement, 1)),
                            static_cast<std::uint64_t>(sqlite3_column_int64(statement, 2))});
+        if (status != SQLITE_DONE) {
+            error = describe(db_.get(), "counting");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
+    {
+        out = {};
+        sqlite3_stmt* statement = by_verdict_.get();
+        ResetOnExit reset{statement};
+        int status;
+        while ((status = sqlite3_step(statement)) == SQLITE_ROW)
+            out[static_cast<std::size_t>(verdict_from(sqlite3_column_int(statement, 0)))] +=
+                static_cast<std::uint64_t>(sqlite3_column_int64(statement, 1));
         if (status != SQLITE_DONE) {
             error = describe(db_.get(), "counting");
             return StoreStatus::Error;
@@ -521,10 +539,21 @@ private:
     }
 
     Database  db_;
-    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, begin_read_, end_read_;
+    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, begin_read_,
+              end_read_;
 };
 
-bool create_schema(sqlite3* db, std::string& error)
+// A kind of file of ours: its mark, its schema version and the statements
+// that make that schema.
+struct Layout {
+    int mark;
+    int schema;
+    std::span<const char* const> sql;
+};
+
+constexpr Layout store_layout{application_id, current_schema, schema_sql};
+
+bool create_schema(sqlite3* db, const Layout& layout, std::string& error)
 {
     if (!run(db, "BEGIN IMMEDIATE", error))
         return false;
@@ -536,15 +565,15 @@ bool create_schema(sqlite3* db, std::string& error)
         return false;
     }
     if (version == 0) {
-        for (const char* sql : schema_sql)
+        for (const char* sql : layout.sql)
             if (!run(db, sql, error)) {
                 std::string ignored;
                 run(db, "ROLLBACK", ignored);
                 return false;
             }
         // Pragmas take no parameters; both values are our own constants.
-        const std::string ids = "PRAGMA application_id = " + std::to_string(application_id);
-        const std::string schema = "PRAGMA user_version = " + std::to_string(current_schema);
+        const std::string ids = "PRAGMA application_id = " + std::to_string(layout.mark);
+        const std::string schema = "PRAGMA user_version = " + std::to_string(layout.schema);
         if (!run(db, ids.c_str(), error) || !run(db, schema.c_str(), error)) {
             std::string ignored;
             run(db, "ROLLBACK", ignored);
@@ -556,7 +585,7 @@ bool create_schema(sqlite3* db, std::string& error)
 
 // Says why the file behind `db` is not a store this program may use, or
 // nothing. Reads only: a refused file is never altered.
-std::optional<std::string> refusal(sqlite3* db, const std::string& path)
+std::optional<std::string> refusal(sqlite3* db, const std::string& path, const Layout& layout)
 {
     int id = 0;
     int version = 0;
@@ -569,16 +598,146 @@ std::optional<std::string> refusal(sqlite3* db, const std::string& path)
             return path + " is not a brantwicker-service database (" + error + ")";
         return path + ": cannot be read (" + error + ")";
     }
-    if (id != application_id)
+    if (id != layout.mark)
         return path + " is not a brantwicker-service database";
-    if (version > current_schema)
+    if (version > layout.schema)
         return path + " was made by a newer version (schema " + std::to_string(version)
-             + "); this program reads schema " + std::to_string(current_schema);
-    if (version < current_schema)
+             + "); this program reads schema " + std::to_string(layout.schema);
+    if (version < layout.schema)
         return path + " has an unknown schema " + std::to_string(version)
-             + "; this program reads schema " + std::to_string(current_schema);
+             + "; this program reads schema " + std::to_string(layout.schema);
     return std::nullopt;
 }
+
+// The service's own writes live in a second file beside the store,
+// `<store>-live`, with a mark and schema of its own: the store is the
+// imports', read-only to the service, and an import may hold its write lock
+// for minutes.
+constexpr int live_mark   = 0x42574B4C;  // "BWKL"
+constexpr int live_schema = 1;
+
+constexpr const char* live_sql[] = {
+    // The most-asked digests that were not held; no client is ever recorded.
+    "CREATE TABLE unknown_digests ("
+    " digest BLOB PRIMARY KEY NOT NULL, count INTEGER NOT NULL, error INTEGER NOT NULL,"
+    " first_asked INTEGER NOT NULL, last_asked INTEGER NOT NULL) WITHOUT ROWID",
+    // How many asks were counted in all: the counts' error bound follows from it.
+    "CREATE TABLE unknown_asked (id INTEGER PRIMARY KEY CHECK (id = 1), total INTEGER NOT NULL)",
+};
+
+constexpr Layout live_layout{live_mark, live_schema, live_sql};
+
+// Opens the live file in `path`, making it and its schema when it is absent
+// or empty; a file of another kind or version is refused untouched.
+Database open_live_file(const std::string& path, std::string& error)
+{
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database db(raw);
+    if (opened != SQLITE_OK) {
+        error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
+        return nullptr;
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busy_timeout_ms);
+    int version = 0;
+    int mark = 0;
+    if (!read_integer(raw, "PRAGMA user_version", version, error)
+        || !read_integer(raw, "PRAGMA application_id", mark, error)) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    const bool fresh = version == 0 && mark == 0;
+    if (!fresh) {
+        if (auto reason = refusal(raw, path, live_layout)) {
+            error = *reason;
+            return nullptr;
+        }
+    }
+    if (!run(raw, "PRAGMA journal_mode = WAL", error)
+        || !run(raw, "PRAGMA synchronous = NORMAL", error)
+        || (fresh && !create_schema(raw, live_layout, error))) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    return db;
+}
+
+class SqliteLiveStore final : public LiveStore {
+public:
+    explicit SqliteLiveStore(Database db) : db_(std::move(db)) {}
+
+    StoreStatus load_unknown(std::vector<UnknownDigest>& out, std::uint64_t& asked,
+                             std::string& error) override
+    {
+        out.clear();
+        asked = 0;
+        sqlite3* db = db_.get();
+        Statement rows = prepare(db,
+            "SELECT digest, count, error, first_asked, last_asked FROM unknown_digests", error);
+        Statement total = rows ? prepare(db, "SELECT total FROM unknown_asked", error) : nullptr;
+        if (!total)
+            return StoreStatus::Error;
+        int status;
+        while ((status = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(rows.get(), 0));
+            UnknownDigest digest;
+            digest.digest.assign(bytes, bytes + sqlite3_column_bytes(rows.get(), 0));
+            digest.count = static_cast<std::uint64_t>(sqlite3_column_int64(rows.get(), 1));
+            digest.error = static_cast<std::uint64_t>(sqlite3_column_int64(rows.get(), 2));
+            digest.first_asked = sqlite3_column_int64(rows.get(), 3);
+            digest.last_asked = sqlite3_column_int64(rows.get(), 4);
+            out.push_back(std::move(digest));
+        }
+        if (status == SQLITE_DONE && (status = sqlite3_step(total.get())) == SQLITE_ROW)
+            asked = static_cast<std::uint64_t>(sqlite3_column_int64(total.get(), 0));
+        if (status != SQLITE_DONE && status != SQLITE_ROW) {
+            error = describe(db, "reading the unknown digests");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
+                             std::string& error) override
+    {
+        sqlite3* db = db_.get();
+        Statement add = prepare(db,
+            "INSERT INTO unknown_digests (digest, count, error, first_asked, last_asked)"
+            " VALUES (?1, ?2, ?3, ?4, ?5)", error);
+        Statement total = add ? prepare(db,
+            "INSERT OR REPLACE INTO unknown_asked (id, total) VALUES (1, ?1)", error) : nullptr;
+        if (!total || !run(db, "BEGIN IMMEDIATE", error))
+            return StoreStatus::Error;
+        bool good = run(db, "DELETE FROM unknown_digests", error);
+        for (std::size_t i = 0; good && i < digests.size(); ++i) {
+            const UnknownDigest& digest = digests[i];
+            sqlite3_stmt* statement = add.get();
+            sqlite3_bind_blob(statement, 1, digest.digest.data(),
+                              static_cast<int>(digest.digest.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(digest.count));
+            sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(digest.error));
+            sqlite3_bind_int64(statement, 4, digest.first_asked);
+            sqlite3_bind_int64(statement, 5, digest.last_asked);
+            good = sqlite3_step(statement) == SQLITE_DONE;
+            sqlite3_reset(statement);
+        }
+        sqlite3_bind_int64(total.get(), 1, static_cast<sqlite3_int64>(asked));
+        good = good && sqlite3_step(total.get()) == SQLITE_DONE;
+        if (!good || !run(db, "COMMIT", error)) {
+            if (error.empty())
+                error = describe(db, "saving the unknown digests");
+            std::string ignored;
+            run(db, "ROLLBACK", ignored);
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+private:
+    Database db_;
+};
 
 }  // namespace
 
@@ -613,7 +772,7 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
     sqlite3_busy_timeout(raw, busy_timeout_ms);
 
     if (!fresh) {
-        if (auto reason = refusal(raw, path)) {
+        if (auto reason = refusal(raw, path, store_layout)) {
             error = *reason;
             return nullptr;
         }
@@ -627,7 +786,7 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
             || !run(raw, "PRAGMA journal_size_limit = 67108864", error)
             || !run(raw, import_cache, error)
             || !run(raw, "PRAGMA temp_store = FILE", error)
-            || (fresh && !create_schema(raw, error))) {
+            || (fresh && !create_schema(raw, store_layout, error))) {
             error = path + ": " + error;
             return nullptr;
         }
@@ -642,4 +801,12 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
         return nullptr;
     }
     return store;
+}
+
+std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path, std::string& error)
+{
+    Database db = open_live_file(store_path + "-live", error);
+    if (!db)
+        return nullptr;
+    return std::make_unique<SqliteLiveStore>(std::move(db));
 }
