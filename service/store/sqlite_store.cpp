@@ -4,10 +4,13 @@
 #include "service/store/store.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -337,7 +340,10 @@ private:
 
 class SqliteStore final : public Store {
 public:
-    explicit SqliteStore(Database db) : db_(std::move(db)) {}
+    SqliteStore(Database db, std::string path, struct stat opened)
+        : db_(std::move(db)), path_(std::move(path)), opened_(opened)
+    {
+    }
 
     bool prepare_reads(std::string& error)
     {
@@ -416,6 +422,20 @@ public:
         return StoreStatus::Ok;
     }
 
+    // SQLite trusts its own cache while the log says nothing changed, so the
+    // file itself is looked at too: still there, still the one opened, and
+    // its header still readable and a database's.
+    StoreStatus probe(std::string& error) override
+    {
+        if (path_ != ":memory:" && !file_unchanged()) {
+            error = path_ + ": gone, replaced or unreadable since the service opened it";
+            return StoreStatus::Error;
+        }
+        FileRecord record;
+        return find_md5(Md5Bytes{}, record, error) == StoreStatus::Error ? StoreStatus::Error
+                                                                       : StoreStatus::Ok;
+    }
+
     std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) override
     {
         sqlite3* db = db_.get();
@@ -461,6 +481,20 @@ public:
     int schema_version() const override { return current_schema; }
 
 private:
+    bool file_unchanged() const
+    {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat now {};
+        char header[16] = {};
+        const bool same = fd >= 0 && ::fstat(fd, &now) == 0 && now.st_dev == opened_.st_dev &&
+                          now.st_ino == opened_.st_ino &&
+                          ::pread(fd, header, sizeof header, 0) == sizeof header &&
+                          std::memcmp(header, "SQLite format 3", sizeof header) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return same;
+    }
+
     bool step_once(sqlite3_stmt* statement, std::string& error)
     {
         const int status = sqlite3_step(statement);
@@ -538,7 +572,9 @@ private:
         return StoreStatus::Ok;
     }
 
-    Database  db_;
+    Database    db_;
+    std::string path_;
+    struct stat opened_;
     Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, begin_read_,
               end_read_;
 };
@@ -795,7 +831,12 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
         error = path + ": " + error;
         return nullptr;
     }
-    auto store = std::make_unique<SqliteStore>(std::move(db));
+    struct stat file {};
+    if (path != ":memory:" && ::stat(path.c_str(), &file) != 0) {
+        error = path + ": cannot be read";
+        return nullptr;
+    }
+    auto store = std::make_unique<SqliteStore>(std::move(db), path, file);
     if (!store->prepare_reads(error)) {
         error = path + ": " + error;
         return nullptr;

@@ -95,6 +95,10 @@ public:
 
     virtual StoreStatus counts(std::vector<SourceCount>& out, std::string& error) = 0;
 
+    // Whether the store answers now, read past any cache the engine keeps:
+    // cheap enough for a load balancer's health check every second.
+    virtual StoreStatus probe(std::string& error) = 0;
+
     // How many files the store holds with each verdict, indexed by Verdict.
     // It may read the whole store: call it seldom, off the request path.
     virtual StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) = 0;

@@ -160,9 +160,5 @@ std::string Metrics::exposition() const
             sample(out, "brantwicker_store_files", std::string("verdict=\"") + name + "\"",
                    store_files_[static_cast<std::size_t>(index)].load(relaxed));
     }
-
-    family(out, "brantwicker_unknown_asked_total", "counter",
-           "Look-ups of digests not held, since the counts began.");
-    sample(out, "brantwicker_unknown_asked_total", "", unknown_asked_.load(relaxed));
     return out;
 }

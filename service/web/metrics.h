@@ -49,10 +49,6 @@ public:
     // set by whoever reads them, at most once a minute.
     void store_files(const std::array<std::uint64_t, 3>& by_verdict);
 
-    // Counts of the digests asked for and not held, and how many of them the
-    // summary keeps; set by the unknown-digest counter.
-    void unknown_asked(std::uint64_t asked) { unknown_asked_.store(asked, std::memory_order_relaxed); }
-
     // The whole exposition.
     std::string exposition() const;
 
@@ -75,5 +71,4 @@ private:
     std::atomic<int> scanner_up_{0};
     std::array<std::atomic<std::uint64_t>, 3> store_files_{};
     std::atomic<bool> store_files_known_{false};
-    std::atomic<std::uint64_t> unknown_asked_{0};
 };

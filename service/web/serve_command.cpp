@@ -207,7 +207,6 @@ private:
         std::string error;
         if (unknown_->save(*live_, store_, error) != StoreStatus::Ok)
             report("cannot save the unknown digests' counts: " + error);
-        metrics_.unknown_asked(unknown_->total());
     }
 
     static void report(const std::string& what)
@@ -265,9 +264,7 @@ int serve_command(int argc, char** argv)
     options.metrics = &metrics;
     const HealthCheck checks[] = {
         {"store", [&stores](unsigned worker, std::string& why) {
-             // A look-up that finds nothing still reads the store.
-             FileRecord record;
-             return stores[worker]->find_md5(Md5Bytes{}, record, why) != StoreStatus::Error;
+             return stores[worker]->probe(why) == StoreStatus::Ok;
          }},
     };
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {

@@ -47,6 +47,7 @@ public:
     StoreStatus find_sha256(const Sha256Bytes&, FileRecord&, std::string& error) override { return gone(error); }
     StoreStatus counts(std::vector<SourceCount>&, std::string& error) override { return gone(error); }
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>&, std::string& error) override { return gone(error); }
+    StoreStatus probe(std::string& error) override { return gone(error); }
     std::unique_ptr<StoreImport> begin_import(std::string_view, std::string&) override { return {}; }
     std::string engine_version() const override { return "none"; }
     int schema_version() const override { return 1; }
@@ -79,8 +80,7 @@ std::unique_ptr<Store> held_store()
 std::vector<HealthCheck> store_check(Store& store)
 {
     return {{"store", [&store](unsigned, std::string& why) {
-                 FileRecord record;
-                 return store.find_md5(Md5Bytes{}, record, why) != StoreStatus::Error;
+                 return store.probe(why) == StoreStatus::Ok;
              }}};
 }
 
