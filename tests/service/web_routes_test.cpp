@@ -139,6 +139,9 @@ TEST(Routes, Answer)
         EXPECT_EQ(response.status, status);
         EXPECT_NE((response.body + response.location + response.allow).find(holds), std::string::npos)
             << response.body;
+        if (response.content_type == "application/json") {
+            EXPECT_FALSE(json::parse(response.body, nullptr, false).is_discarded()) << response.body;
+        }
         if (method == "POST" && target == consult) {  // the program reads one receive, no more
             EXPECT_LT(serialize_response(response, 10, false, false).size(), kReplyReceiveMax);
         }
