@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the benchmarks in bench/ need beyond the test prerequisites:
 # wrk (the load generator), nginx (the reference server the service is
-# measured against), the sqlite3 shell and GNU time. nginx is installed without being
+# measured against), the sqlite3 shell, GNU time and perf (to profile the
+# service under load). nginx is installed without being
 # started: the benchmark runs its own instance on a loopback port and stops it.
 # Safe to run again.
 set -euo pipefail
@@ -12,7 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(wrk nginx sqlite3 time)
+packages=(wrk nginx sqlite3 time linux-perf)
 
 missing=()
 for p in "${packages[@]}"; do

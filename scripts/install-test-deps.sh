@@ -2,8 +2,10 @@
 # Installs what building and testing everything needs on a Debian 12 machine:
 # the native toolchain and test libraries, the service's SQLite, Boost and JSON
 # headers, Chromium for the page tests, OpenSSL (the reference the tests and
-# the benchmark compare against), the mingw-w64 cross compilers, Wine, and the
-# X tools the desktop tests use. Safe to run again.
+# the benchmark compare against), Prometheus (for promtool, which checks the
+# service's metrics; its own server is installed without being started), the
+# mingw-w64 cross compilers, Wine, and the X tools the desktop tests use. Safe
+# to run again.
 #
 # Both Wine loaders come in: the 32-bit one runs the shipped program where the
 # kernel executes 32-bit code; where it does not (some virtual machines), the
@@ -19,7 +21,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
-        libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core)
+        libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
+        prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
@@ -34,7 +37,20 @@ for p in "${native[@]}" "${windows[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
+  # A policy that refuses every service start keeps Prometheus' server from
+  # starting system-wide; it is removed again unless it was there before.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=yes
+  fi
+  trap '[ -z "$own_policy" ] || rm -f "$policy"' EXIT
   echo "install-test-deps: installing ${missing[*]}"
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if printf '%s\n' "${missing[@]}" | grep -qx prometheus; then
+    systemctl disable --quiet prometheus.service 2>/dev/null || update-rc.d prometheus disable >/dev/null
+  fi
 fi

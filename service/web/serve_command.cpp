@@ -254,7 +254,8 @@ int serve_command(int argc, char** argv)
         live = open_sqlite_live_store(db, error);
         unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
         if (!live || unknown->load(*live, error) != StoreStatus::Ok) {
-            std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
+            std::fprintf(stderr, "brantwicker-service serve: the unknown digests' counts: %s"
+                                 " (--unknown-top off serves without them)\n", error.c_str());
             return 1;
         }
     }
