@@ -124,12 +124,29 @@ def wrk(url: str, seconds: int, script: str | None) -> dict:
             "errors": errors.group(0) if errors else ""}
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def store_parser(doc: str) -> argparse.ArgumentParser:
+    """The arguments every service benchmark takes: the program and its store."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("service", help="the built brantwicker-service (a release build)")
     parser.add_argument("--records", type=int, default=5_000_000)
     parser.add_argument("--store", help="a store made before, instead of a new one")
     parser.add_argument("--held", help="with --store: an MD5 it holds")
+    return parser
+
+
+def stop(process: subprocess.Popen) -> None:
+    """SIGTERM, as an operator stops it; SIGKILL after 20 s."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def main() -> int:
+    parser = store_parser(__doc__)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--threads", type=int, default=2, help="service threads, nginx workers")
@@ -206,13 +223,8 @@ def main() -> int:
         return 1 if failed else 0
     finally:
         for process in (nginx, service):
-            if process is not None and process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(20)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            if process is not None:
+                stop(process)
         service_log.close()
         shutil.rmtree(work, ignore_errors=True)
 

@@ -19,12 +19,10 @@ usage: bench/soak.py SERVICE [--records N | --store DB --held MD5] [--minutes M]
 Not a test: run it by hand on a release build (bash scripts/install-bench-deps.sh
 first). The store is copied, as the imports change it."""
 
-import argparse
 import os
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -32,7 +30,7 @@ import threading
 import time
 
 from hash_list import write_lists
-from service_vs_nginx import UNITS, make_store, wait_for_port
+from service_vs_nginx import UNITS, make_store, stop, store_parser, wait_for_port
 
 PORT = 18082
 CONNECTIONS = 64
@@ -83,11 +81,7 @@ def wrk_minute(url: str, script: str, seconds: int) -> dict:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("service", help="the built brantwicker-service (a release build)")
-    parser.add_argument("--records", type=int, default=5_000_000)
-    parser.add_argument("--store", help="a store made before, instead of a new one (it is copied)")
-    parser.add_argument("--held", help="with --store: an MD5 it holds")
+    parser = store_parser(__doc__)  # a store given is copied: the imports change it
     parser.add_argument("--minutes", type=int, default=10)
     parser.add_argument("--import-lines", type=int, default=200_000)
     options = parser.parse_args()
@@ -158,12 +152,7 @@ def main() -> int:
         print("met" if ok else "MISSED")
         return 0 if ok else 1
     finally:
-        if service.poll() is None:
-            service.send_signal(signal.SIGTERM)
-            try:
-                service.wait(20)
-            except subprocess.TimeoutExpired:
-                service.kill()
+        stop(service)
         log.close()
         shutil.rmtree(work, ignore_errors=True)
 

@@ -18,6 +18,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+. "$(dirname "$0")/apt-install-unstarted.sh"
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
@@ -37,20 +38,9 @@ for p in "${native[@]}" "${windows[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  # A policy that refuses every service start keeps Prometheus' server from
-  # starting system-wide; it is removed again unless it was there before.
-  policy=/usr/sbin/policy-rc.d
-  own_policy=
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    own_policy=yes
-  fi
-  trap '[ -z "$own_policy" ] || rm -f "$policy"' EXIT
   echo "install-test-deps: installing ${missing[*]}"
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install_unstarted "${missing[@]}"
   if printf '%s\n' "${missing[@]}" | grep -qx prometheus; then
-    systemctl disable --quiet prometheus.service 2>/dev/null || update-rc.d prometheus disable >/dev/null
+    disable_at_boot prometheus
   fi
 fi

@@ -663,13 +663,12 @@ constexpr const char* live_sql[] = {
 
 constexpr Layout live_layout{live_mark, live_schema, live_sql};
 
-// Opens the live file in `path`, making it and its schema when it is absent
-// or empty; a file of another kind or version is refused untouched.
-Database open_live_file(const std::string& path, std::string& error)
+// Opens the SQLite file in `path` with `flags`, for one thread at a time,
+// waiting a while for another process's lock.
+Database open_database(const std::string& path, int flags, std::string& error)
 {
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &raw,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     Database db(raw);
     if (opened != SQLITE_OK) {
         error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
@@ -677,6 +676,17 @@ Database open_live_file(const std::string& path, std::string& error)
     }
     sqlite3_extended_result_codes(raw, 1);
     sqlite3_busy_timeout(raw, busy_timeout_ms);
+    return db;
+}
+
+// Opens the live file in `path`, making it and its schema when it is absent
+// or empty; a file of another kind or version is refused untouched.
+Database open_live_file(const std::string& path, std::string& error)
+{
+    Database db = open_database(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+    sqlite3* raw = db.get();
+    if (!db)
+        return nullptr;
     int version = 0;
     int mark = 0;
     if (!read_integer(raw, "PRAGMA user_version", version, error)
@@ -797,15 +807,10 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
 
     const int flags = mode == StoreMode::ReadOnly ? SQLITE_OPEN_READONLY
                     : SQLITE_OPEN_READWRITE | (fresh ? SQLITE_OPEN_CREATE : 0);
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    Database db(raw);
-    if (opened != SQLITE_OK) {
-        error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
+    Database db = open_database(path, flags, error);
+    sqlite3* raw = db.get();
+    if (!db)
         return nullptr;
-    }
-    sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, busy_timeout_ms);
 
     if (!fresh) {
         if (auto reason = refusal(raw, path, store_layout)) {
