@@ -406,8 +406,19 @@ public:
         return StoreStatus::Ok;
     }
 
+    // The count reads the whole store, so it is kept until another
+    // connection (an import) commits.
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
     {
+        int version = 0;
+        if (!read_integer(db_.get(), "PRAGMA data_version", version, error)) {
+            error = describe(db_.get(), "counting");
+            return StoreStatus::Error;
+        }
+        if (files_by_verdict_ && version == counted_version_) {
+            out = *files_by_verdict_;
+            return StoreStatus::Ok;
+        }
         out = {};
         sqlite3_stmt* statement = by_verdict_.get();
         ResetOnExit reset{statement};
@@ -419,6 +430,8 @@ public:
             error = describe(db_.get(), "counting");
             return StoreStatus::Error;
         }
+        files_by_verdict_ = out;
+        counted_version_ = version;
         return StoreStatus::Ok;
     }
 
@@ -575,6 +588,8 @@ private:
     Database    db_;
     std::string path_;
     struct stat opened_;
+    std::optional<std::array<std::uint64_t, 3>> files_by_verdict_;
+    int counted_version_ = 0;
     Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, begin_read_,
               end_read_;
 };
