@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -361,12 +362,30 @@ public:
                     " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", error))
             && (by_verdict_ = prepare(db,
                     "SELECT verdict, count(*) FROM files GROUP BY verdict", error))
+            && (data_version_ = prepare(db, "PRAGMA data_version", error))
             && (begin_read_ = prepare(db, "BEGIN", error))
             && (end_read_ = prepare(db, "COMMIT", error));
     }
 
+    // A file asked for again is answered from the records read since the
+    // store last changed: one read of SQLite's data version, which moves
+    // whenever another connection (an import) commits, instead of three.
     StoreStatus find_md5(const Md5Bytes& md5, FileRecord& out, std::string& error) override
     {
+        int version = 0;
+        if (!current_version(version, error))
+            return StoreStatus::Error;
+        if (version != recent_version_ || recent_.size() >= kRecentMax) {
+            recent_.clear();
+            recent_version_ = version;
+        }
+        const std::string key(md5.begin(), md5.end());
+        if (const auto hit = recent_.find(key); hit != recent_.end()) {
+            if (!hit->second)
+                return StoreStatus::NotFound;
+            out = *hit->second;
+            return StoreStatus::Ok;
+        }
         // One snapshot for the three reads, so that an import committing
         // in between never shows half of a record.
         if (!step_once(begin_read_.get(), error))
@@ -377,6 +396,10 @@ public:
             error = end_error;
             return StoreStatus::Error;
         }
+        // Read after the version: an import committing in between changes
+        // the version, and the next look-up starts afresh.
+        if (status != StoreStatus::Error)
+            recent_.emplace(key, status == StoreStatus::Ok ? std::optional(out) : std::nullopt);
         return status;
     }
 
@@ -411,10 +434,8 @@ public:
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
     {
         int version = 0;
-        if (!read_integer(db_.get(), "PRAGMA data_version", version, error)) {
-            error = describe(db_.get(), "counting");
+        if (!current_version(version, error))
             return StoreStatus::Error;
-        }
         if (files_by_verdict_ && version == counted_version_) {
             out = *files_by_verdict_;
             return StoreStatus::Ok;
@@ -494,6 +515,19 @@ public:
     int schema_version() const override { return current_schema; }
 
 private:
+    bool current_version(int& version, std::string& error)
+    {
+        sqlite3_stmt* statement = data_version_.get();
+        const int status = sqlite3_step(statement);
+        version = sqlite3_column_int(statement, 0);
+        sqlite3_reset(statement);
+        if (status != SQLITE_ROW) {
+            error = describe(db_.get(), "reading the store");
+            return false;
+        }
+        return true;
+    }
+
     bool file_unchanged() const
     {
         const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -590,7 +624,12 @@ private:
     struct stat opened_;
     std::optional<std::array<std::uint64_t, 3>> files_by_verdict_;
     int counted_version_ = 0;
-    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, begin_read_,
+    // Records read at recent_version_, by MD5 (nothing: not held); a bounded
+    // few, emptied when full.
+    static constexpr std::size_t kRecentMax = 4096;
+    std::unordered_map<std::string, std::optional<FileRecord>> recent_;
+    int recent_version_ = -1;
+    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, data_version_, begin_read_,
               end_read_;
 };
 
