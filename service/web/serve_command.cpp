@@ -97,7 +97,7 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
             good = parse_listen(value, options.operator_address, options.operator_port) &&
                    options.operator_port != 0;
         } else if (arg == "--unknown-top") {
-            const auto top = value == "off" ? 0ul : number(value, 1, 1'000'000);
+            const auto top = value == "off" ? 0ul : number(value, 1, 100'000);
             good = top.has_value();
             serve.unknown_top = top.value_or(0);
         } else if (arg == "--threads") {
