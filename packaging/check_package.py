@@ -48,7 +48,7 @@ def deb_settings(version: str) -> dict[str, dict[str, str]]:
                "ProtectSystem": "strict", "ProtectHome": "yes", "PrivateTmp": "yes",
                "StateDirectory": "brantwicker-service", "ReadWritePaths": "",
                "ExecStart": "/usr/bin/brantwicker-service serve /var/lib/brantwicker-service/.+"
-                            r" --clamd \$\{CLAMD\}",
+                            r" --clamd \$\{CLAMD\} \$OPTIONS",
                # Scanning is off until CLAMD= is set in the file below.
                "Environment": r".*\bCLAMD=(\s.*)?", "EnvironmentFile": "-/etc/default/brantwicker-service"},
     }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the benchmarks in bench/ need beyond the test prerequisites:
 # wrk (the load generator), nginx (the reference server the service is
-# measured against), the sqlite3 shell, GNU time, and clamd with clamdscan
-# (the scan benchmark's reference). nginx and clamd are installed without
-# being started: the benchmarks run their own instances and stop them. Safe to
-# run again.
+# measured against), the sqlite3 shell, GNU time, clamd with clamdscan (the
+# scan benchmark's reference) and perf (to profile the service under load).
+# nginx and clamd are installed without being started: the benchmarks run
+# their own instances and stop them. Safe to run again.
 set -euo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -13,7 +13,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(wrk nginx sqlite3 time clamav-daemon clamdscan)
+. "$(dirname "$0")/apt-install-unstarted.sh"
+packages=(wrk nginx sqlite3 time clamav-daemon clamdscan linux-perf)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,23 +23,9 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-# A policy that refuses every service start keeps the package's own server
-# from starting system-wide; it is removed again unless it was there before.
-policy=/usr/sbin/policy-rc.d
-own_policy=
-if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\nexit 101\n' >"$policy"
-  chmod 755 "$policy"
-  own_policy=yes
-fi
-trap '[ -z "$own_policy" ] || rm -f "$policy"' EXIT
-
 echo "install-bench-deps: installing ${missing[*]}"
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-
-# The package also enables its server for every boot, where it would take
-# port 80 from the scanning service; the benchmark never needs it there.
+apt_install_unstarted "${missing[@]}"
+# Its server at boot would take port 80 from the scanning service.
 if printf '%s\n' "${missing[@]}" | grep -qx nginx; then
-  systemctl disable --quiet nginx.service 2>/dev/null || update-rc.d nginx disable >/dev/null
+  disable_at_boot nginx
 fi

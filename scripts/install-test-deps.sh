@@ -2,8 +2,11 @@
 # Installs what building and testing everything needs on a Debian 12 machine:
 # the native toolchain and test libraries, the service's SQLite, Boost and JSON
 # headers, Chromium for the page tests, clamd for the scan tests, OpenSSL (the
-# reference the tests and the benchmark compare against), the mingw-w64 cross
-# compilers, Wine, and the X tools the desktop tests use. Safe to run again.
+# reference the tests and the benchmark compare against), Prometheus (for
+# promtool, which checks the service's metrics), the mingw-w64 cross
+# compilers, Wine, and the X tools the desktop tests use. Servers that come
+# with these packages (clamd, Prometheus) are installed without being started:
+# the tests start their own. Safe to run again.
 #
 # Both Wine loaders come in: the 32-bit one runs the shipped program where the
 # kernel executes 32-bit code; where it does not (some virtual machines), the
@@ -16,11 +19,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 export DEBIAN_FRONTEND=noninteractive
+. "$(dirname "$0")/apt-install-unstarted.sh"
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
-        clamav-daemon)
+        clamav-daemon prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
@@ -36,6 +40,8 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-test-deps: installing ${missing[*]}"
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_install_unstarted "${missing[@]}"
+  if printf '%s\n' "${missing[@]}" | grep -qx prometheus; then
+    disable_at_boot prometheus
+  fi
 fi

@@ -6,12 +6,16 @@
 #include "service/store/store.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
+#include <cstring>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -21,17 +25,8 @@ namespace {
 constexpr int application_id = 0x42574B53;
 constexpr int current_schema = 1;
 
-// The service's own file, PATH-live: marked "BWKL", with its own versions.
-constexpr int live_application_id = 0x42574B4C;
-constexpr int live_schema = 1;
+// The service's own file, beside the store.
 constexpr const char* live_suffix = "-live";
-
-struct FileMark {
-    int id;
-    int schema;
-};
-constexpr FileMark store_mark{application_id, current_schema};
-constexpr FileMark live_mark{live_application_id, live_schema};
 
 // While an import is running, a second one waits this long for it.
 constexpr int busy_timeout_ms = 10'000;
@@ -62,21 +57,6 @@ constexpr const char* schema_sql[] = {
     "CREATE TABLE source_counts ("
     " source INTEGER NOT NULL, verdict INTEGER NOT NULL, files INTEGER NOT NULL,"
     " PRIMARY KEY (source, verdict)) WITHOUT ROWID",
-};
-
-// The service's own tables. A scan keeps the file's digests and size with it,
-// so that an uploaded file needs no row in the lists.
-constexpr const char* live_schema_sql[] = {
-    "CREATE TABLE scans ("
-    " id INTEGER PRIMARY KEY, md5 BLOB NOT NULL, sha1 BLOB NOT NULL, sha256 BLOB NOT NULL,"
-    " size INTEGER NOT NULL, engine TEXT NOT NULL, engine_version TEXT NOT NULL,"
-    " signature_version TEXT NOT NULL, scanned TEXT NOT NULL, found INTEGER NOT NULL,"
-    " signature TEXT NOT NULL)",
-    "CREATE INDEX scans_by_md5 ON scans (md5, id)",
-    "CREATE INDEX scans_by_sha1 ON scans (sha1)",
-    "CREATE INDEX scans_by_sha256 ON scans (sha256)",
-    "CREATE TABLE upload_names ("
-    " md5 BLOB NOT NULL, name TEXT NOT NULL, PRIMARY KEY (md5, name)) WITHOUT ROWID",
 };
 
 struct StatementDeleter {
@@ -368,7 +348,10 @@ private:
 
 class SqliteStore final : public Store {
 public:
-    SqliteStore(Database db, bool service) : db_(std::move(db)), service_(service) {}
+    SqliteStore(Database db, bool service, std::string path, struct stat opened)
+        : db_(std::move(db)), service_(service), path_(std::move(path)), opened_(opened)
+    {
+    }
 
     bool prepare_reads(std::string& error)
     {
@@ -399,6 +382,11 @@ public:
                     "SELECT found, count(*) FROM (SELECT max(found) AS found FROM scans GROUP BY md5)"
                     " GROUP BY found ORDER BY found", error))
             && (scan_count_ = prepare(db, "SELECT count(*) FROM scans", error))
+            && (by_verdict_ = prepare(db,
+                    "SELECT verdict, count(*) FROM files GROUP BY verdict", error))
+            && (data_version_ = prepare(db, "PRAGMA data_version", error))
+            && (!sqlite3_db_filename(db, "live")
+                || (live_version_ = prepare(db, "PRAGMA live.data_version", error)))
             && (begin_read_ = prepare(db, "BEGIN", error))
             && (end_read_ = prepare(db, "COMMIT", error))
             && (!service_ || prepare_writes(error));
@@ -416,8 +404,25 @@ public:
             && (begin_write_ = prepare(db, "BEGIN IMMEDIATE", error));
     }
 
+    // A file asked for again is answered from the records read since the
+    // store last changed: one read of SQLite's data version, which moves
+    // whenever another connection (an import) commits, instead of three.
     StoreStatus find_md5(const Md5Bytes& md5, FileRecord& out, std::string& error) override
     {
+        std::int64_t version = 0;
+        if (!current_version(version, error))
+            return StoreStatus::Error;
+        if (version != recent_version_ || recent_.size() >= kRecentMax) {
+            recent_.clear();
+            recent_version_ = version;
+        }
+        const std::string key(md5.begin(), md5.end());
+        if (const auto hit = recent_.find(key); hit != recent_.end()) {
+            if (!hit->second)
+                return StoreStatus::NotFound;
+            out = *hit->second;
+            return StoreStatus::Ok;
+        }
         // One snapshot for the three reads, so that an import committing
         // in between never shows half of a record.
         if (!step_once(begin_read_.get(), error))
@@ -428,6 +433,10 @@ public:
             error = end_error;
             return StoreStatus::Error;
         }
+        // Read after the version: an import committing in between changes
+        // the version, and the next look-up starts afresh.
+        if (status != StoreStatus::Error)
+            recent_.emplace(key, status == StoreStatus::Ok ? std::optional(out) : std::nullopt);
         return status;
     }
 
@@ -489,6 +498,8 @@ public:
             error = "the store is not open for the service's own records";
             return StoreStatus::Error;
         }
+        // This connection's own commits do not move its data version.
+        recent_.clear();
         if (!step_once(begin_write_.get(), error))
             return StoreStatus::Error;
         bool done = true;
@@ -515,6 +526,47 @@ public:
         std::string ignored;
         run(db_.get(), "ROLLBACK", ignored);
         return StoreStatus::Error;
+    }
+
+    // The count reads the whole store, so it is kept until another
+    // connection (an import) commits.
+    StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
+    {
+        std::int64_t version = 0;
+        if (!current_version(version, error))
+            return StoreStatus::Error;
+        if (files_by_verdict_ && version == counted_version_) {
+            out = *files_by_verdict_;
+            return StoreStatus::Ok;
+        }
+        out = {};
+        sqlite3_stmt* statement = by_verdict_.get();
+        ResetOnExit reset{statement};
+        int status;
+        while ((status = sqlite3_step(statement)) == SQLITE_ROW)
+            out[static_cast<std::size_t>(verdict_from(sqlite3_column_int(statement, 0)))] +=
+                static_cast<std::uint64_t>(sqlite3_column_int64(statement, 1));
+        if (status != SQLITE_DONE) {
+            error = describe(db_.get(), "counting");
+            return StoreStatus::Error;
+        }
+        files_by_verdict_ = out;
+        counted_version_ = version;
+        return StoreStatus::Ok;
+    }
+
+    // SQLite trusts its own cache while the log says nothing changed, so the
+    // file itself is looked at too: still there, still the one opened, and
+    // its header still readable and a database's.
+    StoreStatus probe(std::string& error) override
+    {
+        if (path_ != ":memory:" && !file_unchanged()) {
+            error = path_ + ": gone, replaced or unreadable since the service opened it";
+            return StoreStatus::Error;
+        }
+        FileRecord record;
+        return find_md5(Md5Bytes{}, record, error) == StoreStatus::Error ? StoreStatus::Error
+                                                                       : StoreStatus::Ok;
     }
 
     std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) override
@@ -562,6 +614,39 @@ public:
     int schema_version() const override { return current_schema; }
 
 private:
+    // Moves whenever another connection commits to the lists (an import) or
+    // to the service's own file (a scan kept by another thread).
+    bool current_version(std::int64_t& version, std::string& error)
+    {
+        version = 0;
+        for (sqlite3_stmt* statement : {data_version_.get(), live_version_.get()}) {
+            if (!statement)
+                continue;
+            const int status = sqlite3_step(statement);
+            version = (version << 32) + sqlite3_column_int(statement, 0);
+            sqlite3_reset(statement);
+            if (status != SQLITE_ROW) {
+                error = describe(db_.get(), "reading the store");
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool file_unchanged() const
+    {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat now {};
+        char header[16] = {};
+        const bool same = fd >= 0 && ::fstat(fd, &now) == 0 && now.st_dev == opened_.st_dev &&
+                          now.st_ino == opened_.st_ino &&
+                          ::pread(fd, header, sizeof header, 0) == sizeof header &&
+                          std::memcmp(header, "SQLite format 3", sizeof header) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return same;
+    }
+
     bool step_once(sqlite3_stmt* statement, std::string& error)
     {
         const int status = sqlite3_step(statement);
@@ -695,15 +780,34 @@ private:
         return read_uploads(md5, true, out, error);
     }
 
-    Database  db_;
-    bool      service_;
-    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, begin_read_, end_read_;
+    Database    db_;
+    bool        service_;
+    std::string path_;
+    struct stat opened_;
+    std::optional<std::array<std::uint64_t, 3>> files_by_verdict_;
+    std::int64_t counted_version_ = 0;
+    // Records read at recent_version_, by MD5 (nothing: not held); a bounded
+    // few, emptied when full.
+    static constexpr std::size_t kRecentMax = 4096;
+    std::unordered_map<std::string, std::optional<FileRecord>> recent_;
+    std::int64_t recent_version_ = -1;
+    Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, data_version_,
+              live_version_, begin_read_, end_read_;
     Statement scans_, upload_names_, scan_by_sha1_, scan_by_sha256_, upload_counts_, scan_count_;
     Statement add_scan_, add_name_, begin_write_;
 };
 
-template <std::size_t N>
-bool create_schema(sqlite3* db, const char* const (&tables)[N], FileMark mark, std::string& error)
+// A kind of file of ours: its mark, its schema version and the statements
+// that make that schema.
+struct Layout {
+    int mark;
+    int schema;
+    std::span<const char* const> sql;
+};
+
+constexpr Layout store_layout{application_id, current_schema, schema_sql};
+
+bool create_schema(sqlite3* db, const Layout& layout, std::string& error)
 {
     if (!run(db, "BEGIN IMMEDIATE", error))
         return false;
@@ -715,15 +819,15 @@ bool create_schema(sqlite3* db, const char* const (&tables)[N], FileMark mark, s
         return false;
     }
     if (version == 0) {
-        for (const char* sql : tables)
+        for (const char* sql : layout.sql)
             if (!run(db, sql, error)) {
                 std::string ignored;
                 run(db, "ROLLBACK", ignored);
                 return false;
             }
         // Pragmas take no parameters; both values are our own constants.
-        const std::string ids = "PRAGMA application_id = " + std::to_string(mark.id);
-        const std::string schema = "PRAGMA user_version = " + std::to_string(mark.schema);
+        const std::string ids = "PRAGMA application_id = " + std::to_string(layout.mark);
+        const std::string schema = "PRAGMA user_version = " + std::to_string(layout.schema);
         if (!run(db, ids.c_str(), error) || !run(db, schema.c_str(), error)) {
             std::string ignored;
             run(db, "ROLLBACK", ignored);
@@ -734,9 +838,9 @@ bool create_schema(sqlite3* db, const char* const (&tables)[N], FileMark mark, s
 }
 
 // Says why the file behind `db` (its schema `prefix`: "" or "live.") is not
-// one this program may use, or nothing. Reads only: a refused file is never
-// altered.
-std::optional<std::string> refusal(sqlite3* db, const std::string& path, FileMark mark,
+// one of ours that this program may use, or nothing. Reads only: a refused
+// file is never altered.
+std::optional<std::string> refusal(sqlite3* db, const std::string& path, const Layout& layout,
                                    const std::string& prefix = "")
 {
     int id = 0;
@@ -750,16 +854,94 @@ std::optional<std::string> refusal(sqlite3* db, const std::string& path, FileMar
             return path + " is not a brantwicker-service database (" + error + ")";
         return path + ": cannot be read (" + error + ")";
     }
-    if (id != mark.id)
+    if (id != layout.mark)
         return path + " is not a brantwicker-service database";
-    if (version > mark.schema)
+    if (version > layout.schema)
         return path + " was made by a newer version (schema " + std::to_string(version)
-             + "); this program reads schema " + std::to_string(mark.schema);
-    if (version < mark.schema)
+             + "); this program reads schema " + std::to_string(layout.schema);
+    if (version < layout.schema)
         return path + " has an unknown schema " + std::to_string(version)
-             + "; this program reads schema " + std::to_string(mark.schema);
+             + "; this program reads schema " + std::to_string(layout.schema);
     return std::nullopt;
 }
+
+// The service's own writes live in a second file beside the store,
+// `<store>-live`, with a mark and schema of its own: the store is the
+// imports', read-only to the service, and an import may hold its write lock
+// for minutes.
+constexpr int live_mark   = 0x42574B4C;  // "BWKL"
+constexpr int live_schema = 1;
+
+constexpr const char* live_sql[] = {
+    // Uploads and their scans. A scan keeps the file's digests and size with
+    // it, so that an uploaded file needs no row in the lists.
+    "CREATE TABLE scans ("
+    " id INTEGER PRIMARY KEY, md5 BLOB NOT NULL, sha1 BLOB NOT NULL, sha256 BLOB NOT NULL,"
+    " size INTEGER NOT NULL, engine TEXT NOT NULL, engine_version TEXT NOT NULL,"
+    " signature_version TEXT NOT NULL, scanned TEXT NOT NULL, found INTEGER NOT NULL,"
+    " signature TEXT NOT NULL)",
+    "CREATE INDEX scans_by_md5 ON scans (md5, id)",
+    "CREATE INDEX scans_by_sha1 ON scans (sha1)",
+    "CREATE INDEX scans_by_sha256 ON scans (sha256)",
+    "CREATE TABLE upload_names ("
+    " md5 BLOB NOT NULL, name TEXT NOT NULL, PRIMARY KEY (md5, name)) WITHOUT ROWID",
+    // The most-asked digests that were not held; no client is ever recorded.
+    "CREATE TABLE unknown_digests ("
+    " digest BLOB PRIMARY KEY NOT NULL, count INTEGER NOT NULL, error INTEGER NOT NULL,"
+    " first_asked INTEGER NOT NULL, last_asked INTEGER NOT NULL) WITHOUT ROWID",
+    // How many asks were counted in all: the counts' error bound follows from it.
+    "CREATE TABLE unknown_asked (id INTEGER PRIMARY KEY CHECK (id = 1), total INTEGER NOT NULL)",
+};
+
+constexpr Layout live_layout{live_mark, live_schema, live_sql};
+
+// Opens the SQLite file in `path` with `flags`, for one thread at a time,
+// waiting a while for another process's lock.
+Database open_database(const std::string& path, int flags, std::string& error)
+{
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database db(raw);
+    if (opened != SQLITE_OK) {
+        error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
+        return nullptr;
+    }
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_busy_timeout(raw, busy_timeout_ms);
+    return db;
+}
+
+// Opens the live file in `path`, making it and its schema when it is absent
+// or empty; a file of another kind or version is refused untouched.
+Database open_live_file(const std::string& path, std::string& error)
+{
+    Database db = open_database(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+    sqlite3* raw = db.get();
+    if (!db)
+        return nullptr;
+    int version = 0;
+    int mark = 0;
+    if (!read_integer(raw, "PRAGMA user_version", version, error)
+        || !read_integer(raw, "PRAGMA application_id", mark, error)) {
+        error = refusal(raw, path, live_layout).value_or(path + ": " + error);
+        return nullptr;
+    }
+    const bool fresh = version == 0 && mark == 0;
+    if (!fresh) {
+        if (auto reason = refusal(raw, path, live_layout)) {
+            error = *reason;
+            return nullptr;
+        }
+    }
+    if (!run(raw, "PRAGMA journal_mode = WAL", error)
+        || !run(raw, "PRAGMA synchronous = NORMAL", error)
+        || (fresh && !create_schema(raw, live_layout, error))) {
+        error = path + ": " + error;
+        return nullptr;
+    }
+    return db;
+}
+
 
 // file: URIs let a connection whose lists are read-only still write the
 // service's own file.
@@ -781,34 +963,10 @@ std::string file_uri(const std::string& path, std::string_view mode)
 }
 
 // Makes the service's own file beside the lists when it is absent, or checks
-// that the one there is ours. Its own file because an import may hold the
-// lists' write lock for minutes, and an upload's scan must be kept at once all
-// the same; WAL, so that readers never wait for it.
+// that the one there is ours.
 bool prepare_live_file(const std::string& live, std::string& error)
 {
-    struct stat info {};
-    const bool fresh = ::stat(live.c_str(), &info) != 0 || info.st_size == 0;
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(live.c_str(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    Database db(raw);
-    if (opened != SQLITE_OK) {
-        error = live + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
-        return false;
-    }
-    sqlite3_busy_timeout(raw, busy_timeout_ms);
-    if (!fresh) {
-        if (auto reason = refusal(raw, live, live_mark)) {
-            error = *reason;
-            return false;
-        }
-    }
-    if (!run(raw, "PRAGMA journal_mode = WAL", error)
-        || (fresh && !create_schema(raw, live_schema_sql, live_mark, error))) {
-        error = live + ": " + error;
-        return false;
-    }
-    return true;
+    return open_live_file(live, error) != nullptr;
 }
 
 // Attaches the service's own file as "live", read-only unless `writable`;
@@ -818,7 +976,7 @@ bool attach_live(sqlite3* db, const std::string& live, bool writable, std::strin
 {
     struct stat info {};
     if (::stat(live.c_str(), &info) != 0) {
-        for (const std::string_view sql : live_schema_sql)
+        for (const std::string_view sql : live_sql)
             if (sql.starts_with("CREATE TABLE ")
                 && !run(db, ("CREATE TEMP TABLE " + std::string(sql.substr(13))).c_str(), error))
                 return false;
@@ -834,13 +992,88 @@ bool attach_live(sqlite3* db, const std::string& live, bool writable, std::strin
               ? live + " is not a brantwicker-service database" : describe(db, live);
         return false;
     }
-    if (auto reason = refusal(db, live, live_mark, "live.")) {
+    if (auto reason = refusal(db, live, live_layout, "live.")) {
         error = *reason;
         return false;
     }
     // A scan the service answered for must outlive a power cut.
     return !writable || run(db, "PRAGMA live.synchronous = FULL", error);
 }
+
+class SqliteLiveStore final : public LiveStore {
+public:
+    explicit SqliteLiveStore(Database db) : db_(std::move(db)) {}
+
+    StoreStatus load_unknown(std::vector<UnknownDigest>& out, std::uint64_t& asked,
+                             std::string& error) override
+    {
+        out.clear();
+        asked = 0;
+        sqlite3* db = db_.get();
+        Statement rows = prepare(db,
+            "SELECT digest, count, error, first_asked, last_asked FROM unknown_digests", error);
+        Statement total = rows ? prepare(db, "SELECT total FROM unknown_asked", error) : nullptr;
+        if (!total)
+            return StoreStatus::Error;
+        int status;
+        while ((status = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_column_blob(rows.get(), 0));
+            UnknownDigest digest;
+            digest.digest.assign(bytes, bytes + sqlite3_column_bytes(rows.get(), 0));
+            digest.count = static_cast<std::uint64_t>(sqlite3_column_int64(rows.get(), 1));
+            digest.error = static_cast<std::uint64_t>(sqlite3_column_int64(rows.get(), 2));
+            digest.first_asked = sqlite3_column_int64(rows.get(), 3);
+            digest.last_asked = sqlite3_column_int64(rows.get(), 4);
+            out.push_back(std::move(digest));
+        }
+        if (status == SQLITE_DONE && (status = sqlite3_step(total.get())) == SQLITE_ROW)
+            asked = static_cast<std::uint64_t>(sqlite3_column_int64(total.get(), 0));
+        if (status != SQLITE_DONE && status != SQLITE_ROW) {
+            error = describe(db, "reading the unknown digests");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
+                             std::string& error) override
+    {
+        sqlite3* db = db_.get();
+        Statement add = prepare(db,
+            "INSERT INTO unknown_digests (digest, count, error, first_asked, last_asked)"
+            " VALUES (?1, ?2, ?3, ?4, ?5)", error);
+        Statement total = add ? prepare(db,
+            "INSERT OR REPLACE INTO unknown_asked (id, total) VALUES (1, ?1)", error) : nullptr;
+        if (!total || !run(db, "BEGIN IMMEDIATE", error))
+            return StoreStatus::Error;
+        bool good = run(db, "DELETE FROM unknown_digests", error);
+        for (std::size_t i = 0; good && i < digests.size(); ++i) {
+            const UnknownDigest& digest = digests[i];
+            sqlite3_stmt* statement = add.get();
+            sqlite3_bind_blob(statement, 1, digest.digest.data(),
+                              static_cast<int>(digest.digest.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(statement, 2, static_cast<sqlite3_int64>(digest.count));
+            sqlite3_bind_int64(statement, 3, static_cast<sqlite3_int64>(digest.error));
+            sqlite3_bind_int64(statement, 4, digest.first_asked);
+            sqlite3_bind_int64(statement, 5, digest.last_asked);
+            good = sqlite3_step(statement) == SQLITE_DONE;
+            sqlite3_reset(statement);
+        }
+        sqlite3_bind_int64(total.get(), 1, static_cast<sqlite3_int64>(asked));
+        good = good && sqlite3_step(total.get()) == SQLITE_DONE;
+        if (!good || !run(db, "COMMIT", error)) {
+            if (error.empty())
+                error = describe(db, "saving the unknown digests");
+            std::string ignored;
+            run(db, "ROLLBACK", ignored);
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+private:
+    Database db_;
+};
 
 }  // namespace
 
@@ -868,18 +1101,15 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
     const std::string name = reads ? file_uri(path, "ro") : path;
     const int flags = reads ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_URI
                             : SQLITE_OPEN_READWRITE | (fresh ? SQLITE_OPEN_CREATE : 0);
-    sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(name.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
-    Database db(raw);
-    if (opened != SQLITE_OK) {
-        error = path + ": " + (raw ? sqlite3_errmsg(raw) : "cannot open");
+    Database db = open_database(name, flags, error);
+    sqlite3* raw = db.get();
+    if (!db) {
+        error = path + error.substr(name.size());
         return nullptr;
     }
-    sqlite3_extended_result_codes(raw, 1);
-    sqlite3_busy_timeout(raw, busy_timeout_ms);
 
     if (!fresh) {
-        if (auto reason = refusal(raw, path, store_mark)) {
+        if (auto reason = refusal(raw, path, store_layout)) {
             error = *reason;
             return nullptr;
         }
@@ -893,7 +1123,7 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
             || !run(raw, "PRAGMA journal_size_limit = 67108864", error)
             || !run(raw, import_cache, error)
             || !run(raw, "PRAGMA temp_store = FILE", error)
-            || (fresh && !create_schema(raw, schema_sql, store_mark, error))) {
+            || (fresh && !create_schema(raw, store_layout, error))) {
             error = path + ": " + error;
             return nullptr;
         }
@@ -910,10 +1140,23 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode
             error = path + ": " + error;
         return nullptr;
     }
-    auto store = std::make_unique<SqliteStore>(std::move(db), mode == StoreMode::Service);
+    struct stat file {};
+    if (path != ":memory:" && ::stat(path.c_str(), &file) != 0) {
+        error = path + ": cannot be read";
+        return nullptr;
+    }
+    auto store = std::make_unique<SqliteStore>(std::move(db), mode == StoreMode::Service, path, file);
     if (!store->prepare_reads(error)) {
         error = path + ": " + error;
         return nullptr;
     }
     return store;
+}
+
+std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path, std::string& error)
+{
+    Database db = open_live_file(store_path + "-live", error);
+    if (!db)
+        return nullptr;
+    return std::make_unique<SqliteLiveStore>(std::move(db));
 }

@@ -130,6 +130,14 @@ public:
     virtual StoreStatus add_upload(const UploadedFile& file, const ScanRecord* scan,
                                    std::string& error) = 0;
 
+    // Whether the store answers now, read past any cache the engine keeps:
+    // cheap enough for a load balancer's health check every second.
+    virtual StoreStatus probe(std::string& error) = 0;
+
+    // How many files the store holds with each verdict, indexed by Verdict.
+    // It may read the whole store: call it seldom, off the request path.
+    virtual StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) = 0;
+
     // Starts the import of one list under the source `source`, which it dates
     // now. Only one import runs at a time per store file: a second one waits
     // a while for the first to end, then fails. Null on error.
@@ -152,6 +160,34 @@ enum class StoreMode {
 // Null on failure, with `error` saying why.
 std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode,
                                          std::string& error);
+
+// A digest asked for and not held, as the service counted it.
+struct UnknownDigest {
+    std::vector<unsigned char> digest;   // 16, 20 or 32 bytes: MD5, SHA-1, SHA-256
+    std::uint64_t count = 0;             // asks, of which at most `error` were for others
+    std::uint64_t error = 0;
+    std::int64_t  first_asked = 0;       // seconds since 1970, UTC
+    std::int64_t  last_asked  = 0;
+};
+
+// What the service writes itself, apart from the lists: an import may hold
+// the store's write lock for minutes, and the service must not wait for it.
+// One LiveStore serves one thread at a time.
+class LiveStore {
+public:
+    virtual ~LiveStore() = default;
+
+    // The unknown digests kept, and how many asks were counted in all.
+    virtual StoreStatus load_unknown(std::vector<UnknownDigest>& out, std::uint64_t& asked,
+                                     std::string& error) = 0;
+    // Replaces the unknown digests kept with `digests`, all or nothing.
+    virtual StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
+                                     std::string& error) = 0;
+};
+
+// Opens, or makes, the live file that goes with the store in `store_path`
+// (SQLite: `<store_path>-live`). Null on failure, with `error` saying why.
+std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path, std::string& error);
 
 // Looks `query` up by the digest it carries, whatever its kind.
 StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out,

@@ -1,5 +1,6 @@
 #include "service/web/api.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -7,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "service/web/report_path.h"
+#include "service/web/text.h"
 
 using Json = nlohmann::ordered_json;
 
@@ -29,41 +31,129 @@ WebResponse store_failed(const std::string& error)
     return response;
 }
 
-template <typename Bytes>
-Json optional_hex(const std::optional<Bytes>& digest)
+// The length of the valid UTF-8 sequence that `text` starts with (its
+// first byte not ASCII), or 0 when it starts with none: overlong forms,
+// surrogates and code points past U+10FFFF are not valid.
+std::size_t utf8_sequence_length(std::string_view text)
 {
-    return digest ? Json(to_hex(*digest)) : Json(nullptr);
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+    if (length == 0 || lead > 0xf4 || lead < 0xc2 || text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xc0) != 0x80)
+            return 0;
+    const unsigned char second = byte(1);
+    if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
+        (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f))
+        return 0;
+    return length;
 }
 
-Json record_json(const FileRecord& record)
+// The record as JSON text, written straight into one string: it is the
+// reply scripts ask for most, and building it through a JSON tree costs more
+// than the store's reads. Text is escaped as JSON requires, and bytes that
+// are not valid UTF-8 become U+FFFD.
+void add_string(std::string& out, std::string_view text)
 {
-    Json sources = Json::array();
-    for (const SourceListing& source : record.sources)
-        sources.push_back({{"name", source.name}, {"imported", source.imported}});
-    Json scans = Json::array();
-    for (const ScanRecord& scan : record.scans) {
-        Json one = {{"engine", scan.engine},
-                    {"engine_version", scan.engine_version},
-                    {"signature_version", scan.signature_version.empty()
-                                              ? Json(nullptr) : Json(scan.signature_version)},
-                    {"time", scan.scanned},
-                    {"result", scan.found ? "found" : "clean"}};
-        if (scan.found)
-            one["signature"] = scan.signature;
-        scans.push_back(std::move(one));
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const std::size_t length = utf8_sequence_length(text.substr(i));
+            out.append(length ? text.substr(i, length) : std::string_view("\xef\xbf\xbd"));
+            i += length ? length : 1;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+        ++i;
     }
-    return {
-        {"md5", to_hex(record.md5)},
-        {"sha1", optional_hex(record.sha1)},
-        {"sha256", optional_hex(record.sha256)},
-        {"size", record.size ? Json(*record.size) : Json(nullptr)},
-        {"verdict", verdict_name(record.verdict)},
-        {"label", record.label},
-        {"names", record.names},
-        {"sources", std::move(sources)},
-        {"scans", std::move(scans)},
-        {"report", report_path(record.md5)},
-    };
+    out += '"';
+}
+
+template <typename Bytes>
+void add_optional_hex(std::string& out, const std::optional<Bytes>& digest)
+{
+    if (digest) {
+        out += '"';
+        out += to_hex(*digest);
+        out += '"';
+    } else {
+        out += "null";
+    }
+}
+
+void add_record(std::string& out, const FileRecord& record)
+{
+    const std::string md5 = to_hex(record.md5);
+    out += "{\"md5\":\"";
+    out += md5;
+    out += "\",\"sha1\":";
+    add_optional_hex(out, record.sha1);
+    out += ",\"sha256\":";
+    add_optional_hex(out, record.sha256);
+    out += ",\"size\":";
+    out += record.size ? std::to_string(*record.size) : "null";
+    out += ",\"verdict\":\"";
+    out += verdict_name(record.verdict);
+    out += "\",\"label\":";
+    add_string(out, record.label);
+    out += ",\"names\":[";
+    for (std::size_t i = 0; i < record.names.size(); ++i) {
+        if (i)
+            out += ',';
+        add_string(out, record.names[i]);
+    }
+    out += "],\"sources\":[";
+    for (std::size_t i = 0; i < record.sources.size(); ++i) {
+        out += i ? ",{\"name\":" : "{\"name\":";
+        add_string(out, record.sources[i].name);
+        out += ",\"imported\":";
+        add_string(out, record.sources[i].imported);
+        out += '}';
+    }
+    out += "],\"scans\":[";
+    for (std::size_t i = 0; i < record.scans.size(); ++i) {
+        const ScanRecord& scan = record.scans[i];
+        out += i ? ",{\"engine\":" : "{\"engine\":";
+        add_string(out, scan.engine);
+        out += ",\"engine_version\":";
+        add_string(out, scan.engine_version);
+        out += ",\"signature_version\":";
+        if (scan.signature_version.empty())
+            out += "null";
+        else
+            add_string(out, scan.signature_version);
+        out += ",\"time\":";
+        add_string(out, scan.scanned);
+        out += scan.found ? ",\"result\":\"found\",\"signature\":" : ",\"result\":\"clean\"";
+        if (scan.found)
+            add_string(out, scan.signature);
+        out += '}';
+    }
+    out += "],\"report\":\"";
+    out += report_path(record.md5);
+    out += "\"}";
+}
+
+WebResponse records_response(std::string body)
+{
+    WebResponse response;
+    response.content_type = "application/json";
+    response.body = std::move(body);
+    response.body += '\n';
+    return response;
 }
 
 Json scanner_json(Scanner& scanner)
@@ -81,6 +171,8 @@ Json scanner_json(Scanner& scanner)
     return json;
 }
 
+}  // namespace
+
 std::string_view kind_name(DigestKind kind)
 {
     switch (kind) {
@@ -91,8 +183,6 @@ std::string_view kind_name(DigestKind kind)
     return "md5";
 }
 
-}  // namespace
-
 WebResponse api_error(unsigned status, std::string_view message)
 {
     return json_response(status, Json{{"error", message}});
@@ -100,10 +190,13 @@ WebResponse api_error(unsigned status, std::string_view message)
 
 WebResponse api_record(const FileRecord& record)
 {
-    return json_response(200, record_json(record));
+    std::string body;
+    body.reserve(512);
+    add_record(body, record);
+    return records_response(std::move(body));
 }
 
-WebResponse api_find(DigestKind kind, std::string_view hex, Store& store)
+WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown)
 {
     const std::optional<DigestQuery> query = parse_digest(hex);
     if (!query || query->kind != kind)
@@ -111,44 +204,87 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store)
     FileRecord record;
     std::string error;
     switch (find_digest(store, *query, record, error)) {
-    case StoreStatus::Ok:       return json_response(200, record_json(record));
-    case StoreStatus::NotFound: return api_error(404, "not held");
-    case StoreStatus::Error:    break;
+    case StoreStatus::Ok: {
+        std::string body;
+        body.reserve(512);
+        add_record(body, record);
+        return records_response(std::move(body));
+    }
+    case StoreStatus::NotFound:
+        if (unknown)
+            unknown->asked(query->bytes);
+        return api_error(404, "not held");
+    case StoreStatus::Error:
+        break;
     }
     return store_failed(error);
 }
 
-WebResponse api_bulk_md5(std::string_view body, Store& store)
+WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown)
 {
+    const std::string kind_text(kind_name(kind));
     const Json asked = Json::parse(body, nullptr, false);
     if (asked.is_discarded() || !asked.is_array())
-        return api_error(400, "the body must be a JSON array of MD5 digests");
+        return api_error(400, "the body must be a JSON array of " + kind_text + " digests");
     if (asked.size() > kBulkMax)
         return api_error(400, "at most " + std::to_string(kBulkMax) + " digests at once");
 
-    std::vector<Md5Bytes> digests;
+    std::vector<DigestQuery> digests;
     for (std::size_t i = 0; i < asked.size(); ++i) {
-        Md5Bytes md5{};
         const std::string* text = asked[i].get_ptr<const std::string*>();
-        if (text == nullptr || !parse_hex(*text, md5))
-            return api_error(400, "element " + std::to_string(i) + " is not an MD5 digest in hex");
-        digests.push_back(md5);
+        std::optional<DigestQuery> query = text ? parse_digest(*text) : std::nullopt;
+        if (!query || query->kind != kind)
+            return api_error(400, "element " + std::to_string(i) + " is not " +
+                                      (kind == DigestKind::Md5 ? "an " : "a ") + kind_text +
+                                      " digest in hex");
+        digests.push_back(std::move(*query));
     }
 
-    Json held = Json::array();
-    std::set<Md5Bytes> seen;
-    for (const Md5Bytes& md5 : digests) {
-        if (!seen.insert(md5).second)
+    std::string held = "[";
+    std::set<std::string> seen;
+    for (const DigestQuery& query : digests) {
+        if (!seen.emplace(query.bytes.begin(), query.bytes.end()).second)
             continue;
         FileRecord record;
         std::string error;
-        switch (store.find_md5(md5, record, error)) {
-        case StoreStatus::Ok:       held.push_back(record_json(record)); break;
-        case StoreStatus::NotFound: break;
-        case StoreStatus::Error:    return store_failed(error);
+        switch (find_digest(store, query, record, error)) {
+        case StoreStatus::Ok:
+            if (held.size() > 1)
+                held += ',';
+            add_record(held, record);
+            break;
+        case StoreStatus::NotFound:
+            if (unknown)
+                unknown->asked(query.bytes);
+            break;
+        case StoreStatus::Error:
+            return store_failed(error);
         }
     }
-    return json_response(200, held);
+    held += ']';
+    return records_response(std::move(held));
+}
+
+WebResponse api_unknown(const UnknownDigests::Listing& listing)
+{
+    Json digests = Json::array();
+    for (const UnknownDigest& digest : listing.digests) {
+        const std::size_t size = digest.digest.size();
+        digests.push_back({
+            {"digest", to_hex(digest.digest)},
+            {"kind", size == 16 ? "md5" : size == 20 ? "sha1" : "sha256"},
+            {"count", digest.count},
+            {"error", digest.error},
+            {"first_asked", utc_text(digest.first_asked)},
+            {"last_asked", utc_text(digest.last_asked)},
+        });
+    }
+    return json_response(200, Json{
+        {"asked", listing.asked},
+        {"capacity", listing.capacity},
+        {"error_bound", listing.asked / std::max<std::size_t>(listing.capacity, 1)},
+        {"digests", std::move(digests)},
+    });
 }
 
 WebResponse api_info(Store& store, std::string_view service_version, Scanner* scanner)

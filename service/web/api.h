@@ -10,17 +10,27 @@
 #include "service/scan/scanner.h"
 #include "service/store/store.h"
 #include "service/web/message.h"
+#include "service/web/unknown_digests.h"
 
 // The most digests one bulk request may ask about.
 inline constexpr std::size_t kBulkMax = 1000;
 
-// GET /api/v1/{md5,sha1,sha256}/<hex>: 200 with the record, 404, or 400 when
-// `hex` is not a digest of that kind.
-WebResponse api_find(DigestKind kind, std::string_view hex, Store& store);
+// "md5", "sha1" or "sha256", as in the API's paths.
+std::string_view kind_name(DigestKind kind);
 
-// POST /api/v1/bulk/md5 with a JSON array of at most kBulkMax MD5 digests:
-// 200 with an array of the records held, in the order asked, each once.
-WebResponse api_bulk_md5(std::string_view body, Store& store);
+// GET /api/v1/{md5,sha1,sha256}/<hex>: 200 with the record, 404, or 400 when
+// `hex` is not a digest of that kind. A digest not held is counted in
+// `unknown` (when not null), as in the two routes below.
+WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown);
+
+// POST /api/v1/bulk/{md5,sha1,sha256} with a JSON array of at most kBulkMax
+// digests of that kind: 200 with an array of the records held, in the order
+// asked, each once.
+WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown);
+
+// GET /api/v1/unknown?top=N: the digests most asked for and not held, with
+// their counts, error bounds and first and last asks.
+WebResponse api_unknown(const UnknownDigests::Listing& listing);
 
 // 200 with the record of one file, its scans included.
 WebResponse api_record(const FileRecord& record);

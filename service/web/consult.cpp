@@ -41,7 +41,7 @@ WebResponse short_page(unsigned status, std::string_view title, std::string_view
 
 }  // namespace
 
-WebResponse consult(std::string_view form_body, Store& store)
+WebResponse consult(std::string_view form_body, Store& store, UnknownDigests* unknown)
 {
     const std::optional<std::string> hash = form_field(form_body, "hash");
     if (!hash)
@@ -56,6 +56,8 @@ WebResponse consult(std::string_view form_body, Store& store)
     case StoreStatus::Ok:
         return see_other(report_path(md5), "The report is ");
     case StoreStatus::NotFound:
+        if (unknown)
+            unknown->asked(md5);
         return see_other(search_page_path(to_hex(md5)), "This file is not held; a search is ");
     case StoreStatus::Error:
         break;

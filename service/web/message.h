@@ -4,11 +4,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 struct WebRequest {
     std::string method;        // as sent: "GET", "POST", ...
     std::string target;        // path and query, as sent
     std::string body;
+    bool        operator_side = false;  // came to the operator's address (--metrics-listen)
 };
 
 struct WebResponse {
@@ -22,4 +24,5 @@ struct WebResponse {
     bool        page_policy = false;
     std::string body;
     std::string log_note;      // for the access log only, never sent
+    std::string_view route;    // the route's name in the metrics; empty from the edge itself
 };

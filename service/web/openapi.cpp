@@ -41,6 +41,25 @@ Json lookup_operation(std::string_view kind, int digits)
     }}};
 }
 
+Json bulk_operation(std::string_view kind, int digits)
+{
+    const std::string bound = std::to_string(kBulkMax);
+    return {{"post", {
+        {"summary", "The held files among up to " + bound + " " + std::string(kind) + " digests"},
+        {"requestBody", {{"required", true}, {"content", json_content({
+            {"type", "array"}, {"maxItems", kBulkMax},
+            {"items", {{"type", "string"},
+                       {"pattern", "^[0-9A-Fa-f]{" + std::to_string(digits) + "}$"}}},
+        })}}},
+        {"responses", {
+            {"200", reply("The records held, in the order asked, each once",
+                          {{"type", "array"}, {"items", ref("Record")}})},
+            {"400", reply("Not an array of at most " + bound + " " + std::string(kind) + " digests",
+                          ref("Error"))},
+        }},
+    }}};
+}
+
 Json schemas()
 {
     const Json hex_or_null = {{"type", "string"}, {"nullable", true}};
@@ -82,6 +101,27 @@ Json schemas()
         {"Error", {
             {"type", "object"},
             {"properties", {{"error", {{"type", "string"}}}}},
+        }},
+        {"Unknown", {
+            {"type", "object"},
+            {"properties", {
+                {"asked", {{"type", "integer"}, {"description", "Look-ups of digests not held"}}},
+                {"capacity", {{"type", "integer"}, {"description", "Digests the counts keep"}}},
+                {"error_bound", {{"type", "integer"},
+                                 {"description", "No count is more than this too high"}}},
+                {"digests", {{"type", "array"}, {"items", {
+                    {"type", "object"},
+                    {"properties", {
+                        {"digest", {{"type", "string"}}},
+                        {"kind", {{"type", "string"}, {"enum", {"md5", "sha1", "sha256"}}}},
+                        {"count", {{"type", "integer"}}},
+                        {"error", {{"type", "integer"},
+                                   {"description", "How much of count may be others' asks"}}},
+                        {"first_asked", {{"type", "string"}, {"format", "date-time"}}},
+                        {"last_asked", {{"type", "string"}, {"format", "date-time"}}},
+                    }},
+                }}}},
+            }},
         }},
         {"Info", {
             {"type", "object"},
@@ -128,19 +168,9 @@ WebResponse api_openapi(std::string_view service_version)
             {"/api/v1/md5/{digest}", lookup_operation("MD5", 32)},
             {"/api/v1/sha1/{digest}", lookup_operation("SHA-1", 40)},
             {"/api/v1/sha256/{digest}", lookup_operation("SHA-256", 64)},
-            {"/api/v1/bulk/md5", {{"post", {
-                {"summary", "The held files among up to " + std::to_string(kBulkMax) + " MD5 digests"},
-                {"requestBody", {{"required", true}, {"content", json_content({
-                    {"type", "array"}, {"maxItems", kBulkMax},
-                    {"items", {{"type", "string"}, {"pattern", "^[0-9A-Fa-f]{32}$"}}},
-                })}}},
-                {"responses", {
-                    {"200", reply("The records held, in the order asked, each once",
-                                  {{"type", "array"}, {"items", ref("Record")}})},
-                    {"400", reply("Not an array of at most " + std::to_string(kBulkMax) +
-                                      " MD5 digests", ref("Error"))},
-                }},
-            }}}},
+            {"/api/v1/bulk/md5", bulk_operation("MD5", 32)},
+            {"/api/v1/bulk/sha1", bulk_operation("SHA-1", 40)},
+            {"/api/v1/bulk/sha256", bulk_operation("SHA-256", 64)},
             {"/api/v1/scan", {{"post", {
                 {"summary", "Scan a file with clamd and keep the result (only when the service"
                             " runs with --clamd)"},
@@ -168,6 +198,19 @@ WebResponse api_openapi(std::string_view service_version)
             {"/api/v1/info", {{"get", {
                 {"summary", "Files per source and verdict, the versions, and the scanner"},
                 {"responses", {{"200", reply("The figures", ref("Info"))}}},
+            }}}},
+            {"/api/v1/unknown", {{"get", {
+                {"summary", "The digests most asked for and not held (on the operator's "
+                            "address, --metrics-listen, only)"},
+                {"parameters", Json::array({{
+                    {"name", "top"}, {"in", "query"}, {"required", false},
+                    {"description", "How many, most asked first (default 100)"},
+                    {"schema", {{"type", "integer"}, {"minimum", 1}}},
+                }})},
+                {"responses", {
+                    {"200", reply("The counts", ref("Unknown"))},
+                    {"400", reply("top is not a whole number from 1", ref("Error"))},
+                }},
             }}}},
         }},
         {"components", {{"schemas", schemas()}}},

@@ -1,5 +1,6 @@
 #include "service/web/pages.h"
 
+#include <algorithm>
 #include <string>
 
 #include "service/store/digest_text.h"
@@ -192,4 +193,27 @@ WebResponse message_page(unsigned status, std::string_view title, std::string_vi
     std::string html = "<h1>" + html_escape(title) + "</h1>\n<p>" + html_escape(why) +
                        "</p>\n<p><a href=\"" + kSearchPagePath + "\">Search for a file</a></p>\n";
     return html_response(status, page(title, html));
+}
+
+WebResponse unknown_page(const UnknownDigests::Listing& listing)
+{
+    const std::uint64_t bound = listing.asked / std::max<std::size_t>(listing.capacity, 1);
+    std::string html = "<h1>Most asked, not held</h1>\n<p>" + std::to_string(listing.asked) +
+                       " look-ups of digests not held have been counted. Each count below is "
+                       "at most its error too high, and no error exceeds " +
+                       std::to_string(bound) + "; the " + std::to_string(listing.capacity) +
+                       " most asked are kept.</p>\n";
+    if (listing.digests.empty()) {
+        html += "<p>No digest that is not held has been asked for.</p>\n";
+        return html_response(200, page("Most asked, not held", html));
+    }
+    html += "<table>\n<tr><th>Digest</th><th>Asked</th><th>Error</th><th>First asked</th>"
+            "<th>Last asked</th></tr>\n";
+    for (const UnknownDigest& digest : listing.digests)
+        html += "<tr><td><code>" + to_hex(digest.digest) + "</code></td><td>" +
+                std::to_string(digest.count) + "</td><td>" + std::to_string(digest.error) +
+                "</td><td>" + utc_text(digest.first_asked) + "</td><td>" +
+                utc_text(digest.last_asked) + "</td></tr>\n";
+    html += "</table>\n";
+    return html_response(200, page("Most asked, not held", html));
 }

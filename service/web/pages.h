@@ -7,6 +7,7 @@
 
 #include "service/store/store.h"
 #include "service/web/message.h"
+#include "service/web/unknown_digests.h"
 
 // 200: everything held about one file.
 WebResponse report_page(const FileRecord& record);
@@ -26,3 +27,7 @@ WebResponse see_other_page(std::string location);
 // A short page for a status other than 200: a title, one sentence of plain
 // text saying why, and a way back to the search page.
 WebResponse message_page(unsigned status, std::string_view title, std::string_view why);
+
+// For the operator: the digests most asked for and not held, and how far
+// their counts may be off.
+WebResponse unknown_page(const UnknownDigests::Listing& listing);

@@ -1,6 +1,9 @@
 #include "service/web/routes.h"
 
+#include <algorithm>
+#include <charconv>
 #include <optional>
+#include <utility>
 #include <string>
 
 #include "lookup/wire.h"
@@ -14,6 +17,16 @@
 namespace {
 
 constexpr std::string_view kApi = "/api/v1/";
+constexpr std::string_view kUnknownPagePath = "/unknown.html";
+
+constexpr std::string_view kRouteNames[] = {
+    "consult", "report", "search", "api_md5", "api_sha1", "api_sha256", "api_bulk_md5",
+    "api_bulk_sha1", "api_bulk_sha256", "api_info", "api_openapi", "api_unknown",
+    "unknown_page", "healthz", "metrics", "not_found", "scan", "api_scan",
+};
+
+// The most digests GET /api/v1/unknown?top=N lists; without `top`, 100.
+constexpr std::size_t kUnknownTopDefault = 100;
 
 // Longer than any digest; a field past it is shown cut.
 constexpr std::size_t kEchoMax = 128;
@@ -43,8 +56,9 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
-WebResponse search(std::string_view query, Store& store, bool upload)
+WebResponse search(std::string_view query, Store& store, const RouteContext& context)
 {
+    const bool upload = context.scanner != nullptr;
     const std::optional<std::string> field = form_field(query, "hash");
     const std::string_view asked = trimmed(field ? std::string_view(*field) : std::string_view{});
     if (asked.empty())
@@ -62,6 +76,8 @@ WebResponse search(std::string_view query, Store& store, bool upload)
     case StoreStatus::Ok:
         return see_other_page(report_path(record.md5));
     case StoreStatus::NotFound:
+        if (context.unknown)
+            context.unknown->asked(digest->bytes);
         return search_page(404, shown, "This digest is not held: " + to_hex(digest->bytes) +
                                            (upload ? ". Have the file scanned: choose it below."
                                                    : ""), upload);
@@ -91,8 +107,51 @@ WebResponse report(std::string_view path, Store& store)
     return store_failed(error);
 }
 
+// Which of the digests most asked and not held to show: `top=N`, 1 to the
+// summary's capacity.
+std::optional<std::size_t> unknown_top(std::string_view query, std::size_t capacity)
+{
+    const std::optional<std::string> top = form_field(query, "top");
+    if (!top)
+        return std::min(kUnknownTopDefault, capacity);
+    std::size_t n = 0;
+    const auto [end, error] = std::from_chars(top->data(), top->data() + top->size(), n);
+    if (error != std::errc() || end != top->data() + top->size() || n == 0)
+        return std::nullopt;
+    return std::min(n, capacity);
+}
+
+// The operator's routes: the metrics, the digests most asked and not held.
+WebResponse operator_route(std::string_view method, const TargetParts& target, Store& store,
+                           const RouteContext& context)
+{
+    const bool api = target.path == "/api/v1/unknown";
+    if (target.path == "/metrics" && context.metrics) {
+        if (method != "GET")
+            return not_allowed(false, "GET, HEAD");
+        WebResponse response;
+        response.content_type = "text/plain; version=0.0.4; charset=utf-8";
+        response.body = context.metrics->exposition();
+        return response;
+    }
+    if ((api || target.path == kUnknownPagePath) && context.unknown) {
+        if (method != "GET")
+            return not_allowed(api, "GET, HEAD");
+        const std::optional<std::size_t> top = unknown_top(target.query, context.unknown->capacity());
+        if (!top)
+            return api ? api_error(400, "top must be a whole number from 1")
+                       : message_page(400, "Bad request", "top must be a whole number from 1.");
+        UnknownDigests::Listing listing;
+        std::string error;
+        if (context.unknown->top(*top, store, listing, error) != StoreStatus::Ok)
+            return api ? api_error(500, "the store could not be read") : store_failed(error);
+        return api ? api_unknown(listing) : unknown_page(listing);
+    }
+    return message_page(404, "Not found", "There is nothing at this address.");
+}
+
 WebResponse api(std::string_view method, std::string_view path, const WebRequest& request,
-                Store& store, std::string_view service_version, Scanner* scanner)
+                Store& store, const RouteContext& context)
 {
     const bool get = method == "GET";
     struct Lookup {
@@ -103,32 +162,56 @@ WebResponse api(std::string_view method, std::string_view path, const WebRequest
         {"md5/", DigestKind::Md5}, {"sha1/", DigestKind::Sha1}, {"sha256/", DigestKind::Sha256}};
     for (const Lookup& lookup : lookups) {
         if (path.starts_with(lookup.prefix))
-            return get ? api_find(lookup.kind, path.substr(lookup.prefix.size()), store)
+            return get ? api_find(lookup.kind, path.substr(lookup.prefix.size()), store,
+                                  context.unknown)
                        : not_allowed(true, "GET, HEAD");
+        if (path == "bulk/" + std::string(lookup.prefix.substr(0, lookup.prefix.size() - 1)))
+            return method == "POST" ? api_bulk(lookup.kind, request.body, store, context.unknown)
+                                    : not_allowed(true, "POST");
     }
-    if (path == "bulk/md5")
-        return method == "POST" ? api_bulk_md5(request.body, store) : not_allowed(true, "POST");
     if (path == "info")
-        return get ? api_info(store, service_version, scanner) : not_allowed(true, "GET, HEAD");
+        return get ? api_info(store, context.service_version, context.scanner)
+                   : not_allowed(true, "GET, HEAD");
     if (path == "openapi.json")
-        return get ? api_openapi(service_version) : not_allowed(true, "GET, HEAD");
+        return get ? api_openapi(context.service_version) : not_allowed(true, "GET, HEAD");
     return api_error(404, "no such address");
 }
 
-}  // namespace
+// The name the metrics count a request under: a bounded set, whatever the
+// path asked. A path ending in '/' names every path it begins.
+std::string_view route_name(std::string_view path)
+{
+    static constexpr std::pair<std::string_view, std::string_view> paths[] = {
+        {kConsultPath, "consult"}, {kReportPathPrefix, "report"}, {"/", "search"},
+        {kSearchPagePath, "search"}, {kUnknownPagePath, "unknown_page"}, {"/healthz", "healthz"},
+        {"/metrics", "metrics"}, {"/api/v1/md5/", "api_md5"}, {"/api/v1/sha1/", "api_sha1"},
+        {"/api/v1/sha256/", "api_sha256"}, {"/api/v1/bulk/md5", "api_bulk_md5"},
+        {"/api/v1/bulk/sha1", "api_bulk_sha1"}, {"/api/v1/bulk/sha256", "api_bulk_sha256"},
+        {"/api/v1/info", "api_info"}, {"/api/v1/openapi.json", "api_openapi"},
+        {"/api/v1/unknown", "api_unknown"},
+    };
+    for (const auto& [known, name] : paths)
+        if (path == known || (known.size() > 1 && known.ends_with('/') && path.starts_with(known)))
+            return name;
+    return "not_found";
+}
 
-WebResponse route(const WebRequest& request, Store& store, std::string_view service_version,
-                  Scanner* scanner)
+WebResponse route_request(const WebRequest& request, Store& store, const RouteContext& context)
 {
     const std::string_view method =
         request.method == "HEAD" ? std::string_view("GET") : std::string_view(request.method);
     const TargetParts target = split_target(request.target);
 
+    if (target.path == "/healthz")
+        return method == "GET" ? health(context.health, context.worker)
+                               : not_allowed(false, "GET, HEAD");
+    if (request.operator_side)
+        return operator_route(method, target, store, context);
     if (target.path == kConsultPath)
-        return method == "POST" ? consult(request.body, store) : not_allowed(false, "POST");
+        return method == "POST" ? consult(request.body, store, context.unknown)
+                                : not_allowed(false, "POST");
     if (target.path.starts_with(kApi))
-        return api(method, target.path.substr(kApi.size()), request, store, service_version,
-                   scanner);
+        return api(method, target.path.substr(kApi.size()), request, store, context);
 
     const bool page = target.path == "/" || target.path == kSearchPagePath ||
                       target.path.starts_with(kReportPathPrefix);
@@ -137,6 +220,20 @@ WebResponse route(const WebRequest& request, Store& store, std::string_view serv
     if (target.path.starts_with(kReportPathPrefix))
         return report(target.path, store);
     if (page)
-        return search(target.query, store, scanner != nullptr);
+        return search(target.query, store, context);
     return message_page(404, "Not found", "There is nothing at this address.");
+}
+
+}  // namespace
+
+WebResponse route(const WebRequest& request, Store& store, const RouteContext& context)
+{
+    WebResponse response = route_request(request, store, context);
+    response.route = route_name(split_target(request.target).path);
+    return response;
+}
+
+std::span<const std::string_view> route_names()
+{
+    return kRouteNames;
 }

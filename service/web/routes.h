@@ -1,15 +1,34 @@
 // Every route of the service: one call from a parsed request to a response.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "service/scan/scanner.h"
 #include "service/store/store.h"
+#include "service/web/health.h"
 #include "service/web/message.h"
+#include "service/web/metrics.h"
+#include "service/web/unknown_digests.h"
+
+// What the routes use beside the store. A part left null is switched off.
+struct RouteContext {
+    std::string_view service_version;
+    unsigned worker = 0;                      // the thread asking, for the health probes
+    UnknownDigests* unknown = nullptr;        // --unknown-top off: nothing counted or listed
+    std::span<const HealthCheck> health;      // what GET /healthz asks
+    const Metrics* metrics = nullptr;         // what GET /metrics shows
+    // With a scanner, the search page offers uploads and the information page
+    // reports it; the uploads themselves are taken by upload_routes.h.
+    Scanner* scanner = nullptr;
+};
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves
 // out the body. Unknown paths get 404, known paths with another method 405.
-// With a `scanner`, the search page offers uploads and the information page
-// reports it; the uploads themselves are taken by upload_routes.h.
-WebResponse route(const WebRequest& request, Store& store, std::string_view service_version,
-                  Scanner* scanner = nullptr);
+// The operator's routes (/metrics, the unknown digests) answer only on the
+// operator's address, and there only they and /healthz do. The response
+// carries its route's name, one of route_names().
+WebResponse route(const WebRequest& request, Store& store, const RouteContext& context);
+
+// The names routes give their responses, for the metrics.
+std::span<const std::string_view> route_names();

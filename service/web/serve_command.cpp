@@ -2,21 +2,29 @@
 //                              [--read-timeout SECONDS] [--max-connections N]
 //                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
 //                              [--scan-max-bytes N] [--scan-timeout SECONDS]
+//                              [--metrics-listen ADDR:PORT] [--unknown-top N|off]
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
 // afresh, so an import shows as soon as it commits. With clamd, each scan job
 // has a connection of its own too, the one that writes the service's records.
+// A housekeeping thread, with a connection of its own, reads the store's
+// totals for the metrics and writes the unknown digests' counts to the live
+// file once a minute, and once more on the way out.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
 #include "service/web/upload_routes.h"
+#include "service/web/unknown_digests.h"
 
 #include <sys/resource.h>
 
+#include <array>
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,13 +37,28 @@ namespace {
 constexpr char kUsage[] =
     "usage: brantwicker-service serve DB [--listen ADDR:PORT] [--threads N]"
     " [--read-timeout SECONDS] [--max-connections N]\n"
-    "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n";
+    "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n"
+    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n";
+
+// Digests the unknown-digest summary keeps by default.
+constexpr std::size_t kUnknownTopDefault = 1000;
+
+// How often the housekeeping reads the store's totals and saves the counts.
+constexpr std::chrono::seconds kHousekeepingPeriod{60};
 
 struct ScanSettings {
     std::string clamd;  // empty: no scanning
     ScanOptions options;
     std::chrono::milliseconds clamd_timeout{60000};
 };
+
+struct ServeOptions {
+    std::string   db;
+    ServerOptions server;
+    ScanSettings  scan;
+    std::size_t   unknown_top = kUnknownTopDefault;  // 0: off
+};
+
 
 std::optional<unsigned long long> number(std::string_view text, unsigned long long low,
                                          unsigned long long high)
@@ -48,7 +71,7 @@ std::optional<unsigned long long> number(std::string_view text, unsigned long lo
 }
 
 // "127.0.0.1:80", "[::1]:8080".
-bool parse_listen(std::string_view text, ServerOptions& options)
+bool parse_listen(std::string_view text, std::string& address, unsigned short& port_out)
 {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos)
@@ -59,14 +82,16 @@ bool parse_listen(std::string_view text, ServerOptions& options)
     const auto port = number(text.substr(colon + 1), 0, 65535);
     if (host.empty() || !port)
         return false;
-    options.address = std::string(host);
-    options.port = static_cast<unsigned short>(*port);
+    address = std::string(host);
+    port_out = static_cast<unsigned short>(*port);
     return true;
 }
 
-bool parse_options(int argc, char** argv, std::string& db, ServerOptions& options,
-                   ScanSettings& scan)
+bool parse_options(int argc, char** argv, ServeOptions& serve)
 {
+    std::string& db = serve.db;
+    ServerOptions& options = serve.server;
+    ScanSettings& scan = serve.scan;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (!arg.starts_with("--")) {
@@ -82,7 +107,14 @@ bool parse_options(int argc, char** argv, std::string& db, ServerOptions& option
         const std::string_view value = argv[++i];
         bool good = true;
         if (arg == "--listen") {
-            good = parse_listen(value, options);
+            good = parse_listen(value, options.address, options.port);
+        } else if (arg == "--metrics-listen") {
+            good = parse_listen(value, options.operator_address, options.operator_port) &&
+                   options.operator_port != 0;
+        } else if (arg == "--unknown-top") {
+            const auto top = value == "off" ? 0ul : number(value, 1, 100'000);
+            good = top.has_value();
+            serve.unknown_top = top.value_or(0);
         } else if (arg == "--threads") {
             const auto threads = number(value, 1, 256);
             good = threads.has_value();
@@ -149,21 +181,98 @@ void fit_descriptors(ServerOptions& options)
     }
 }
 
+// Reads the store's totals into the metrics and saves the unknown digests'
+// counts, now and then every kHousekeepingPeriod until stop() and once more
+// then. A failure is logged and tried again next time.
+class Housekeeping {
+public:
+    Housekeeping(Store& store, LiveStore* live, UnknownDigests* unknown, Metrics& metrics)
+        : store_(store), live_(live), unknown_(unknown), metrics_(metrics),
+          thread_([this] { run(); })
+    {
+    }
+
+    ~Housekeeping() { stop(); }
+
+    void stop()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            lock.unlock();
+            once();
+            lock.lock();
+            if (stopping_ || wake_.wait_for(lock, kHousekeepingPeriod, [this] { return stopping_; })) {
+                lock.unlock();
+                save();
+                return;
+            }
+        }
+    }
+
+    void once()
+    {
+        std::array<std::uint64_t, 3> files{};
+        std::string error;
+        if (store_.files_by_verdict(files, error) == StoreStatus::Ok)
+            metrics_.store_files(files);
+        else
+            report("cannot count the store's files: " + error);
+        save();
+    }
+
+    void save()
+    {
+        if (!unknown_ || !live_)
+            return;
+        std::string error;
+        if (unknown_->save(*live_, store_, error) != StoreStatus::Ok)
+            report("cannot save the unknown digests' counts: " + error);
+    }
+
+    static void report(const std::string& what)
+    {
+        std::fprintf(stderr, "brantwicker-service: %s\n", what.c_str());
+    }
+
+    Store& store_;
+    LiveStore* live_;
+    UnknownDigests* unknown_;
+    Metrics& metrics_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 }  // namespace
 
 int serve_command(int argc, char** argv)
 {
-    std::string db;
-    ServerOptions options;
-    ScanSettings scan;
+    ServeOptions serve;
+    ServerOptions& options = serve.server;
     options.threads = std::max(1u, std::thread::hardware_concurrency());
-    if (!parse_options(argc, argv, db, options, scan)) {
+    if (!parse_options(argc, argv, serve)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    const std::string& db = serve.db;
 
     // The scan jobs' connections first: the first one makes the service's
-    // own file, which the look-up threads then read beside the lists.
+    // own file, which the look-up threads then read beside the lists. Then
+    // one connection per worker, and the housekeeping's last.
+    ScanSettings& scan = serve.scan;
     std::vector<std::unique_ptr<Store>> scan_stores, stores;
     const auto open_stores = [&db](std::vector<std::unique_ptr<Store>>& into, unsigned count,
                                    StoreMode mode) {
@@ -179,24 +288,58 @@ int serve_command(int argc, char** argv)
     };
     const bool scanning = !scan.clamd.empty();
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
-        || !open_stores(stores, options.threads, StoreMode::ReadOnly))
+        || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
         return 1;
+    std::unique_ptr<LiveStore> live;
+    std::unique_ptr<UnknownDigests> unknown;
+    if (serve.unknown_top > 0) {
+        std::string error;
+        live = open_sqlite_live_store(db, error);
+        unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
+        if (!live || unknown->load(*live, error) != StoreStatus::Ok) {
+            std::fprintf(stderr, "brantwicker-service serve: the unknown digests' counts: %s"
+                                 " (--unknown-top off serves without them)\n", error.c_str());
+            return 1;
+        }
+    }
     fit_descriptors(options);
 
+    Metrics metrics(route_names());
+    options.metrics = &metrics;
     std::optional<Scanner> scanner;
     std::optional<UploadScans> uploads;
+    std::vector<HealthCheck> checks = {
+        {"store", [&stores](unsigned worker, std::string& why) {
+             return stores[worker]->probe(why) == StoreStatus::Ok;
+         }},
+    };
     if (scanning) {
         scanner.emplace(*parse_clamd_address(scan.clamd), scan.clamd, scan.clamd_timeout);
         scan.options.read_timeout = options.read_timeout;
+        scan.options.metrics = &metrics;
         uploads.emplace(*scanner, scan.options, scan_stores);
+        // What clamd said of itself a few seconds ago at most: a load
+        // balancer's probe every second does not reach clamd every time.
+        checks.push_back({"clamd", [&scanner, &metrics](unsigned, std::string& why) {
+            const ScannerReport report = scanner->report();
+            metrics.scanner_available(report.reachable);
+            why = report.detail;
+            return report.reachable;
+        }});
     }
-    Scanner* const scanner_used = scanner ? &*scanner : nullptr;
-    const RequestHandler handler = [&stores, scanner_used](unsigned worker,
-                                                           const WebRequest& request) {
-        return route(request, *stores[worker], BRANTWICKER_VERSION, scanner_used);
+    const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
+        const RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
+                                   options.operator_port ? &metrics : nullptr,
+                                   scanner ? &*scanner : nullptr};
+        WebResponse response = route(request, *stores[worker], context);
+        if (response.status == 500)
+            metrics.store_error();
+        return response;
     };
+    Housekeeping housekeeping(*stores.back(), live.get(), unknown.get(), metrics);
     std::string error;
     const int status = run_server(options, handler, error, uploads ? &*uploads : nullptr);
+    housekeeping.stop();
     if (status != 0)
         std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
     return status;

@@ -68,16 +68,6 @@ void write_log_line(std::string line)
     }
 }
 
-std::string utc_now()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return {text, length};
-}
-
 WebResponse plain_error(unsigned status, std::string_view why)
 {
     WebResponse response;
@@ -91,7 +81,7 @@ class Server;
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Server& server);
+    Session(tcp::socket socket, Server& server, bool operator_side);
     ~Session();
     void start();
     void refuse();           // over the connection bound: 503 and close
@@ -128,35 +118,46 @@ private:
     bool reading_ = false;
     bool timed_out_ = false;
     bool refused_ = false;
+    bool started_session_ = false;
+    bool operator_side_;
 };
 
 class Server {
 public:
     Server(const ServerOptions& options, const RequestHandler& handler, UploadRoutes* uploads)
-        : options_(options), handler_(handler), uploads_(uploads), io_(static_cast<int>(options.threads)),
-          strand_(asio::make_strand(io_)), acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
+        : options_(options), handler_(handler), uploads_(uploads),
+          io_(static_cast<int>(options.threads)), strand_(asio::make_strand(io_)),
+          acceptor_(strand_), operator_acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
           pause_(strand_)
     {
     }
 
     bool listen(std::string& error)
     {
+        return listen_on(acceptor_, options_.address, options_.port, error) &&
+               (options_.operator_port == 0 ||
+                listen_on(operator_acceptor_, options_.operator_address, options_.operator_port,
+                          error));
+    }
+
+    bool listen_on(tcp::acceptor& acceptor, const std::string& where, unsigned short port,
+                   std::string& error)
+    {
         beast::error_code ec;
-        const asio::ip::address address = asio::ip::make_address(options_.address, ec);
+        const asio::ip::address address = asio::ip::make_address(where, ec);
         if (ec) {
-            error = "not an IP address: " + options_.address;
+            error = "not an IP address: " + where;
             return false;
         }
-        const tcp::endpoint endpoint{address, options_.port};
-        if (acceptor_.open(endpoint.protocol(), ec) ||
-            acceptor_.set_option(asio::socket_base::reuse_address(true), ec) ||
-            acceptor_.bind(endpoint, ec) ||
-            acceptor_.listen(asio::socket_base::max_listen_connections, ec)) {
-            error = "cannot listen on " + options_.address + ":" +
-                    std::to_string(options_.port) + ": " + ec.message();
+        const tcp::endpoint endpoint{address, port};
+        if (acceptor.open(endpoint.protocol(), ec) ||
+            acceptor.set_option(asio::socket_base::reuse_address(true), ec) ||
+            acceptor.bind(endpoint, ec) ||
+            acceptor.listen(asio::socket_base::max_listen_connections, ec)) {
+            error = "cannot listen on " + where + ":" + std::to_string(port) + ": " + ec.message();
             return false;
         }
-        const tcp::endpoint bound = acceptor_.local_endpoint(ec);
+        const tcp::endpoint bound = acceptor.local_endpoint(ec);
         write_log_line("brantwicker-service: listening on " + bound.address().to_string() + ":" +
                        std::to_string(bound.port()));
         return true;
@@ -164,7 +165,11 @@ public:
 
     void run()
     {
-        asio::post(strand_, [this] { accept(); });
+        asio::post(strand_, [this] {
+            accept(acceptor_, false);
+            if (operator_acceptor_.is_open())
+                accept(operator_acceptor_, true);
+        });
         signals_.async_wait([this](beast::error_code ec, int) { on_signal(ec); });
         std::vector<std::thread> workers;
         for (unsigned i = 1; i < options_.threads; ++i)
@@ -205,20 +210,21 @@ public:
     }
 
 private:
-    void accept()
+    void accept(tcp::acceptor& acceptor, bool operator_side)
     {
-        acceptor_.async_accept(asio::make_strand(io_), [this](beast::error_code ec, tcp::socket socket) {
-            if (ec == asio::error::operation_aborted || !acceptor_.is_open())
+        acceptor.async_accept(asio::make_strand(io_), [this, &acceptor, operator_side](
+                                                          beast::error_code ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor.is_open())
                 return;
             if (ec) {
                 pause_.expires_after(kAcceptPause);
-                pause_.async_wait([this](beast::error_code) {
-                    if (acceptor_.is_open())
-                        accept();
+                pause_.async_wait([this, &acceptor, operator_side](beast::error_code) {
+                    if (acceptor.is_open())
+                        accept(acceptor, operator_side);
                 });
                 return;
             }
-            const auto session = std::make_shared<Session>(std::move(socket), *this);
+            const auto session = std::make_shared<Session>(std::move(socket), *this, operator_side);
             std::size_t live = 0;
             {
                 const std::lock_guard lock(mutex_);
@@ -229,7 +235,9 @@ private:
                 session->start();
             else if (refusing.load() < options_.max_connections)
                 session->refuse();
-            accept();
+            else if (options_.metrics)
+                options_.metrics->connection_refused();
+            accept(acceptor, operator_side);
         });
     }
 
@@ -246,6 +254,7 @@ private:
         write_log_line("brantwicker-service: stopping; finishing the requests in flight");
         beast::error_code ignored;
         acceptor_.close(ignored);
+        operator_acceptor_.close(ignored);
         pause_.cancel();
         std::vector<std::shared_ptr<Session>> sessions;
         {
@@ -268,6 +277,7 @@ private:
     asio::io_context io_;
     asio::strand<asio::io_context::executor_type> strand_;
     tcp::acceptor acceptor_;
+    tcp::acceptor operator_acceptor_;
     asio::signal_set signals_;
     asio::steady_timer pause_;
     std::atomic<bool> stopping_{false};
@@ -275,8 +285,9 @@ private:
     std::unordered_map<Session*, std::weak_ptr<Session>> live_;
 };
 
-Session::Session(tcp::socket socket, Server& server)
-    : socket_(std::move(socket)), timer_(socket_.get_executor()), server_(server)
+Session::Session(tcp::socket socket, Server& server, bool operator_side)
+    : socket_(std::move(socket)), timer_(socket_.get_executor()), server_(server),
+      operator_side_(operator_side)
 {
     beast::error_code ec;
     const tcp::endpoint peer = socket_.remote_endpoint(ec);
@@ -287,12 +298,17 @@ Session::~Session()
 {
     if (refused_)
         --server_.refusing;
+    if (started_session_ && server_.options().metrics)
+        server_.options().metrics->connection_closed();
     server_.leave(this);
 }
 
 void Session::start()
 {
     server_.enter(this, shared_from_this());
+    started_session_ = true;
+    if (server_.options().metrics)
+        server_.options().metrics->connection_opened();
     asio::dispatch(socket_.get_executor(), [self = shared_from_this()] { self->read_request(); });
 }
 
@@ -300,6 +316,8 @@ void Session::refuse()
 {
     refused_ = true;
     ++server_.refusing;
+    if (server_.options().metrics)
+        server_.options().metrics->connection_refused();
     asio::dispatch(socket_.get_executor(), [self = shared_from_this()] {
         self->answer_error(503, "Too many connections; try again shortly.");
     });
@@ -468,6 +486,7 @@ void Session::on_request(beast::error_code error)
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
     request.body = std::move(message.body());
+    request.operator_side = operator_side_;
     const WebResponse response = server_.handle(request);
 
     std::string line = log_safe(request.method, 16) + " " + log_safe(request.target, 256) +
@@ -490,9 +509,11 @@ void Session::send(const WebResponse& response, std::string request_line, bool k
 {
     out_ = serialize_response(response, version_, keep_alive, head);
 
+    const auto took = std::chrono::steady_clock::now() - started_;
+    if (server_.options().metrics)
+        server_.options().metrics->replied(response.route, response.status, took);
     log_access(peer_, request_line, response.status, out_.size(),
-               std::chrono::duration_cast<std::chrono::microseconds>(
-                   std::chrono::steady_clock::now() - started_));
+               std::chrono::duration_cast<std::chrono::microseconds>(took));
 
     arm(server_.options().read_timeout);
     // One buffer, one write: the program reads its reply in a single receive.
@@ -535,7 +556,7 @@ void Session::close()
 void log_access(std::string_view peer, std::string_view request_line, unsigned status,
                 std::size_t bytes, std::chrono::microseconds took)
 {
-    write_log_line(utc_now() + " " + std::string(peer) + " \"" + std::string(request_line) + "\" " +
+    write_log_line(utc_text(std::time(nullptr)) + " " + std::string(peer) + " \"" + std::string(request_line) + "\" " +
                    std::to_string(status) + " " + std::to_string(bytes) + " " +
                    std::to_string(took.count()) + "us");
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "service/web/message.h"
+#include "service/web/metrics.h"
 
 struct ServerOptions {
     std::string    address = "127.0.0.1";
@@ -23,6 +24,11 @@ struct ServerOptions {
     std::size_t    max_connections = 512;   // beyond it: 503 and close
     std::size_t    header_limit    = 8192;  // request line and headers; beyond it 431
     std::size_t    body_limit      = 65536; // beyond it 413
+    // A second address for the operator (--metrics-listen); its requests are
+    // marked operator_side. None when the port is 0.
+    std::string    operator_address;
+    unsigned short operator_port   = 0;
+    Metrics*       metrics         = nullptr;  // when set, connections and replies are counted
 };
 
 // Called on worker thread `worker` (0 .. threads-1), never on two threads

@@ -1,5 +1,7 @@
 #include "service/web/text.h"
 
+#include <ctime>
+
 #include "service/store/digest_text.h"
 
 namespace {
@@ -85,4 +87,13 @@ TargetParts split_target(std::string_view target)
     if (mark == std::string_view::npos)
         return {target, {}};
     return {target.substr(0, mark), target.substr(mark + 1)};
+}
+
+std::string utc_text(std::int64_t seconds)
+{
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    return {text, std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts)};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,3 +28,6 @@ struct TargetParts {
     std::string_view query;  // without the '?'
 };
 TargetParts split_target(std::string_view target);
+
+// `seconds` since 1970 as ISO 8601 UTC text, "2026-12-07T08:40:53Z".
+std::string utc_text(std::int64_t seconds);

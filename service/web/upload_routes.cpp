@@ -74,8 +74,10 @@ bool answers_for(const ScanRecord& scan, const EngineVersion& now)
 // effect, every wait bounded.
 class Client {
 public:
-    Client(const UploadStart& start, std::chrono::milliseconds timeout)
-        : fd_(start.fd), timeout_(timeout), version_(start.version), peer_(start.peer),
+    Client(const UploadStart& start, std::chrono::milliseconds timeout, Metrics* metrics,
+           std::string_view route)
+        : fd_(start.fd), timeout_(timeout), metrics_(metrics), route_(route),
+          version_(start.version), peer_(start.peer),
           line_(log_safe(start.method, 16) + " " + log_safe(start.target, 256)
                 + (start.version == 11 ? " HTTP/1.1" : " HTTP/1.0")),
           started_(Clock::now())
@@ -123,8 +125,11 @@ public:
     {
         const std::string bytes = serialize_response(response, version_, false, false);
         write(bytes);
+        const Clock::duration took = Clock::now() - started_;
         log_access(peer_, line_, response.status, bytes.size(),
-                   std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started_));
+                   std::chrono::duration_cast<std::chrono::microseconds>(took));
+        if (metrics_)
+            metrics_->replied(route_, response.status, took);
         if (!response.log_note.empty())
             log_line("brantwicker-service: " + log_safe(response.log_note, 512));
         if (!unread)
@@ -150,6 +155,8 @@ private:
 
     int fd_;
     std::chrono::milliseconds timeout_;
+    Metrics* metrics_;
+    std::string_view route_;
     unsigned version_;
     std::string peer_;
     std::string line_;
@@ -220,15 +227,22 @@ void UploadScans::scan(Store& store, UploadStart& start)
 {
     const TargetParts target = split_target(start.target);
     const bool api = target.path == kApiScanPath;
-    Client client(start, options_.read_timeout);
+    Client client(start, options_.read_timeout, options_.metrics, api ? "api_scan" : "scan");
+    const auto count = [this](std::string_view result) {
+        if (options_.metrics)
+            options_.metrics->scanned(result);
+    };
 
     EngineVersion engine;
     std::string detail;
     ClamdStream clamd;
     ScanFault fault = scanner_.ask_version(engine, detail);
+    if (options_.metrics)
+        options_.metrics->scanner_available(fault == ScanFault::None);
     if (fault == ScanFault::None)
         fault = clamd.open(scanner_.address(), scanner_.timeout(), detail);
     if (fault != ScanFault::None) {
+        count("error");
         client.note(detail);
         return client.answer(fault_reply(api, fault), true);
     }
@@ -267,6 +281,7 @@ void UploadScans::scan(Store& store, UploadStart& start)
                                          std::to_string(options_.max_bytes) +
                                          " bytes, the most this service scans."), left > 0);
         if (fault != ScanFault::None) {
+            count("error");
             client.note(detail);
             return client.answer(fault_reply(api, fault), left > 0);
         }
@@ -307,6 +322,7 @@ void UploadScans::scan(Store& store, UploadStart& start)
     if (found != StoreStatus::Error && !scanned_before) {
         ScanVerdict verdict;
         fault = clamd.finish(verdict, detail);
+        count(fault != ScanFault::None ? "error" : verdict.found ? "infected" : "clean");
         if (fault != ScanFault::None) {
             client.note(detail);
             return client.answer(fault_reply(api, fault), false);

@@ -17,12 +17,14 @@
 #include "service/scan/scan_pool.h"
 #include "service/scan/scanner.h"
 #include "service/store/store.h"
+#include "service/web/metrics.h"
 #include "service/web/server.h"
 
 struct ScanOptions {
     std::uint64_t max_bytes = 25u << 20;  // clamd's own default stream limit
     unsigned      jobs = 2;
     std::chrono::milliseconds read_timeout{10000};  // the longest a client may stall
+    Metrics* metrics = nullptr;  // counts the uploads' replies and scans, and clamd's availability
 };
 
 class UploadScans final : public UploadRoutes {

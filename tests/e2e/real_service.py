@@ -43,20 +43,14 @@ def in_namespace() -> int | None:
 
 
 class RealService:
-    def __init__(self, program: str, workdir: str, lines: list[bytes], *,
+    def __init__(self, program: str, workdir: str, lines: list[bytes] | None, *,
                  import_args: tuple[str, ...] = ("--format", "md5sum", "--source", "e2e"),
                  serve_args: tuple[str, ...] = ()):
         self.address = ("127.0.0.1", 80)
         self._log_path = os.path.join(workdir, "service.log")
-        database, listing = os.path.join(workdir, "store.db"), os.path.join(workdir, "store.md5")
-        with open(listing, "wb") as out:
-            out.write(b"".join(line + b"\n" for line in lines))
-        imported = subprocess.run([program, "import", database, *import_args, listing],
-                                  stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                                  timeout=60)
-        if imported.returncode != 0:
-            raise RuntimeError(f"import failed ({imported.returncode}): {imported.stderr.strip()}")
-        self.import_said = imported.stderr  # the lines it skipped, if any
+        database = self.database = os.path.join(workdir, "store.db")
+        # No lines: the store the last service in `workdir` had, as it was left.
+        self.import_said = self.add(program, lines, import_args) if lines is not None else ""
         with open(self._log_path, "wb") as log:
             self._process = subprocess.Popen(
                 [program, "serve", database, "--listen", "127.0.0.1:80", *serve_args],
@@ -75,6 +69,19 @@ class RealService:
         self._process.kill()
         self._process.wait()
         raise RuntimeError(f"the service {problem}")
+
+    def add(self, program: str, lines: list[bytes],
+            import_args: tuple[str, ...] = ("--format", "md5sum", "--source", "e2e")) -> str:
+        """Imports `lines` into the store; returns what the import said of them."""
+        listing = os.path.join(os.path.dirname(self.database), "store.md5")
+        with open(listing, "wb") as out:
+            out.write(b"".join(line + b"\n" for line in lines))
+        imported = subprocess.run([program, "import", self.database, *import_args, listing],
+                                  stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                  timeout=60)
+        if imported.returncode != 0:
+            raise RuntimeError(f"import failed ({imported.returncode}): {imported.stderr.strip()}")
+        return imported.stderr  # the lines it skipped, if any
 
     def log(self) -> str:
         with open(self._log_path, "rb") as written:

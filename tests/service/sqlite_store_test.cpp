@@ -135,8 +135,13 @@ TEST_F(SqliteStore, ReadersSeeAnImportWholeOrNotAtAll)
     auto running = store_->begin_import("second", error_);
     ASSERT_TRUE(running && running->add_batch(batch, error_) == StoreStatus::Ok) << error_;
     EXPECT_EQ(find(*reader, other_md5), StoreStatus::NotFound) << error_;
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);
     ASSERT_EQ(running->commit(error_), StoreStatus::Ok) << error_;
+    // Asked again, both are read afresh: neither answer is kept past a commit.
     EXPECT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
     EXPECT_EQ(counted(*reader), "first good 1\nsecond bad 2\n");
 }
 

@@ -49,6 +49,8 @@ public:
     StoreStatus counts(std::vector<SourceCount>&, std::string& error) override { return gone(error); }
     StoreStatus scan_count(std::uint64_t&, std::string& error) override { return gone(error); }
     StoreStatus add_upload(const UploadedFile&, const ScanRecord*, std::string& error) override { return gone(error); }
+    StoreStatus files_by_verdict(std::array<std::uint64_t, 3>&, std::string& error) override { return gone(error); }
+    StoreStatus probe(std::string& error) override { return gone(error); }
     std::unique_ptr<StoreImport> begin_import(std::string_view, std::string&) override { return {}; }
     std::string engine_version() const override { return "none"; }
     int schema_version() const override { return 1; }
@@ -77,6 +79,14 @@ std::unique_ptr<Store> held_store()
     EXPECT_TRUE(import && import->add_batch(entries, error) == StoreStatus::Ok
                 && import->commit(error) == StoreStatus::Ok) << error;
     return store;
+}
+
+// The health check the service makes of its store.
+std::vector<HealthCheck> store_check(Store& store)
+{
+    return {{"store", [&store](unsigned, std::string& why) {
+                 return store.probe(why) == StoreStatus::Ok;
+             }}};
 }
 
 TEST(Routes, Answer)
@@ -121,6 +131,14 @@ TEST(Routes, Answer)
         {"POST", bulk, "{\"a\":1}", 400, "array"},
         {"POST", bulk, "[1]", 400, "element 0"},
         {"POST", bulk, json{kSha1}.dump(), 400, "element 0"},
+        {"POST", "/api/v1/bulk/sha1", json{kUnknown + "00000000", kSha1}.dump(), 200,
+         "[{\"md5\":\"" + kHeld},
+        {"POST", "/api/v1/bulk/sha256", json{kSha256, kSha256}.dump(), 200,
+         "\"sha256\":\"" + kSha256 + "\",\"size\":1234,\"verdict\":\"bad\",\"label\":\"Evil<Family>\""},
+        {"POST", "/api/v1/bulk/sha256", json{kSha1}.dump(), 400, "element 0 is not a sha256"},
+        {"GET", "/healthz", "", 200, "store ok"},
+        {"GET", "/metrics", "", 404, "Not found"},  // the operator's address only
+        {"GET", "/api/v1/unknown", "", 404, "no such"},
         {"GET", "/api/v1/info", "", 200,
          "[{\"name\":\"list<one>\",\"good\":1,\"bad\":1,\"unknown\":1}]"},
         {"GET", "/api/v1/openapi.json", "", 200, bulk},
@@ -129,12 +147,18 @@ TEST(Routes, Answer)
         {"GET", bulk, "", 405, "POST"},
         {"DELETE", "/api/v1/md5/" + kHeld, "", 405, "GET, HEAD"},
     };
+    UnknownDigests unknown(10);
+    const std::vector<HealthCheck> checks = store_check(*store);
+    const RouteContext context{"9.9", 0, &unknown, checks, nullptr};
     for (const auto& [method, target, body, status, holds] : cases) {
         SCOPED_TRACE(method + " " + target.substr(0, 80) + " -> " + holds.substr(0, 60));
-        const WebResponse response = route({method, target, body}, *store, "9.9");
+        const WebResponse response = route({method, target, body}, *store, context);
         EXPECT_EQ(response.status, status);
         EXPECT_NE((response.body + response.location + response.allow).find(holds), std::string::npos)
             << response.body;
+        if (response.content_type == "application/json") {
+            EXPECT_FALSE(json::parse(response.body, nullptr, false).is_discarded()) << response.body;
+        }
         if (method == "POST" && target == consult) {  // the program reads one receive, no more
             EXPECT_LT(serialize_response(response, 10, false, false).size(), kReplyReceiveMax);
         }
@@ -143,23 +167,39 @@ TEST(Routes, Answer)
                 EXPECT_EQ(response.body.find(text), std::string::npos) << text;
             }
     }
+    // Each route that looks up counts what it did not find, once per request:
+    // the consult, the search page, the API's look-up and its bulk of 1000.
+    UnknownDigests::Listing listing;
+    ASSERT_EQ(unknown.top(10, *store, listing, error), StoreStatus::Ok) << error;
+    ASSERT_EQ(listing.digests.size(), 2u);
+    EXPECT_EQ(to_hex(listing.digests[0].digest), kUnknown);
+    EXPECT_EQ(listing.digests[0].count, 6u);
+    EXPECT_EQ(to_hex(listing.digests[1].digest), kUnknown + "00000000");
 }
 
 // Above all the program's question: a store that cannot be read must not
 // read as "not held".
 TEST(Routes, StoreThatCannotBeReadIsAnError)
 {
-    const std::tuple<std::string, std::string, std::string> asked[] = {
-        {"POST", kConsultPath, "hash=" + kHeld},  {"GET", kReport, ""},
-        {"GET", "/buscaHash.html?hash=" + kHeld, ""}, {"GET", "/api/v1/md5/" + kHeld, ""},
-        {"POST", "/api/v1/bulk/md5", json{kHeld}.dump()}, {"GET", "/api/v1/info", ""},
+    const std::tuple<std::string, std::string, std::string, unsigned, std::string> asked[] = {
+        {"POST", kConsultPath, "hash=" + kHeld, 500, "could not be read"},
+        {"GET", kReport, "", 500, "could not be read"},
+        {"GET", "/buscaHash.html?hash=" + kHeld, "", 500, "could not be read"},
+        {"GET", "/api/v1/md5/" + kHeld, "", 500, "could not be read"},
+        {"POST", "/api/v1/bulk/sha1", json{kSha1}.dump(), 500, "could not be read"},
+        {"GET", "/api/v1/info", "", 500, "could not be read"},
+        {"GET", "/healthz", "", 503, "store failing"},
     };
     UnreadableStore store;
-    for (const auto& [method, target, body] : asked) {
-        const WebResponse response = route({method, target, body}, store, "9.9");
-        EXPECT_EQ(response.status, 500u) << target;
-        EXPECT_NE(response.body.find("could not be read"), std::string::npos) << response.body;
+    UnknownDigests unknown(10);
+    const std::vector<HealthCheck> checks = store_check(store);
+    const RouteContext context{"9.9", 0, &unknown, checks, nullptr};
+    for (const auto& [method, target, body, status, holds] : asked) {
+        const WebResponse response = route({method, target, body}, store, context);
+        EXPECT_EQ(response.status, status) << target;
+        EXPECT_NE(response.body.find(holds), std::string::npos) << response.body;
     }
+    EXPECT_EQ(unknown.total(), 0u);  // a failed look-up is no "not held"
 }
 
 TEST(Routes, ReplyBytes)
