@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing everything needs on a Debian 12 machine:
-# the native toolchain and test libraries, the service's SQLite, Boost and JSON
-# headers, Chromium for the page tests, OpenSSL (the reference the tests and
-# the benchmark compare against), the mingw-w64 cross compilers, Wine, and the
-# X tools the desktop tests use. Safe to run again.
+# the native toolchain and test libraries, the service's SQLite, libarchive
+# (the import reads feeds as they come packed), Boost and JSON headers,
+# Chromium for the page tests, OpenSSL (the reference the tests and the
+# benchmark compare against), the mingw-w64 cross compilers, Wine, and the X
+# tools the desktop tests use. Safe to run again.
 #
 # Both Wine loaders come in: the 32-bit one runs the shipped program where the
 # kernel executes 32-bit code; where it does not (some virtual machines), the
@@ -19,7 +20,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
-        libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core)
+        libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 

@@ -208,6 +208,10 @@ public:
         std::string_view line;
         while (head_lines_.size() < list_head_lines) {
             const LineReader::Next next = reader_.next(line);
+            if (next == LineReader::Next::TooLong) {
+                head_lines_.emplace_back();  // no line of any list: refused when given again
+                continue;
+            }
             if (next != LineReader::Next::Line) {
                 pending_ = next;
                 break;
@@ -227,7 +231,9 @@ public:
         std::string_view line;
         LineReader::Next next = LineReader::Next::Line;
         if (replayed_ < head_lines_.size()) {
-            line = head_lines_[replayed_++];
+            const std::optional<std::string>& head_line = head_lines_[replayed_++];
+            next = head_line ? LineReader::Next::Line : LineReader::Next::TooLong;
+            line = head_line ? *head_line : std::string_view();
             place_ = replayed_;
         } else {
             next = pending_ ? *pending_ : reader_.next(line);
@@ -255,7 +261,7 @@ private:
     ByteSource&                     source_;
     LineReader                      reader_;
     ListFormat                      format_ = ListFormat::Md5sum;
-    std::vector<std::string>        head_lines_;
+    std::vector<std::optional<std::string>> head_lines_;
     std::string                     head_;
     std::optional<LineReader::Next> pending_;
     std::size_t                     replayed_ = 0;
@@ -505,7 +511,7 @@ void import_input(Store& store, const Options& options, const std::string& path,
             results.push_back(not_imported(progress, path, "the archive holds no list"));
         if (next != ArchiveInput::Next::List) {
             if (next == ArchiveInput::Next::Error)
-                results.push_back(not_imported(progress, path, "damaged archive: " + archive.error()));
+                results.push_back(not_imported(progress, path, "damaged archive: " + archive.error() + "; nothing imported from it"));
             return;
         }
         ++lists;
