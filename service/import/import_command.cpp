@@ -9,10 +9,10 @@
 #include "service/import/line_reader.h"
 #include "service/import/list_formats.h"
 #include "service/import/rds_reader.h"
+#include "service/import/unpacked_copy.h"
 #include "service/store/store.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -110,12 +110,6 @@ bool parse_options(int argc, char** argv, Options& options)
         return false;
     }
     return true;
-}
-
-std::string base_name(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 class Progress {
@@ -393,10 +387,11 @@ FileResult import_text(Store& store, const Options& options, const std::string& 
     return store_list(store, plan, feed, progress);
 }
 
-// An RDS database in `path`, told as `name`.
+// An RDS database in `path`, named `list_name` ("" for standard input) and
+// told as `name`.
 FileResult import_rds(Store& store, const Options& options, const std::string& name,
-                      const std::string& path, std::uint64_t unpacked, Progress& progress,
-                      const std::function<void()>& opened = {})
+                      const std::string& list_name, const std::string& path, std::uint64_t unpacked,
+                      Progress& progress, const std::function<void()>& opened = {})
 {
     if (options.format && *options.format != ListFormat::Rds)
         return not_imported(progress, name, "an SQLite database; only --format rds reads one");
@@ -409,7 +404,7 @@ FileResult import_rds(Store& store, const Options& options, const std::string& n
     RdsFeed feed(*reader, unpacked);
     const ListPlan plan{name,
                         options.source.value_or(!reader->release().empty() ? reader->release()
-                                                : list_defaults(ListFormat::Rds, base_name(name)).source),
+                                                : list_defaults(ListFormat::Rds, list_name).source),
                         options.verdict.value_or(Verdict::Unknown), {}, "row "};
     return store_list(store, plan, feed, progress);
 }
@@ -424,66 +419,18 @@ std::string unpack_directory(const std::string& db)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
 }
 
-// An RDS database that comes as a stream: copied to a temporary file first,
-// since SQLite reads a file. The copy's name goes as soon as SQLite has it
-// open, and on every failure before.
+// An RDS database that comes as a stream: copied to a temporary file first.
 FileResult import_packed_rds(Store& store, const Options& options, const std::string& name,
-                             ByteSource& source, std::optional<std::uint64_t> size, Progress& progress)
+                             const std::string& list_name, ByteSource& source,
+                             std::optional<std::uint64_t> size, Progress& progress)
 {
-    const std::string directory = unpack_directory(options.db);
-    struct statvfs space {};
-    if (::statvfs(directory.c_str(), &space) != 0)
-        return not_imported(progress, name, "cannot unpack it in " + directory + ": " + std::strerror(errno));
-    const std::uint64_t free_bytes = static_cast<std::uint64_t>(space.f_bavail) * space.f_frsize;
-    const auto too_big = [&](std::uint64_t needed) {
-        return not_imported(progress, name,
-                            "not enough free space in " + directory + " to unpack it: "
-                            + std::to_string(needed >> 20) + " MiB needed, "
-                            + std::to_string(free_bytes >> 20) + " MiB free (TMPDIR chooses where)");
-    };
-    if (size && *size > free_bytes)
-        return too_big(*size);
-
-    std::string path = directory + "/brantwicker-rds-XXXXXX";
-    struct TempFile {
-        std::string& path;
-        int          fd;
-        void remove()
-        {
-            if (!path.empty())
-                ::unlink(path.c_str());
-            path.clear();
-        }
-        ~TempFile()
-        {
-            remove();
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } temp{path, ::mkstemp(path.data())};
-    if (temp.fd < 0) {
-        const std::string why = std::strerror(errno);
-        path.clear();
-        return not_imported(progress, name, "cannot unpack it in " + directory + ": " + why);
-    }
-
-    std::vector<char> block(64 * 1024);
-    std::uint64_t written = 0;
-    for (long got; (got = source.read(block.data(), block.size())) != 0;) {
-        if (got < 0)
-            return not_imported(progress, name, "read error: " + source.error() + "; nothing imported from it");
-        written += static_cast<std::uint64_t>(got);
-        if (written > free_bytes)
-            return too_big(written);
-        for (long at = 0; at < got;) {
-            const ssize_t put = ::write(temp.fd, block.data() + at, static_cast<std::size_t>(got - at));
-            if (put < 0 && errno != EINTR)
-                return not_imported(progress, name, "cannot unpack it in " + directory + ": " + std::strerror(errno));
-            at += put > 0 ? put : 0;
-        }
-        progress.update(source.consumed(), 0);
-    }
-    return import_rds(store, options, name, path, source.consumed(), progress, [&] { temp.remove(); });
+    UnpackedCopy copy;
+    std::string error;
+    if (!copy.make(unpack_directory(options.db), source, size,
+                   [&](std::uint64_t bytes) { progress.update(bytes, 0); }, error))
+        return not_imported(progress, name, error);
+    return import_rds(store, options, name, list_name, copy.path(), source.consumed(), progress,
+                      [&] { copy.remove_name(); });
 }
 
 // Every list `source` holds, named `path` ("-" for standard input): a text
@@ -494,8 +441,9 @@ void import_input(Store& store, const Options& options, const std::string& path,
     const std::string list_name = path == "-" ? "" : path;
     PeekedSource source(raw, 16);
     if (is_sqlite(source.first())) {
-        results.push_back(regular_file ? import_rds(store, options, path, path, 0, progress)
-                                       : import_packed_rds(store, options, path, source, std::nullopt, progress));
+        results.push_back(regular_file
+            ? import_rds(store, options, path, list_name, path, 0, progress)
+            : import_packed_rds(store, options, path, list_name, source, std::nullopt, progress));
         return;
     }
     if (!is_archive(list_name, source.first())) {
@@ -518,7 +466,7 @@ void import_input(Store& store, const Options& options, const std::string& path,
         const std::string shown = archive.compressed_stream() ? path : path + ":" + name;
         PeekedSource list(archive.list(), 16);
         if (is_sqlite(list.first()))
-            results.push_back(import_packed_rds(store, options, shown, list, archive.list_size(), progress));
+            results.push_back(import_packed_rds(store, options, shown, name, list, archive.list_size(), progress));
         else
             results.push_back(import_text(store, options, shown, name, list, progress));
         progress.list_done();
