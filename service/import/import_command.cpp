@@ -172,6 +172,7 @@ private:
 
 struct FileResult {
     bool          imported = false;
+    bool          passed_over = false;  // a file in a zip that is no list
     std::uint64_t entries = 0, new_listings = 0, skipped = 0;
     std::string   source;
 };
@@ -370,12 +371,22 @@ FileResult store_list(Store& store, const ListPlan& plan, EntryFeed& feed, Progr
 }
 
 // A text list named `list_name` ("" for standard input), told as `name`.
+// Feeds zip a read-me or a checksum beside their lists: in a zip
+// (`in_zip`), a file that is no list is passed over.
 FileResult import_text(Store& store, const Options& options, const std::string& name,
-                       const std::string& list_name, ByteSource& source, Progress& progress)
+                       const std::string& list_name, ByteSource& source, Progress& progress,
+                       bool in_zip = false)
 {
     TextFeed feed(source);
     const std::optional<ListFormat> format = options.format ? options.format
                                                             : guess_format(list_name, feed.head());
+    if (!format && in_zip) {
+        progress.clear();
+        std::fprintf(stderr, "%s: passed over: not a kind of list this import reads\n", name.c_str());
+        FileResult passed;
+        passed.passed_over = true;
+        return passed;
+    }
     if (!format)
         return not_imported(progress, name, "cannot tell which kind of list this is; name it with --format");
     if (*format == ListFormat::Rds)
@@ -459,16 +470,20 @@ void import_input(Store& store, const Options& options, const std::string& path,
             results.push_back(not_imported(progress, path, "the archive holds no list"));
         if (next != ArchiveInput::Next::List) {
             if (next == ArchiveInput::Next::Error)
-                results.push_back(not_imported(progress, path, "damaged archive: " + archive.error() + "; nothing imported from it"));
+                results.push_back(not_imported(progress, path,
+                                               "damaged archive: " + archive.error() + "; nothing imported from it"));
             return;
         }
-        ++lists;
-        const std::string shown = archive.compressed_stream() ? path : path + ":" + name;
+        const bool in_zip = !archive.compressed_stream();
+        const std::string shown = in_zip ? path + ":" + name : path;
         PeekedSource list(archive.list(), 16);
-        if (is_sqlite(list.first()))
-            results.push_back(import_packed_rds(store, options, shown, name, list, archive.list_size(), progress));
+        results.push_back(is_sqlite(list.first())
+            ? import_packed_rds(store, options, shown, name, list, archive.list_size(), progress)
+            : import_text(store, options, shown, name, list, progress, in_zip));
+        if (results.back().passed_over)
+            results.pop_back();
         else
-            results.push_back(import_text(store, options, shown, name, list, progress));
+            ++lists;
         progress.list_done();
         if (archive.failed())
             return;  // damaged: what follows cannot be trusted, and was told

@@ -36,16 +36,8 @@ MD5S = ["d41d8cd98f00b204e9800998ecf8427e", "0cc175b9c0f1b6a831c399e269772661",
 SHA1 = "da39a3ee5e6b4b0d3255bfef95601890afd80709"
 SHA256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
-RDS_SCHEMA = """
-CREATE TABLE FILE (sha256 TEXT, sha1 TEXT, md5 TEXT, crc32 TEXT, file_name TEXT, file_size INTEGER,
-                   package_id INTEGER);
-CREATE TABLE PKG (package_id INTEGER PRIMARY KEY, name TEXT, version TEXT, operating_system_id INTEGER,
-                  manufacturer_id INTEGER, language TEXT, application_type TEXT);
-CREATE TABLE OS (operating_system_id INTEGER PRIMARY KEY, name TEXT, version TEXT, manufacturer_id INTEGER);
-CREATE TABLE MFG (manufacturer_id INTEGER PRIMARY KEY, name TEXT);
-CREATE TABLE VERSION (version TEXT, build_set TEXT, build_date TEXT, release_date TEXT, description TEXT);
-CREATE VIEW DISTINCT_HASH AS SELECT DISTINCT sha256, sha1, md5, crc32 FROM FILE;
-"""
+with open(os.path.join(os.path.dirname(__file__), "rds_v3_schema.sql")) as published:
+    RDS_SCHEMA = published.read()
 
 
 def rds(path: str, schema: str = RDS_SCHEMA, padding: int = 0) -> str:
@@ -167,9 +159,10 @@ with gzip.open(bomb, "wb", compresslevel=9) as f:  # 256 MiB of one line, in 220
         f.write(bytes(1 << 20))
     f.write(f"\n{MD5S[2]}  after-the-bomb\n".encode())
 CASES += [
-    ("several lists in one zip, one import each", {"lists.zip": zipped({"full.csv": BAZAAR, "vs.md5": VIRUSSHARE})},
+    ("several lists in one zip, one import each, a read-me passed over",
+     {"lists.zip": zipped({"full.csv": BAZAAR, "README.txt": b"Terms of use\n", "vs.md5": VIRUSSHARE})},
      ["lists.zip"], 0, ["lists.zip:full.csv:8: skipped", "lists.zip:vs.md5:7: skipped",
-                        "from 2 files (2 sources): 6 new"],
+                        "lists.zip:README.txt: passed over", "from 2 files (2 sources): 6 new"],
      {MD5S[0]: "bad  AgentTesla  invoice.exe", MD5S[2]: "bad  doc  doc.doc"}),
     ("a zip whose data is damaged", {"broken.zip": corrupted(zipped({"full.csv": BAZAAR * 200}))},
      ["broken.zip"], 1, ["broken.zip:full.csv: read error after line", "nothing imported from it"], nothing),
