@@ -280,7 +280,7 @@ BREAKS = [
     B("feed-raw-passthrough", "service/import/archive_input.cpp",
       "if (raw && archive_filter_code(archive_, 0) == ARCHIVE_FILTER_NONE) {", "if (false) {",
       "a file named .gz that holds no gzip stream is read as a list instead of refused"),
-    B("feed-damaged-list-stored", "service/import/import_command.cpp",
+    B("feed-damaged-list-stored", "service/import/entry_feed.cpp",
       "case LineReader::Next::Error:   return {LineOutcome::Ignored, {}, Step::Failed};",
       "case LineReader::Next::Error:   return {LineOutcome::Ignored, {}, Step::End};",
       "the part of a damaged zip read before the damage is stored"),

@@ -5,6 +5,7 @@
 // read are skipped and reported; they never stop the import.
 #include "service/commands.h"
 #include "service/import/archive_input.h"
+#include "service/import/entry_feed.h"
 #include "service/import/import_progress.h"
 #include "service/import/line_reader.h"
 #include "service/import/list_formats.h"
@@ -175,121 +176,6 @@ struct FileResult {
     bool          passed_over = false;  // a file in a zip that is no list
     std::uint64_t entries = 0, new_listings = 0, skipped = 0;
     std::string   source;
-};
-
-// One step through a list: an entry filled in, a line or row passed over or
-// refused, its end, or a failure that ends it (error() says which).
-struct Step {
-    LineOutcome      outcome = LineOutcome::Ignored;
-    std::string_view reason;
-    enum { Going, End, Failed } state = Going;
-};
-
-class EntryFeed {
-public:
-    virtual ~EntryFeed() = default;
-    virtual Step next(ImportEntry& entry) = 0;
-    virtual std::uint64_t place() const = 0;  // the line or row of the last step
-    virtual std::uint64_t bytes() const = 0;  // of the file read, so far
-    virtual std::string error() const = 0;
-};
-
-// A hash list, line by line. Its head is read first, to tell its format and
-// what it calls itself, and then given again like any other lines.
-class TextFeed final : public EntryFeed {
-public:
-    explicit TextFeed(ByteSource& source) : source_(source), reader_(source)
-    {
-        std::string_view line;
-        while (head_lines_.size() < list_head_lines) {
-            const LineReader::Next next = reader_.next(line);
-            if (next == LineReader::Next::TooLong) {
-                head_lines_.emplace_back();  // no line of any list: refused when given again
-                continue;
-            }
-            if (next != LineReader::Next::Line) {
-                pending_ = next;
-                break;
-            }
-            head_lines_.emplace_back(line);
-            head_.append(line).append(1, '\n');
-            if (!line.starts_with('#') && line.find_first_not_of(" \t\r") != std::string_view::npos)
-                break;
-        }
-    }
-
-    const std::string& head() const { return head_; }
-    void set_format(ListFormat format) { format_ = format; }
-
-    Step next(ImportEntry& entry) override
-    {
-        std::string_view line;
-        LineReader::Next next = LineReader::Next::Line;
-        if (replayed_ < head_lines_.size()) {
-            const std::optional<std::string>& head_line = head_lines_[replayed_++];
-            next = head_line ? LineReader::Next::Line : LineReader::Next::TooLong;
-            line = head_line ? *head_line : std::string_view();
-            place_ = replayed_;
-        } else {
-            next = pending_ ? *pending_ : reader_.next(line);
-            pending_.reset();
-            place_ = reader_.line_number();
-        }
-        switch (next) {
-        case LineReader::Next::End:     return {LineOutcome::Ignored, {}, Step::End};
-        case LineReader::Next::Error:   return {LineOutcome::Ignored, {}, Step::Failed};
-        case LineReader::Next::TooLong: return {LineOutcome::Refused, "line too long"};
-        case LineReader::Next::Line:    break;
-        }
-        const ParsedLine parsed = parse_list_line(format_, line, entry);
-        return {parsed.outcome, parsed.reason};
-    }
-
-    std::uint64_t place() const override { return place_; }
-    std::uint64_t bytes() const override { return source_.consumed(); }
-    std::string error() const override
-    {
-        return "read error after line " + std::to_string(reader_.line_number()) + ": " + source_.error();
-    }
-
-private:
-    ByteSource&                     source_;
-    LineReader                      reader_;
-    ListFormat                      format_ = ListFormat::Md5sum;
-    std::vector<std::optional<std::string>> head_lines_;
-    std::string                     head_;
-    std::optional<LineReader::Next> pending_;
-    std::size_t                     replayed_ = 0;
-    std::uint64_t                   place_ = 0;
-};
-
-class RdsFeed final : public EntryFeed {
-public:
-    // `unpacked` bytes were read from the file before the database was.
-    RdsFeed(RdsReader& reader, std::uint64_t unpacked) : reader_(reader), unpacked_(unpacked) {}
-
-    Step next(ImportEntry& entry) override
-    {
-        std::string_view reason;
-        switch (reader_.next(entry, reason)) {
-        case RdsReader::Row::Entry:   return {LineOutcome::Entry, {}};
-        case RdsReader::Row::Refused: return {LineOutcome::Refused, reason};
-        case RdsReader::Row::End:     return {LineOutcome::Ignored, {}, Step::End};
-        case RdsReader::Row::Error:   break;
-        }
-        return {LineOutcome::Ignored, {}, Step::Failed};
-    }
-
-    std::uint64_t place() const override { return reader_.row_number(); }
-    std::uint64_t bytes() const override { return unpacked_ ? unpacked_ : reader_.bytes_read(); }
-    std::string error() const override
-    {
-        return "read error after row " + std::to_string(reader_.row_number()) + ": " + reader_.error();
-    }
-
-private:
-    RdsReader&    reader_;
-    std::uint64_t unpacked_;
 };
 
 FileResult not_imported(Progress& progress, const std::string& name, const std::string& why)
