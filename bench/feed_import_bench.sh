@@ -4,8 +4,8 @@
 #   bench/feed_import_bench.sh [BUILD_DIR] [RDS_ROWS] [BAZAAR_LINES]
 #
 # 1. RDS: generates an RDS v3 database of RDS_ROWS FILE rows (10 million by
-#    default; random digests as uppercase hex, 5000 packages) with the sqlite3
-#    shell, then imports it into a fresh store, and in the same run has the
+#    default; the schema of tests/service/rds_v3_schema.sql, random digests as
+#    uppercase hex, 5000 packages) with the sqlite3 shell, then imports it into a fresh store, and in the same run has the
 #    sqlite3 shell ATTACH it and INSERT OR IGNORE FILE joined to PKG into a
 #    table keyed by the MD5 (WITHOUT ROWID), both under /usr/bin/time; then
 #    imports the same release again into the store made (the weekly
@@ -41,14 +41,8 @@ measure() {
   awk '{ print $1, $2 + $3, $4 }' "$work/time"
 }
 
+sqlite3 "$work/rds.db" <"$here/../tests/service/rds_v3_schema.sql"
 sqlite3 "$work/rds.db" <<SQL
-CREATE TABLE FILE (sha256 TEXT, sha1 TEXT, md5 TEXT, crc32 TEXT, file_name TEXT, file_size INTEGER,
-                   package_id INTEGER);
-CREATE TABLE PKG (package_id INTEGER PRIMARY KEY, name TEXT, version TEXT, operating_system_id INTEGER,
-                  manufacturer_id INTEGER, language TEXT, application_type TEXT);
-CREATE TABLE OS (operating_system_id INTEGER PRIMARY KEY, name TEXT, version TEXT, manufacturer_id INTEGER);
-CREATE TABLE MFG (manufacturer_id INTEGER PRIMARY KEY, name TEXT);
-CREATE TABLE VERSION (version TEXT, build_set TEXT, build_date TEXT, release_date TEXT, description TEXT);
 INSERT INTO VERSION VALUES ('2024.12.1', 'modern minimal', '2024-12-01', '2024-12-05', 'generated');
 WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 5000)
 INSERT INTO PKG SELECT x, 'Product ' || x, (x % 30) || '.' || (x % 7), x % 40, x % 300, 'English', 'Application'
