@@ -312,7 +312,7 @@ BREAKS = [
       "            if (!virusshare_name(line).empty())\n                return ListFormat::VirusShare;\n", "",
       "a VirusShare list needs --format"),
     B("feed-virusshare-source", "service/import/list_formats.cpp",
-      "name.empty() ? named : std::string(name)", "named",
+      "name.empty() ? named : std::string(name)", "name.empty() ? named : named",
       "a VirusShare list is recorded under its file name, not the list's own name"),
     B("feed-rds-schema-unchecked", "service/import/rds_reader.cpp",
       "    if (!missing.empty()) {", "    if (false) {",
