@@ -21,9 +21,9 @@ enum class ListFormat {
 std::string_view format_name(ListFormat format);
 std::optional<ListFormat> format_from_name(std::string_view name);
 
-// The lines an import reads to tell a list's format and its defaults: the
-// leading comment and blank lines and the first other one, each ending in a
-// line break. Feeds name themselves in their comments.
+// The lines an import reads to tell a list's format and its defaults, at most
+// this many: the leading comment and blank lines and the first other one,
+// each ending in a line break. Feeds name themselves in their comments.
 constexpr std::size_t list_head_lines = 64;
 
 // The format of a list named `file_name` whose head (as above) is `head`;
