@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing everything needs on a Debian 12 machine:
-# the native toolchain and test libraries, the service's SQLite, Boost and JSON
-# headers, Chromium for the page tests, clamd for the scan tests, OpenSSL (the
+# the native toolchain and test libraries, the service's SQLite, libarchive
+# (the import reads feeds as they come packed), Boost and JSON headers,
+# Chromium for the page tests, clamd for the scan tests, OpenSSL (the
 # reference the tests and the benchmark compare against), Prometheus (for
 # promtool, which checks the service's metrics), the mingw-w64 cross
 # compilers, Wine, and the X tools the desktop tests use. Servers that come
@@ -23,7 +24,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
-        libsqlite3-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
+        libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)

@@ -4,9 +4,13 @@
 // store that cannot take it, leaves the store as it was. Lines that cannot be
 // read are skipped and reported; they never stop the import.
 #include "service/commands.h"
+#include "service/import/archive_input.h"
+#include "service/import/entry_feed.h"
 #include "service/import/import_progress.h"
 #include "service/import/line_reader.h"
 #include "service/import/list_formats.h"
+#include "service/import/rds_reader.h"
+#include "service/import/unpacked_copy.h"
 #include "service/store/store.h"
 
 #include <sys/stat.h>
@@ -15,7 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
@@ -72,7 +78,7 @@ bool parse_options(int argc, char** argv, Options& options)
             options.format = format_from_name(*value);
             if (!options.format) {
                 std::fprintf(stderr, "brantwicker-service import: unknown format '%.*s'"
-                                     " (md5sum, debian, nsrl, hdb)\n",
+                                     " (md5sum, debian, nsrl, hdb, rds, bazaar, virusshare)\n",
                              static_cast<int>(value->size()), value->data());
                 return false;
             }
@@ -99,28 +105,12 @@ bool parse_options(int argc, char** argv, Options& options)
         }
     }
     if (options.db.empty() || options.files.empty()) {
-        std::fputs("usage: brantwicker-service import DB [--format md5sum|debian|nsrl|hdb]"
+        std::fputs("usage: brantwicker-service import DB"
+                   " [--format md5sum|debian|nsrl|hdb|rds|bazaar|virusshare]"
                    " [--source NAME] [--verdict good|bad] FILE...\n", stderr);
         return false;
     }
     return true;
-}
-
-std::string base_name(const std::string& path)
-{
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The source a list is recorded under when the import does not name one: the
-// list's file name, or one source for all of a machine's package manifests.
-std::string default_source(const std::string& path, ListFormat format)
-{
-    if (format == ListFormat::Debian)
-        return "debian-packages";
-    if (path == "-")
-        return "standard input";
-    return base_name(path);
 }
 
 class Progress {
@@ -130,6 +120,8 @@ public:
         figures_.total_bytes = total;
     }
 
+    // `bytes` of the file being read (an archive's own bytes, not what they
+    // expand to), `lines` of the list being read.
     void update(std::uint64_t bytes, std::uint64_t lines, bool force = false)
     {
         figures_.bytes = done_bytes_ + bytes;
@@ -160,11 +152,8 @@ public:
         dirty_ = true;
     }
 
-    void file_done()
-    {
-        done_bytes_ = figures_.bytes;
-        done_lines_ = figures_.lines;
-    }
+    void list_done() { done_lines_ = figures_.lines; }
+    void file_done(std::uint64_t bytes) { figures_.bytes = done_bytes_ += bytes; }
 
     // Before any other message, so that it does not land after the meter.
     void clear()
@@ -184,56 +173,37 @@ private:
 
 struct FileResult {
     bool          imported = false;
+    bool          passed_over = false;  // a file in a zip that is no list
     std::uint64_t entries = 0, new_listings = 0, skipped = 0;
     std::string   source;
 };
 
-FileResult import_file(Store& store, const Options& options, const std::string& path,
-                       Progress& progress)
+FileResult not_imported(Progress& progress, const std::string& name, const std::string& why)
+{
+    progress.clear();
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), why.c_str());
+    return {};
+}
+
+// What one list is stored as, and how a place in it is told.
+struct ListPlan {
+    std::string name;    // in messages
+    std::string source;
+    Verdict     verdict = Verdict::Unknown;
+    std::string label;
+    const char* place = "";  // "" for a line number, "row " for a database's
+};
+
+// Reads `feed` to its end into one import of the store: all of it, or
+// nothing when the list cannot be read to its end or the store cannot take it.
+FileResult store_list(Store& store, const ListPlan& plan, EntryFeed& feed, Progress& progress)
 {
     FileResult result;
-    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
-    if (!file) {
-        progress.clear();
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
-        return result;
-    }
-    struct Closer {
-        std::FILE* file;
-        ~Closer()
-        {
-            if (file != stdin)
-                std::fclose(file);
-        }
-    } closer{file};
-
-    LineReader reader(file);
-    std::string_view line;
-    LineReader::Next next = reader.next(line);
-    // Blank lines tell nothing of the format.
-    while (next == LineReader::Next::Line && line.find_first_not_of(" \t\r") == std::string_view::npos)
-        next = reader.next(line);
-
-    std::optional<ListFormat> format = options.format;
-    if (!format)
-        format = guess_format(path == "-" ? "" : path, next == LineReader::Next::Line ? line : "");
-    if (!format) {
-        progress.clear();
-        std::fprintf(stderr, "%s: cannot tell which kind of list this is; name it with --format\n",
-                     path.c_str());
-        return result;
-    }
-    const ListDefaults defaults = list_defaults(*format, path == "-" ? "" : path);
-    const Verdict verdict = options.verdict.value_or(defaults.verdict);
-    result.source = options.source.value_or(default_source(path, *format));
-
+    result.source = plan.source;
     std::string error;
-    std::unique_ptr<StoreImport> import = store.begin_import(result.source, error);
-    if (!import) {
-        progress.clear();
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
-        return result;
-    }
+    std::unique_ptr<StoreImport> import = store.begin_import(plan.source, error);
+    if (!import)
+        return not_imported(progress, plan.name, error);
 
     std::vector<ImportEntry> batch;
     batch.reserve(batch_size);
@@ -243,63 +213,192 @@ FileResult import_file(Store& store, const Options& options, const std::string& 
         batch.clear();
         return ok;
     };
-    const auto skip = [&](std::string_view reason) {
-        if (++result.skipped <= reported_lines) {
-            progress.clear();
-            std::fprintf(stderr, "%s:%llu: skipped: %.*s\n", path.c_str(),
-                         static_cast<unsigned long long>(reader.line_number()),
-                         static_cast<int>(reason.size()), reason.data());
-        }
-    };
 
     bool failed = false;
-    for (;; next = reader.next(line)) {
-        if (next == LineReader::Next::End)
-            break;
-        if (next == LineReader::Next::Error) {
-            progress.clear();
-            std::fprintf(stderr, "%s: read error after line %llu: %s; nothing imported from it\n",
-                         path.c_str(), static_cast<unsigned long long>(reader.line_number()),
-                         std::strerror(errno));
-            return FileResult{false, 0, 0, 0, result.source};
-        }
-        if (next == LineReader::Next::TooLong) {
-            skip("line too long");
-            continue;
-        }
+    for (;;) {
         ImportEntry& entry = batch.emplace_back();
-        entry.verdict = verdict;
-        entry.label = defaults.label;
-        const ParsedLine parsed = parse_list_line(*format, line, entry);
-        if (parsed.outcome != LineOutcome::Entry)
+        entry.verdict = plan.verdict;
+        entry.label = plan.label;
+        const Step step = feed.next(entry);
+        if (step.state != Step::Going || step.outcome != LineOutcome::Entry)
             batch.pop_back();
-        if (parsed.outcome == LineOutcome::Refused)
-            skip(parsed.reason);
+        if (step.state == Step::End)
+            break;
+        if (step.state == Step::Failed)
+            return not_imported(progress, plan.name, feed.error() + "; nothing imported from it");
+        if (step.outcome == LineOutcome::Refused && ++result.skipped <= reported_lines) {
+            progress.clear();
+            std::fprintf(stderr, "%s:%s%llu: skipped: %.*s\n", plan.name.c_str(), plan.place,
+                         static_cast<unsigned long long>(feed.place()),
+                         static_cast<int>(step.reason.size()), step.reason.data());
+        }
         if (batch.size() == batch_size) {
             if (!flush()) {
                 failed = true;
                 break;
             }
-            progress.update(reader.bytes_read(), reader.line_number());
+            progress.update(feed.bytes(), feed.place());
         }
     }
-    progress.update(reader.bytes_read(), reader.line_number());
+    progress.update(feed.bytes(), feed.place());
     progress.writing();
-    if (failed || !flush() || import->commit(error) != StoreStatus::Ok) {
-        progress.clear();
-        std::fprintf(stderr, "%s: %s; nothing imported from it\n", path.c_str(), error.c_str());
-        return FileResult{false, 0, 0, 0, result.source};
-    }
+    if (failed || !flush() || import->commit(error) != StoreStatus::Ok)
+        return not_imported(progress, plan.name, error + "; nothing imported from it");
     if (result.skipped > reported_lines) {
         progress.clear();
-        std::fprintf(stderr, "%s: %llu more lines skipped\n", path.c_str(),
-                     static_cast<unsigned long long>(result.skipped - reported_lines));
+        std::fprintf(stderr, "%s: %llu more %s skipped\n", plan.name.c_str(),
+                     static_cast<unsigned long long>(result.skipped - reported_lines),
+                     *plan.place ? "rows" : "lines");
     }
-    progress.update(reader.bytes_read(), reader.line_number(), true);
-    progress.file_done();
+    progress.update(feed.bytes(), feed.place(), true);
     result.imported = true;
     result.new_listings = import->new_listings();
     return result;
+}
+
+// A text list named `list_name` ("" for standard input), told as `name`.
+// Feeds zip a read-me or a checksum beside their lists: in a zip
+// (`in_zip`), a file that is no list is passed over.
+FileResult import_text(Store& store, const Options& options, const std::string& name,
+                       const std::string& list_name, ByteSource& source, Progress& progress,
+                       bool in_zip = false)
+{
+    TextFeed feed(source);
+    const std::optional<ListFormat> format = options.format ? options.format
+                                                            : guess_format(list_name, feed.head());
+    if (!format && in_zip) {
+        progress.clear();
+        std::fprintf(stderr, "%s: passed over: not a kind of list this import reads\n", name.c_str());
+        FileResult passed;
+        passed.passed_over = true;
+        return passed;
+    }
+    if (!format)
+        return not_imported(progress, name, "cannot tell which kind of list this is; name it with --format");
+    if (*format == ListFormat::Rds)
+        return not_imported(progress, name, "not an SQLite database, so not an RDS one");
+    feed.set_format(*format);
+    const ListDefaults defaults = list_defaults(*format, list_name, feed.head());
+    const ListPlan plan{name, options.source.value_or(defaults.source),
+                        options.verdict.value_or(defaults.verdict), defaults.label};
+    return store_list(store, plan, feed, progress);
+}
+
+// An RDS database in `path`, named `list_name` ("" for standard input) and
+// told as `name`.
+FileResult import_rds(Store& store, const Options& options, const std::string& name,
+                      const std::string& list_name, const std::string& path, std::uint64_t unpacked,
+                      Progress& progress, const std::function<void()>& opened = {})
+{
+    if (options.format && *options.format != ListFormat::Rds)
+        return not_imported(progress, name, "an SQLite database; only --format rds reads one");
+    std::string error;
+    const std::unique_ptr<RdsReader> reader = RdsReader::open(path, error);
+    if (opened)
+        opened();
+    if (!reader)
+        return not_imported(progress, name, error);
+    RdsFeed feed(*reader, unpacked);
+    const ListPlan plan{name,
+                        options.source.value_or(!reader->release().empty() ? reader->release()
+                                                : list_defaults(ListFormat::Rds, list_name).source),
+                        options.verdict.value_or(Verdict::Unknown), {}, "row "};
+    return store_list(store, plan, feed, progress);
+}
+
+// Where a database read from an archive or a pipe is unpacked to: TMPDIR, or
+// beside the store.
+std::string unpack_directory(const std::string& db)
+{
+    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && *tmpdir)
+        return tmpdir;
+    const auto slash = db.find_last_of('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : db.substr(0, slash);
+}
+
+// An RDS database that comes as a stream: copied to a temporary file first.
+FileResult import_packed_rds(Store& store, const Options& options, const std::string& name,
+                             const std::string& list_name, ByteSource& source,
+                             std::optional<std::uint64_t> size, Progress& progress)
+{
+    UnpackedCopy copy;
+    std::string error;
+    if (!copy.make(unpack_directory(options.db), source, size,
+                   [&](std::uint64_t bytes) { progress.update(bytes, 0); }, error))
+        return not_imported(progress, name, error);
+    return import_rds(store, options, name, list_name, copy.path(), source.consumed(), progress,
+                      [&] { copy.remove_name(); });
+}
+
+// Every list `source` holds, named `path` ("-" for standard input): a text
+// list, an RDS database, or an archive of them.
+void import_input(Store& store, const Options& options, const std::string& path, ByteSource& raw,
+                  bool regular_file, Progress& progress, std::vector<FileResult>& results)
+{
+    const std::string list_name = path == "-" ? "" : path;
+    PeekedSource source(raw, 16);
+    if (is_sqlite(source.first())) {
+        results.push_back(regular_file
+            ? import_rds(store, options, path, list_name, path, 0, progress)
+            : import_packed_rds(store, options, path, list_name, source, std::nullopt, progress));
+        return;
+    }
+    if (!is_archive(list_name, source.first())) {
+        results.push_back(import_text(store, options, path, list_name, source, progress));
+        return;
+    }
+    ArchiveInput archive(source, list_name);
+    std::string name;
+    std::size_t lists = 0;
+    for (;;) {
+        const ArchiveInput::Next next = archive.next_list(name);
+        if (next == ArchiveInput::Next::End && lists == 0)
+            results.push_back(not_imported(progress, path, "the archive holds no list"));
+        if (next != ArchiveInput::Next::List) {
+            if (next == ArchiveInput::Next::Error)
+                results.push_back(not_imported(progress, path,
+                                               "damaged archive: " + archive.error() + "; nothing imported from it"));
+            return;
+        }
+        const bool in_zip = !archive.compressed_stream();
+        const std::string shown = in_zip ? path + ":" + name : path;
+        PeekedSource list(archive.list(), 16);
+        results.push_back(is_sqlite(list.first())
+            ? import_packed_rds(store, options, shown, name, list, archive.list_size(), progress)
+            : import_text(store, options, shown, name, list, progress, in_zip));
+        if (results.back().passed_over)
+            results.pop_back();
+        else
+            ++lists;
+        progress.list_done();
+        if (archive.failed())
+            return;  // damaged: what follows cannot be trusted, and was told
+    }
+}
+
+void import_path(Store& store, const Options& options, const std::string& path, Progress& progress,
+                 std::vector<FileResult>& results)
+{
+    std::FILE* file = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (!file) {
+        results.push_back(not_imported(progress, path, std::strerror(errno)));
+        return;
+    }
+    struct Closer {
+        std::FILE* file;
+        ~Closer()
+        {
+            if (file != stdin)
+                std::fclose(file);
+        }
+    } closer{file};
+    struct stat info {};
+    const bool regular = path != "-" && ::fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode);
+    FileSource source(file);
+    import_input(store, options, path, source, regular, progress, results);
+    progress.list_done();
+    // A database is read where its rows are, not from start to end.
+    progress.file_done(regular ? static_cast<std::uint64_t>(info.st_size) : source.consumed());
 }
 
 // The lists' total size, when every one of them is a regular file.
@@ -330,10 +429,12 @@ int import_command(int argc, char** argv)
     }
 
     Progress progress(total_size(options.files));
+    std::vector<FileResult> results;
+    for (const std::string& path : options.files)
+        import_path(*store, options, path, progress, results);
     ImportTotals totals;
     std::set<std::string> sources;
-    for (const std::string& path : options.files) {
-        const FileResult result = import_file(*store, options, path, progress);
+    for (const FileResult& result : results) {
         ++totals.files;
         if (!result.imported) {
             ++totals.failed_files;

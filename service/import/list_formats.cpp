@@ -172,6 +172,77 @@ ParsedLine parse_hdb(std::string_view line, ImportEntry& entry)
     return {LineOutcome::Entry, {}};
 }
 
+// The export quotes every field and parts them with '", "'; "n/a" stands for
+// an empty field. Shorter exports stop earlier in the same column order.
+ParsedLine parse_bazaar(std::string_view line, ImportEntry& entry)
+{
+    if (line.front() == '#')
+        return {LineOutcome::Ignored, {}};
+    enum { first_seen, sha256, md5, sha1, reporter, file_name, file_type, mime_type, signature, clamav,
+           count = 14 };
+    if (line.size() < 2 || line.front() != '"' || line.back() != '"')
+        return refused("not a quoted field list");
+    line = line.substr(1, line.size() - 2);
+    std::string_view fields[count + 1];
+    std::size_t found = 0;
+    for (std::size_t at = 0; found <= count; ++found) {
+        const auto end = line.find("\", \"", at);
+        fields[found] = line.substr(at, end == std::string_view::npos ? end : end - at);
+        if (fields[found] == "n/a")
+            fields[found] = {};
+        if (end == std::string_view::npos) {
+            ++found;
+            break;
+        }
+        at = end + 4;
+    }
+    if (found <= md5)
+        return refused("no MD5 field");
+    if (found > count)
+        return refused("more than 14 fields");
+    if (!parse_hex(fields[md5], entry.md5))
+        return refused("not an MD5 digest");
+    Sha256Bytes sha256_bytes{};
+    if (!fields[sha256].empty() && !parse_hex(fields[sha256], sha256_bytes))
+        return refused("not a SHA-256 digest");
+    Sha1Bytes sha1_bytes{};
+    if (!fields[sha1].empty() && !parse_hex(fields[sha1], sha1_bytes))
+        return refused("not a SHA-1 digest");
+    if (!fields[sha256].empty())
+        entry.sha256 = sha256_bytes;
+    if (!fields[sha1].empty())
+        entry.sha1 = sha1_bytes;
+    entry.name.assign(fields[file_name]);
+    for (const int label : {signature, clamav, file_type})
+        if (!fields[label].empty()) {
+            entry.label.assign(fields[label]);
+            break;
+        }
+    return {LineOutcome::Entry, {}};
+}
+
+ParsedLine parse_virusshare(std::string_view line, ImportEntry& entry)
+{
+    if (line.front() == '#')
+        return {LineOutcome::Ignored, {}};
+    if (!parse_hex(line, entry.md5))
+        return refused("not an MD5 digest");
+    return {LineOutcome::Entry, {}};
+}
+
+// The name a VirusShare list gives itself in its comments: "VirusShare_" and
+// its number.
+std::string_view virusshare_name(std::string_view head)
+{
+    constexpr std::string_view prefix = "VirusShare_";
+    const auto at = head.find(prefix);
+    if (at == std::string_view::npos)
+        return {};
+    const auto end = head.find_first_not_of("0123456789", at + prefix.size());
+    const std::string_view name = head.substr(at, end == std::string_view::npos ? end : end - at);
+    return name.size() > prefix.size() ? name : std::string_view{};
+}
+
 }  // namespace
 
 std::string_view format_name(ListFormat format)
@@ -181,22 +252,42 @@ std::string_view format_name(ListFormat format)
     case ListFormat::Debian: return "debian";
     case ListFormat::Nsrl:   return "nsrl";
     case ListFormat::Hdb:    return "hdb";
+    case ListFormat::Rds:    return "rds";
+    case ListFormat::Bazaar: return "bazaar";
+    case ListFormat::VirusShare: return "virusshare";
     }
     return "md5sum";
 }
 
 std::optional<ListFormat> format_from_name(std::string_view name)
 {
-    for (ListFormat format : {ListFormat::Md5sum, ListFormat::Debian, ListFormat::Nsrl, ListFormat::Hdb})
+    for (ListFormat format : {ListFormat::Md5sum, ListFormat::Debian, ListFormat::Nsrl, ListFormat::Hdb,
+                              ListFormat::Rds, ListFormat::Bazaar, ListFormat::VirusShare})
         if (format_name(format) == name)
             return format;
     return std::nullopt;
 }
 
-std::optional<ListFormat> guess_format(std::string_view file_name, std::string_view first_line)
+std::optional<ListFormat> guess_format(std::string_view file_name, std::string_view head)
 {
     if (file_name.ends_with(".md5sums"))
         return ListFormat::Debian;
+    std::string_view first_line;
+    while (!head.empty()) {
+        const auto end = std::min(head.find('\n'), head.size());
+        const std::string_view line = head.substr(0, end);
+        head.remove_prefix(std::min(end + 1, head.size()));
+        if (line.starts_with('#')) {
+            if (line.find("first_seen_utc") != std::string_view::npos
+                && line.find("md5_hash") != std::string_view::npos)
+                return ListFormat::Bazaar;
+            if (!virusshare_name(line).empty())
+                return ListFormat::VirusShare;
+        } else if (line.find_first_not_of(" \t\r") != std::string_view::npos) {
+            first_line = line;
+            break;
+        }
+    }
     if (first_line.starts_with("\"SHA-1\","))
         return ListFormat::Nsrl;
     if (starts_with_hex(first_line, 32) && first_line.size() > 32 && first_line[32] == ':')
@@ -209,22 +300,30 @@ std::optional<ListFormat> guess_format(std::string_view file_name, std::string_v
     return std::nullopt;
 }
 
-ListDefaults list_defaults(ListFormat format, std::string_view file_name)
+ListDefaults list_defaults(ListFormat format, std::string_view file_name, std::string_view head)
 {
+    const std::string named = file_name.empty() ? "standard input" : std::string(base_name(file_name));
     switch (format) {
     case ListFormat::Debian: {
         std::string_view package = base_name(file_name);
         if (package.ends_with(".md5sums"))
             package.remove_suffix(std::string_view(".md5sums").size());
-        return {Verdict::Good, std::string(package)};
+        return {Verdict::Good, std::string(package), "debian-packages"};
     }
     case ListFormat::Hdb:
-        return {Verdict::Bad, {}};
+        return {Verdict::Bad, {}, named};
+    case ListFormat::Bazaar:
+        return {Verdict::Bad, {}, "MalwareBazaar"};
+    case ListFormat::VirusShare: {
+        const std::string_view name = virusshare_name(head);
+        return {Verdict::Bad, {}, name.empty() ? named : std::string(name)};
+    }
     case ListFormat::Md5sum:
     case ListFormat::Nsrl:
+    case ListFormat::Rds:
         break;
     }
-    return {};
+    return {Verdict::Unknown, {}, named};
 }
 
 ParsedLine parse_list_line(ListFormat format, std::string_view line, ImportEntry& entry)
@@ -249,6 +348,12 @@ ParsedLine parse_list_line(ListFormat format, std::string_view line, ImportEntry
         return parse_nsrl(line, entry);
     case ListFormat::Hdb:
         return parse_hdb(line, entry);
+    case ListFormat::Bazaar:
+        return parse_bazaar(line, entry);
+    case ListFormat::VirusShare:
+        return parse_virusshare(line, entry);
+    case ListFormat::Rds:
+        break;
     }
-    return refused("unknown format");
+    return refused("not a line of a list");
 }

@@ -12,23 +12,34 @@ enum class ListFormat {
     Debian,  // a package's .md5sums under /var/lib/dpkg/info: md5sum lines, relative paths
     Nsrl,    // NSRLFile.txt: quoted CSV, SHA-1, MD5, CRC32, name, size, product, OS, special
     Hdb,     // ClamAV MD5 signatures: "MD5:size:name", size may be "*"
+    Rds,     // NSRL RDS v3: an SQLite database, read by rds_reader.h, not line by line
+    Bazaar,  // MalwareBazaar's CSV export: "first_seen", "sha256", "md5", "sha1", ...
+    VirusShare,  // VirusShare hash lists: one MD5 a line after "#" comments naming the list
 };
 
-// "md5sum", "debian", "nsrl" or "hdb".
+// "md5sum", "debian", "nsrl", "hdb", "rds", "bazaar" or "virusshare".
 std::string_view format_name(ListFormat format);
 std::optional<ListFormat> format_from_name(std::string_view name);
 
-// The format of a list named `file_name` whose first non-blank line is
-// `first_line`; nothing when neither tells.
-std::optional<ListFormat> guess_format(std::string_view file_name, std::string_view first_line);
+// The lines an import reads to tell a list's format and its defaults, at most
+// this many: the leading comment and blank lines and the first other one,
+// each ending in a line break. Feeds name themselves in their comments.
+constexpr std::size_t list_head_lines = 64;
 
-// What a list says when an import does not say otherwise: the verdict, and
-// for a Debian manifest the package named by its file name.
+// The format of a list named `file_name` whose head (as above) is `head`;
+// nothing when neither tells. An RDS database is told by its content.
+std::optional<ListFormat> guess_format(std::string_view file_name, std::string_view head);
+
+// What a list says when an import does not say otherwise: the verdict, for a
+// Debian manifest the package named by its file name, and the source the list
+// is recorded under (from the file name, or the name the feed gives itself).
+// `file_name` is empty for standard input.
 struct ListDefaults {
     Verdict     verdict = Verdict::Unknown;
     std::string label;
+    std::string source;
 };
-ListDefaults list_defaults(ListFormat format, std::string_view file_name);
+ListDefaults list_defaults(ListFormat format, std::string_view file_name, std::string_view head = {});
 
 enum class LineOutcome { Entry, Ignored, Refused };
 

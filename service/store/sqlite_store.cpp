@@ -252,6 +252,8 @@ private:
             return false;
         }
         verdicts_[static_cast<int>(entry.verdict)] = true;
+        ++staged_;
+        digests_ = digests_ || entry.sha1 || entry.sha256;
         return true;
     }
 
@@ -266,8 +268,32 @@ private:
         return true;
     }
 
+    // The SHA-1 and SHA-256 indexes take the files in an order random to
+    // the MD5 order they are merged in: for a list large beside the store,
+    // sorting them anew costs far less than placing each entry (every
+    // placement another page in and out of the cache). The store's listings
+    // are what it holds at most.
+    bool rebuild_digest_indexes(bool& rebuild, std::string& error)
+    {
+        rebuild = false;
+        if (!digests_)
+            return true;
+        Statement large = prepare(db_,
+            "SELECT ?1 * 4 >= (SELECT coalesce(sum(files), 0) FROM source_counts)", error);
+        if (!large)
+            return false;
+        sqlite3_bind_int64(large.get(), 1, static_cast<sqlite3_int64>(staged_));
+        rebuild = sqlite3_step(large.get()) == SQLITE_ROW && sqlite3_column_int(large.get(), 0) == 1;
+        large.reset();  // a running statement would keep the table locked
+        return !rebuild || (run(db_, "DROP INDEX files_by_sha1", error)
+                            && run(db_, "DROP INDEX files_by_sha256", error));
+    }
+
     bool merge(std::string& error)
     {
+        bool rebuild = false;
+        if (!rebuild_digest_indexes(rebuild, error))
+            return false;
         // "WHERE true" tells the parser the ON CONFLICT belongs to the INSERT.
         if (!run(db_,
                  "INSERT INTO files (md5, sha1, sha256, size, verdict, label)"
@@ -289,7 +315,8 @@ private:
             || !run(db_,
                     "INSERT OR IGNORE INTO names (md5, name)"
                     " SELECT md5, name FROM temp.import_stage WHERE name <> '' ORDER BY md5, name",
-                    error))
+                    error)
+            || (rebuild && (!run(db_, schema_sql[1], error) || !run(db_, schema_sql[2], error))))
             return false;
 
         // One pass per verdict the list gave (nearly always one), so that the
@@ -343,6 +370,8 @@ private:
     Statement     stage_;
     bool          open_ = true;
     bool          verdicts_[3] = {};
+    bool          digests_ = false;  // whether the list gave SHA-1s or SHA-256s
+    std::uint64_t staged_ = 0;
     std::uint64_t new_listings_ = 0;
 };
 

@@ -119,6 +119,16 @@ TEST_F(SqliteStore, MergesSourcesBadOverGoodAndNeverAddsTwice)
         EXPECT_EQ(to_hex(record_.md5), shared_md5);
     }
     EXPECT_EQ(find(*store_, std::string(40, '3')), StoreStatus::NotFound);
+
+    // Through their indexes, which an import large beside the store sorts anew.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* indexes = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE name IN"
+                           " ('files_by_sha1', 'files_by_sha256')", -1, &indexes, nullptr);
+    EXPECT_EQ(sqlite3_step(indexes) == SQLITE_ROW ? sqlite3_column_int(indexes, 0) : -1, 2);
+    sqlite3_finalize(indexes);
+    sqlite3_close(db);
 }
 
 TEST_F(SqliteStore, ReadersSeeAnImportWholeOrNotAtAll)
