@@ -30,7 +30,6 @@ constexpr const char* store_mark = "brantwicker-service store";
 
 // Imports of one database take this lock in turn, whichever machine runs them.
 constexpr const char* import_lock_key = "1112952659";  // "BWKS"
-constexpr const char* import_lock_wait = "10s";
 
 // A server that failed is asked again after this long, not on every request.
 constexpr auto retry_pause = std::chrono::seconds(1);
@@ -143,11 +142,25 @@ Verdict verdict_from(std::uint64_t value)
     }
 }
 
+constexpr auto no_deadline = Clock::time_point::max();
+
+// For poll(): -1 without a deadline, 0 once it has passed.
+int milliseconds_until(Clock::time_point deadline)
+{
+    if (deadline == no_deadline)
+        return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 3'600'000));
+}
+
 // One server: its connection, made again after a failure, with the read
 // statements prepared on it. Waits never pass the deadline given.
 class Link {
 public:
-    explicit Link(std::string uri) : uri_(std::move(uri)), where_(server_of(uri_)) {}
+    explicit Link(std::string uri)
+        : uri_(std::move(uri)), where_(server_of(uri_)), last_error_(where_ + ": not yet asked")
+    {
+    }
 
     const std::string& uri() const { return uri_; }
     PGconn* connection() const { return conn_.get(); }
@@ -162,11 +175,11 @@ public:
         if (prepared_ && conn_ && PQstatus(conn_.get()) == CONNECTION_OK)
             return true;
         if (!(conn_ && PQstatus(conn_.get()) == CONNECTION_OK) && !connect(deadline, error)) {
-            drop();
+            drop(true);
             return false;
         }
         if (!check_mark(deadline, error, refused) || !prepare(deadline, error)) {
-            drop();
+            drop(true);
             return false;
         }
         prepared_ = true;
@@ -176,16 +189,20 @@ public:
     // After a refusal: the database holds no tables at all.
     bool empty() const { return empty_; }
 
-    // Asks the server again on the next call, without the pause.
-    void wake() { retry_at_ = {}; }
+    // What went wrong with this server last, for the message when every
+    // server failed.
+    void failed(std::string why) { last_error_ = std::move(why); }
+    const std::string& last_error() const { return last_error_; }
 
-    // Gives up the connection, after a failure or a wait that ran out; the
-    // server is asked again after a pause.
-    void drop()
+    // Gives up the connection. A connection lost is made again on the next
+    // call; a server that could not be reached, or did not answer in time, is
+    // asked again only after a pause.
+    void drop(bool pause = false)
     {
         conn_.reset();
         prepared_ = false;
-        retry_at_ = Clock::now() + retry_pause;
+        if (pause)
+            retry_at_ = Clock::now() + retry_pause;
     }
 
     // Runs one statement, prepared (`name`) or of fixed text, with its
@@ -270,12 +287,12 @@ private:
             }
             if (flushed == 0 && !PQisBusy(conn))
                 return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd watch{PQsocket(conn), static_cast<short>(POLLIN | (flushed ? POLLOUT : 0)), 0};
-            const int ready = left.count() > 0 ? ::poll(&watch, 1, static_cast<int>(left.count())) : 0;
+            const int left = milliseconds_until(deadline);
+            const int ready = left != 0 ? ::poll(&watch, 1, left) : 0;
             if (ready == 0) {
                 error = "no answer from the database within the time-out";
-                drop();
+                drop(true);
                 return false;
             }
             if (ready < 0 && errno != EINTR) {
@@ -310,16 +327,17 @@ public:
                 error = describe();
                 return false;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             pollfd watch{PQsocket(conn_.get()),
                          static_cast<short>(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-            if (left.count() <= 0 || ::poll(&watch, 1, static_cast<int>(left.count())) == 0) {
+            const int left = milliseconds_until(deadline);
+            if (left == 0 || ::poll(&watch, 1, left) == 0) {
                 error = "connecting to " + where_ + ": no answer within the time-out";
                 return false;
             }
             polling = PQconnectPoll(conn_.get());
         }
         PQsetnonblocking(conn_.get(), 1);
+        retry_at_ = {};
         return true;
     }
 
@@ -361,9 +379,9 @@ private:
         if (!marked) {
             refused = true;
             empty_ = empty;
-            error = empty ? "database " + where + " holds no store yet"
-                          : "database " + where + " holds other tables but no brantwicker-service store;"
-                            " it is left as it is";
+            error = empty ? "database " + where + " is empty, not a brantwicker-service database"
+                          : "database " + where + " is not a brantwicker-service database"
+                            " (it holds other tables); it is left as it is";
             return false;
         }
         Result mark = run(nullptr, "SELECT mark, schema_version FROM brantwicker_store", {}, deadline,
@@ -372,7 +390,7 @@ private:
             return false;
         refused = true;
         if (PQntuples(mark.get()) != 1 || std::strcmp(PQgetvalue(mark.get(), 0, 0), store_mark) != 0) {
-            error = "database " + where + " is not a brantwicker-service store";
+            error = "database " + where + " is not a brantwicker-service database";
             return false;
         }
         const int version = std::atoi(PQgetvalue(mark.get(), 0, 1));
@@ -401,6 +419,7 @@ private:
 
     std::string       uri_;
     std::string       where_;
+    std::string       last_error_;
     bool              prepared_ = false;
     bool              empty_ = false;
     Connection        conn_;
@@ -478,7 +497,6 @@ constexpr const char* merge_counts =
     " VALUES ($1::text::integer, $2::text::smallint, $3::text::bigint)"
     " ON CONFLICT (source, verdict) DO UPDATE SET files = source_counts.files + excluded.files";
 
-constexpr auto no_deadline = Clock::time_point::max();
 
 bool run_fixed(Link& link, const char* sql, std::string& error)
 {
@@ -692,13 +710,16 @@ public:
         Result id;
         if (!run_fixed(primary, "BEGIN", error))
             return nullptr;
-        const std::string wait = std::string("SET LOCAL lock_timeout = '") + import_lock_wait + "'";
+        // A killed import's server process notices the lost client within a
+        // second even in the middle of the merge, and so lets go of the lock.
+        const std::string wait = "SET LOCAL lock_timeout = " + std::to_string(wait_.count());
         const std::string lock = std::string("SELECT pg_advisory_xact_lock(") + import_lock_key + ")";
         if (!run_fixed(primary, wait.c_str(), error) || !run_fixed(primary, lock.c_str(), error)) {
             if (primary.last_state() == "55P03")
-                error = std::string("another import into this database is still running; waited ")
-                      + import_lock_wait + " for it";
+                error = "another import into this database is still running; waited "
+                      + std::to_string((wait_.count() + 999) / 1000) + " s for it";
         } else if (run_fixed(primary, "SET LOCAL lock_timeout = 0", error)
+                   && run_fixed(primary, "SET LOCAL client_connection_check_interval = 1000", error)
                    && run_fixed(primary,
                           "CREATE TEMP TABLE import_stage ("
                           " seq bigint GENERATED ALWAYS AS IDENTITY, md5 bytea NOT NULL, sha1 bytea,"
@@ -761,7 +782,7 @@ private:
         for (std::size_t tried = 0; tried < links_.size(); ++tried) {
             const std::size_t index = (current_ + tried) % links_.size();
             Link& link = links_[index];
-            const bool was_connected = link.connection() != nullptr;
+            // A connection found lost is made again at once, once.
             for (int attempt = 0; attempt < 2 && !link.resting(); ++attempt) {
                 bool refused = false;
                 if (!link.ready(deadline, why, refused))
@@ -770,15 +791,17 @@ private:
                     current_ = index;
                     return rows;
                 }
-                if (link.connection() || !was_connected || Clock::now() >= deadline)
-                    break;  // the server said no, or a new connection failed too
-                link.wake();
+                if (link.connection() || link.resting() || Clock::now() >= deadline)
+                    break;  // the server said no, or did not answer in time
             }
             if (!why.empty())
-                error = why.find(link.where()) == std::string::npos ? link.where() + ": " + why : why;
+                link.failed(why.find(link.where()) == std::string::npos ? link.where() + ": " + why : why);
+            why.clear();
         }
-        if (error.empty())
-            error = "no database server is reachable";
+        // Every server failed: say why, for each.
+        error.clear();
+        for (const Link& link : links_)
+            error += (error.empty() ? "" : "; ") + link.last_error();
         return nullptr;
     }
 

@@ -29,7 +29,7 @@ WebResponse not_allowed(bool api, const char* allow)
 
 WebResponse store_failed(const std::string& error)
 {
-    WebResponse response = message_page(500, "Store unavailable", "The store could not be read.");
+    WebResponse response = message_page(503, "Store unavailable", "The store could not be read.");
     response.log_note = error;
     return response;
 }

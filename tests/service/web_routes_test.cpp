@@ -140,7 +140,7 @@ TEST(Routes, StoreThatCannotBeReadIsAnError)
     UnreadableStore store;
     for (const auto& [method, target, body] : asked) {
         const WebResponse response = route({method, target, body}, store, "9.9");
-        EXPECT_EQ(response.status, 500u) << target;
+        EXPECT_EQ(response.status, 503u) << target;
         EXPECT_NE(response.body.find("could not be read"), std::string::npos) << response.body;
     }
 }

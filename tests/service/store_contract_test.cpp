@@ -1,0 +1,386 @@
+// The store's contract, run on each engine from the same cases: merging what
+// sources say, names and sources in byte order, refusing databases that are
+// not its own without touching them, and what readers see while an import
+// runs or after the real program was killed in the middle of one. Then what
+// only a database server does: imports waiting for each other, a connection
+// lost mid-import, and reads that move to another server and come back.
+#include "service/store/store.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "postgres_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string shared_md5 = "44d88612fea8a8f36de82e1278abb02f";
+const std::string other_md5  = "1b55b9073f3d6afd23952113797e3d8d";
+
+ImportEntry entry(std::string_view md5, std::string name, Verdict verdict, std::string label = {},
+                  std::optional<std::uint64_t> size = {})
+{
+    ImportEntry e{{}, {}, {}, size, std::move(name), verdict, std::move(label)};
+    parse_hex(md5, e.md5);
+    return e;
+}
+
+// One "source verdict files" line per row that counts() gives.
+std::string counted(Store& store)
+{
+    std::vector<SourceCount> counts;
+    std::string error, text;
+    EXPECT_EQ(store.counts(counts, error), StoreStatus::Ok) << error;
+    for (const SourceCount& c : counts)
+        text += c.source + " " + std::string(verdict_name(c.verdict)) + " " + std::to_string(c.files) + "\n";
+    return text;
+}
+
+// One server for all the PostgreSQL cases of this process.
+PostgresServer& postgres()
+{
+    static PostgresServer server;
+    return server;
+}
+
+const std::string postgres_engine = "postgresql";
+
+class StoreContract : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/store-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        if (on_postgres()) {
+            if (!postgres().available()) {
+                if (running_under_ci())
+                    FAIL() << postgres().why();
+                GTEST_SKIP() << postgres().why();
+            }
+            database_ = postgres().fresh_database();
+            location_ = postgres().uri(database_);
+        } else {
+            location_ = (dir_ / "store.db").string();
+        }
+        store_ = open_store(location_, StoreMode::ReadWrite, error_);
+        ASSERT_TRUE(store_) << error_;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    bool on_postgres() const { return GetParam() == postgres_engine; }
+
+    StoreStatus find(Store& store, const std::string& hex)
+    {
+        return find_digest(store, *parse_digest(hex), record_, error_);
+    }
+
+    void import(const char* source, std::vector<ImportEntry> entries, std::uint64_t expect_new)
+    {
+        auto import = store_->begin_import(source, error_);
+        ASSERT_TRUE(import) << error_;
+        ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+        ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
+        EXPECT_EQ(import->new_listings(), expect_new) << source;
+    }
+
+    // Whether a running import has begun writing into the store itself.
+    bool merging() const
+    {
+        if (on_postgres())
+            return postgres().sql(database_, "SELECT count(*) FROM pg_stat_activity"
+                                  " WHERE state = 'active' AND query LIKE 'INSERT INTO files%'") == "1";
+        std::error_code no_wal_yet;
+        const std::uintmax_t wal_bytes = fs::file_size(location_ + "-wal", no_wal_yet);
+        return !no_wal_yet && wal_bytes > (1u << 20);
+    }
+
+    fs::path               dir_;
+    std::string            location_, database_;
+    std::unique_ptr<Store> store_;
+    FileRecord             record_;
+    std::string            error_;
+};
+
+TEST_P(StoreContract, MergesSourcesBadOverGoodAndNeverAddsTwice)
+{
+    import("list-a", {entry(shared_md5, "a.exe", Verdict::Unknown)}, 1);
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    import("signatures", {entry(shared_md5, "", Verdict::Bad, "Win.Test-1", 99)}, 1);
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 0);
+    ImportEntry late = entry(shared_md5, "a.exe", Verdict::Good, "other");
+    late.sha1.emplace().fill(0x11);
+    late.sha256.emplace().fill(0x22);
+    // Byte order, as memcmp: capitals before small letters, bytes that are
+    // not UTF-8 kept as they came and last.
+    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good)}, 1);
+
+    ASSERT_EQ(find(*store_, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "Win.Test-1");
+    EXPECT_EQ(record_.size, 68u);  // the first size known stays
+    EXPECT_EQ(record_.names, (std::vector<std::string>{"/usr/bin/a", "B.exe", "a.exe", "\xff.bin"}));
+    ASSERT_EQ(record_.sources.size(), 4u);
+    EXPECT_EQ(record_.sources[0].name, "Late");
+    EXPECT_EQ(record_.sources[0].imported.size(), 20u);  // 2026-12-07T00:00:00Z
+    EXPECT_EQ(record_.sources[0].imported.back(), 'Z');
+    EXPECT_EQ(counted(*store_), "Late good 1\nlist-a unknown 1\npackages good 1\nsignatures bad 1\n");
+
+    // Found by the digests a late source filled in, and by nothing else.
+    for (const std::string& hex : {std::string(40, '1'), std::string(64, '2')}) {
+        ASSERT_EQ(find(*store_, hex), StoreStatus::Ok) << hex;
+        EXPECT_EQ(to_hex(record_.md5), shared_md5);
+    }
+    EXPECT_EQ(find(*store_, std::string(40, '3')), StoreStatus::NotFound);
+}
+
+TEST_P(StoreContract, ReadersSeeAnImportWholeOrNotAtAll)
+{
+    import("first", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    const std::vector<ImportEntry> batch = {entry(other_md5, "new", Verdict::Bad),
+                                            entry(shared_md5, "", Verdict::Bad, "Bad.One")};
+    auto dropped = store_->begin_import("dropped", error_);
+    ASSERT_TRUE(dropped && dropped->add_batch(batch, error_) == StoreStatus::Ok) << error_;
+    dropped.reset();  // before its commit
+
+    auto running = store_->begin_import("second", error_);
+    ASSERT_TRUE(running && running->add_batch(batch, error_) == StoreStatus::Ok) << error_;
+    EXPECT_EQ(find(*reader, other_md5), StoreStatus::NotFound) << error_;
+    ASSERT_EQ(running->commit(error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(counted(*reader), "first good 1\nsecond bad 2\n");
+}
+
+// Distinct, scattered digests: i times an odd constant is a bijection.
+std::string line_for(unsigned long long i)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%016llx%016llx  /srv/files/%llu/name-%llu.bin\n",
+                  i * 0x9E3779B97F4A7C15u, ~i * 0xC2B2AE3D27D4EB4Fu, i % 977, i);
+    return text;
+}
+
+TEST_P(StoreContract, KilledImportLeavesTheStoreAsItWas)
+{
+    import("before", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    store_.reset();
+    // A list longer than the page cache holds, killed once the merge into the
+    // store has begun writing.
+    const std::string list = (dir_ / "list.md5").string();
+    std::ofstream out(list, std::ios::binary);
+    for (unsigned long long i = 0; i < 400'000; ++i)
+        out << line_for(i);
+    ASSERT_TRUE(out.flush());
+
+    const char* argv[] = {SERVICE_PROGRAM, "import", location_.c_str(), "--source", "killed",
+                          "--format", "md5sum", list.c_str(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (merging())
+            kill(child, SIGKILL);
+        usleep(1000);
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the import ended before it was killed";
+
+    auto store = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(store) << error_;
+    EXPECT_EQ(find(*store, line_for(0).substr(0, 32)), StoreStatus::NotFound);
+    EXPECT_EQ(counted(*store), "before good 1\n");
+    store.reset();
+    // And writable again: the killed import's locks are gone.
+    store_ = open_store(location_, StoreMode::ReadWrite, error_);
+    ASSERT_TRUE(store_) << error_;
+    import("after", {entry(other_md5, "new", Verdict::Good)}, 1);
+}
+
+TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
+{
+    // What another program or a later version left, as each engine holds it;
+    // a null setup does not apply to that engine.
+    struct Foreign {
+        const char* sqlite;
+        const char* postgres;
+        const char* says;
+    };
+    const Foreign cases[] = {
+        {"", nullptr, "is not a brantwicker-service database"},  // a text file
+        {"CREATE TABLE t (x); INSERT INTO t VALUES (1)", "CREATE TABLE t (x int); INSERT INTO t VALUES (1)",
+         "is not a brantwicker-service database"},
+        {"PRAGMA application_id = 1113017171; PRAGMA user_version = 7; CREATE TABLE f (x)",
+         "CREATE TABLE brantwicker_store (mark text, schema_version int);"
+         " INSERT INTO brantwicker_store VALUES ('brantwicker-service store', 7)",
+         "was made by a newer version (schema 7); this program reads schema 1"},
+        {nullptr, "CREATE TABLE brantwicker_store (mark text, schema_version int);"
+                  " INSERT INTO brantwicker_store VALUES ('another program', 1)",
+         "is not a brantwicker-service database"},
+    };
+    int number = 0;
+    for (const auto& [sqlite, postgres_sql, says] : cases) {
+        const char* setup = on_postgres() ? postgres_sql : sqlite;
+        if (!setup)
+            continue;
+        // Each state is read back after the refusals: it must not have moved.
+        std::string location;
+        std::function<std::string()> state;
+        if (on_postgres()) {
+            const std::string database = postgres().fresh_database();
+            location = postgres().uri(database);
+            postgres().sql(database, setup);
+            state = [database] {
+                return postgres().sql(database, "SELECT string_agg(relname, ',' ORDER BY relname)"
+                                                " FROM pg_class WHERE relnamespace = 'public'::regnamespace");
+            };
+        } else {
+            const fs::path path = dir_ / ("foreign-" + std::to_string(++number));
+            location = path.string();
+            if (*setup == '\0') {
+                std::ofstream(path) << "not a database, only text long enough to look like a file\n";
+            } else {
+                sqlite3* db = nullptr;
+                sqlite3_open(path.c_str(), &db);
+                EXPECT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, nullptr), SQLITE_OK) << setup;
+                sqlite3_close(db);
+            }
+            state = [path] { return std::to_string(fs::last_write_time(path).time_since_epoch().count()); };
+        }
+        const std::string before = state();
+        for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::ReadWrite}) {
+            EXPECT_FALSE(open_store(location, mode, error_)) << setup;
+            EXPECT_NE(error_.find(says), std::string::npos) << error_;
+        }
+        EXPECT_EQ(state(), before) << setup;
+    }
+
+    // Reading never creates; an empty database becomes a store to write.
+    std::string empty = (dir_ / "absent.db").string();
+    if (on_postgres()) {
+        empty = postgres().uri(postgres().fresh_database());
+    } else {
+        EXPECT_FALSE(open_store(empty, StoreMode::ReadOnly, error_));
+        EXPECT_FALSE(fs::exists(empty));
+        std::ofstream(empty).close();
+    }
+    EXPECT_FALSE(open_store(empty, StoreMode::ReadOnly, error_));
+    EXPECT_NE(error_.find("empty"), std::string::npos) << error_;
+    EXPECT_TRUE(open_store(empty, StoreMode::ReadWrite, error_)) << error_;
+    EXPECT_TRUE(open_store(empty, StoreMode::ReadOnly, error_)) << error_;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("sqlite", postgres_engine),
+                         [](const auto& engine) { return engine.param; });
+
+// What only a database server does.
+class PostgresStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!postgres().available()) {
+            if (running_under_ci())
+                FAIL() << postgres().why();
+            GTEST_SKIP() << postgres().why();
+        }
+        database_ = postgres().fresh_database();
+        location_ = postgres().uri(database_);
+        store_ = open_postgres_store(location_, {}, StoreMode::ReadWrite, 1s, error_);
+        ASSERT_TRUE(store_) << error_;
+    }
+
+    std::string terminate(const std::string& like)
+    {
+        return postgres().sql(database_, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                                         " WHERE application_name = 'brantwicker-service' AND query LIKE '"
+                                         + like + "'");
+    }
+
+    std::string            location_, database_;
+    std::unique_ptr<Store> store_;
+    FileRecord             record_;
+    std::string            error_;
+};
+
+TEST_F(PostgresStore, SecondImportWaitsAWhileThenFails)
+{
+    auto first = store_->begin_import("first", error_);
+    ASSERT_TRUE(first) << error_;
+    auto other = open_postgres_store(location_, {}, StoreMode::ReadWrite, 1s, error_);
+    ASSERT_TRUE(other) << error_;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(other->begin_import("second", error_));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+    EXPECT_NE(error_.find("another import into this database is still running"), std::string::npos)
+        << error_;
+    ASSERT_EQ(first->commit(error_), StoreStatus::Ok) << error_;
+    EXPECT_TRUE(other->begin_import("second", error_)) << error_;  // its turn now
+}
+
+TEST_F(PostgresStore, ConnectionLostMidImportLeavesNothing)
+{
+    auto import = store_->begin_import("lost", error_);
+    ASSERT_TRUE(import) << error_;
+    const ImportEntry entries[] = {entry(shared_md5, "a", Verdict::Bad, "X")};
+    ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(terminate("COPY%"), "1");
+    EXPECT_EQ(import->commit(error_), StoreStatus::Error);
+    EXPECT_EQ(store_->find_md5(entries[0].md5, record_, error_), StoreStatus::NotFound) << error_;
+    EXPECT_EQ(counted(*store_), "");
+    // The store connects again by itself for the next import.
+    import = store_->begin_import("again", error_);
+    ASSERT_TRUE(import) << error_;
+    ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(counted(*store_), "again bad 1\n");
+}
+
+TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
+{
+    {
+        auto import = store_->begin_import("list", error_);
+        const ImportEntry entries[] = {entry(shared_md5, "a", Verdict::Good)};
+        ASSERT_TRUE(import && import->add_batch(entries, error_) == StoreStatus::Ok
+                    && import->commit(error_) == StoreStatus::Ok) << error_;
+    }
+    Md5Bytes md5{};
+    parse_hex(shared_md5, md5);
+    // A replica that is not there: reads go to the primary.
+    const std::string gone = "postgresql:///store_1?host=/nonexistent&user=nobody";
+    auto reader = open_postgres_store(location_, {gone}, StoreMode::ReadOnly, 1s, error_);
+    ASSERT_TRUE(reader) << error_;
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
+
+    // Its connection cut: the next read connects again at once.
+    EXPECT_NE(terminate("%"), "0");
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
+
+    // Every server down: an error, within the wait, never "not held".
+    ASSERT_TRUE(postgres().stop());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_NE(error_.find("/nonexistent"), std::string::npos) << error_;  // says where
+    ASSERT_TRUE(postgres().start());
+    StoreStatus status = StoreStatus::Error;
+    for (int i = 0; i < 50 && status != StoreStatus::Ok; ++i) {
+        std::this_thread::sleep_for(100ms);
+        status = reader->find_md5(md5, record_, error_);
+    }
+    EXPECT_EQ(status, StoreStatus::Ok) << error_;
+}
+
+}  // namespace
