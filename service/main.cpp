@@ -17,7 +17,7 @@ constexpr Subcommand subcommands[] = {
      "import DB [--format md5sum|debian|nsrl|hdb] [--source NAME] [--verdict good|bad] FILE..."},
     {"lookup", lookup_command, "lookup DB HASH..."},
     {"stats",  stats_command,  "stats DB"},
-    {"serve",  serve_command,  "serve DB [--listen ADDR:PORT] [--threads N] [--read-timeout S] [--max-connections N]"},
+    {"serve",  serve_command,  "serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N] [--read-timeout S] [--max-connections N]"},
 };
 
 int usage(std::FILE* to)

@@ -1,9 +1,12 @@
-// brantwicker-service serve DB [--listen ADDR:PORT] [--threads N]
+// brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]
 //                              [--read-timeout SECONDS] [--max-connections N]
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
-// afresh, so an import shows as soon as it commits.
+// afresh, so an import shows as soon as it commits. On PostgreSQL a worker
+// reads from the replicas, in turn from its own first one, and from the
+// primary when none answers; a server that does not answer within the read
+// time-out makes the request a 503, never a wait past it.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
@@ -11,6 +14,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -23,7 +27,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: brantwicker-service serve DB [--listen ADDR:PORT] [--threads N]"
+    "usage: brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]"
     " [--read-timeout SECONDS] [--max-connections N]\n";
 
 std::optional<unsigned long> number(std::string_view text, unsigned long low, unsigned long high)
@@ -52,7 +56,8 @@ bool parse_listen(std::string_view text, ServerOptions& options)
     return true;
 }
 
-bool parse_options(int argc, char** argv, std::string& db, ServerOptions& options)
+bool parse_options(int argc, char** argv, std::string& db, std::vector<std::string>& replicas,
+                   ServerOptions& options)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -68,7 +73,10 @@ bool parse_options(int argc, char** argv, std::string& db, ServerOptions& option
         }
         const std::string_view value = argv[++i];
         bool good = true;
-        if (arg == "--listen") {
+        if (arg == "--replica") {
+            good = is_postgres_location(value);
+            replicas.emplace_back(value);
+        } else if (arg == "--listen") {
             good = parse_listen(value, options);
         } else if (arg == "--threads") {
             const auto threads = number(value, 1, 256);
@@ -91,6 +99,10 @@ bool parse_options(int argc, char** argv, std::string& db, ServerOptions& option
                          argv[i]);
             return false;
         }
+    }
+    if (!replicas.empty() && !is_postgres_location(db)) {
+        std::fputs("brantwicker-service serve: --replica needs a PostgreSQL store\n", stderr);
+        return false;
     }
     return !db.empty();
 }
@@ -124,9 +136,10 @@ void fit_descriptors(ServerOptions& options)
 int serve_command(int argc, char** argv)
 {
     std::string db;
+    std::vector<std::string> replicas;
     ServerOptions options;
     options.threads = std::max(1u, std::thread::hardware_concurrency());
-    if (!parse_options(argc, argv, db, options)) {
+    if (!parse_options(argc, argv, db, replicas, options)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -134,9 +147,18 @@ int serve_command(int argc, char** argv)
     std::vector<std::unique_ptr<Store>> stores;
     for (unsigned i = 0; i < options.threads; ++i) {
         std::string error;
-        stores.push_back(open_sqlite_store(db, StoreMode::ReadOnly, error));
+        if (is_postgres_location(db)) {
+            // Workers start on different replicas, so that the reads spread.
+            std::vector<std::string> mine(replicas);
+            if (!mine.empty())
+                std::rotate(mine.begin(), mine.begin() + static_cast<std::ptrdiff_t>(i % mine.size()), mine.end());
+            stores.push_back(open_postgres_store(db, mine, StoreMode::ReadOnly, options.read_timeout,
+                                                 error));
+        } else {
+            stores.push_back(open_sqlite_store(db, StoreMode::ReadOnly, error));
+        }
         if (!stores.back()) {
-            std::fprintf(stderr, "brantwicker-service serve: %s: %s\n", db.c_str(), error.c_str());
+            std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
             return 1;
         }
     }
