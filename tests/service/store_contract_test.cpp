@@ -360,7 +360,8 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     parse_hex(shared_md5, md5);
     // A replica that is not there: reads go to the primary.
     const std::string gone = "postgresql:///store_1?host=/nonexistent&user=nobody";
-    auto reader = open_postgres_store(location_, {gone}, StoreMode::ReadOnly, 1s, error_);
+    const std::string short_scheme = "postgres" + location_.substr(location_.find(':'));
+    auto reader = open_postgres_store(short_scheme, {gone}, StoreMode::ReadOnly, 1s, error_);
     ASSERT_TRUE(reader) << error_;
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
 
@@ -368,9 +369,18 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     EXPECT_NE(terminate("%"), "0");
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
 
+    // A server that stops answering: an error once the wait is over, not a hang.
+    const std::string backend = postgres().sql(database_,
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'brantwicker-service'");
+    ASSERT_EQ(kill(std::stoi(backend), SIGSTOP), 0) << backend;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    kill(std::stoi(backend), SIGCONT);
+
     // Every server down: an error, within the wait, never "not held".
     ASSERT_TRUE(postgres().stop());
-    const auto start = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_NE(error_.find("/nonexistent"), std::string::npos) << error_;  // says where
