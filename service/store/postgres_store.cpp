@@ -460,18 +460,24 @@ void put_digest(std::string& out, const std::optional<std::array<unsigned char, 
 constexpr const char* stage_copy =
     "COPY import_stage (md5, sha1, sha256, size, verdict, label, name) FROM STDIN (FORMAT binary)";
 
-// The list first streams into a temporary table; at commit it is merged into
-// the store in one pass per table, in the import's own transaction. Within
-// one list a file named twice is folded first, by the same rules.
+// The list first streams into a temporary table; at commit it is sorted once
+// by digest into a second one, from which each table of the store is merged
+// in key order (so each index page is written once, not once per entry), in
+// the import's own transaction. Within one list a file named twice is folded
+// first by the same rules: the strongest verdict and its label, the first
+// digests and size given.
+constexpr const char* sort_stage =
+    "CREATE TEMP TABLE import_sorted ON COMMIT DROP AS"
+    " SELECT * FROM import_stage ORDER BY md5, verdict DESC, seq";
 constexpr const char* merge_files =
     "INSERT INTO files AS f (md5, sha1, sha256, size, verdict, label)"
     " SELECT md5,"
-    "  (array_agg(sha1 ORDER BY seq) FILTER (WHERE sha1 IS NOT NULL))[1],"
-    "  (array_agg(sha256 ORDER BY seq) FILTER (WHERE sha256 IS NOT NULL))[1],"
-    "  (array_agg(size ORDER BY seq) FILTER (WHERE size IS NOT NULL))[1],"
+    "  (array_agg(sha1) FILTER (WHERE sha1 IS NOT NULL))[1],"
+    "  (array_agg(sha256) FILTER (WHERE sha256 IS NOT NULL))[1],"
+    "  (array_agg(size) FILTER (WHERE size IS NOT NULL))[1],"
     "  max(verdict),"
-    "  coalesce((array_agg(label ORDER BY verdict DESC, seq) FILTER (WHERE label <> ''))[1], '')"
-    " FROM import_stage GROUP BY md5"
+    "  coalesce((array_agg(label) FILTER (WHERE label <> ''))[1], '')"
+    " FROM (SELECT * FROM import_sorted ORDER BY md5, verdict DESC, seq) AS s GROUP BY md5"
     " ON CONFLICT (md5) DO UPDATE SET"
     " sha1 = coalesce(f.sha1, excluded.sha1),"
     " sha256 = coalesce(f.sha256, excluded.sha256),"
@@ -484,13 +490,13 @@ constexpr const char* merge_files =
     " OR (f.sha256 IS NULL AND excluded.sha256 IS NOT NULL)"
     " OR (f.size IS NULL AND excluded.size IS NOT NULL)";
 constexpr const char* merge_names =
-    "INSERT INTO names (md5, name) SELECT md5, name FROM import_stage WHERE name <> ''"
+    "INSERT INTO names (md5, name) SELECT md5, name FROM import_sorted WHERE name <> ''"
     " ON CONFLICT DO NOTHING";
 // The strongest verdict goes first, so that it is the one kept when a list
 // names a file twice.
 constexpr const char* merge_listings =
     "INSERT INTO listings (md5, source, verdict)"
-    " SELECT md5, $1::text::integer, verdict FROM import_stage WHERE verdict = $2::text::smallint"
+    " SELECT md5, $1::text::integer, verdict FROM import_sorted WHERE verdict = $2::text::smallint"
     " ON CONFLICT DO NOTHING";
 constexpr const char* merge_counts =
     "INSERT INTO source_counts (source, verdict, files)"
@@ -595,7 +601,8 @@ private:
 
     bool merge(std::string& error)
     {
-        if (!run_fixed(link_, merge_files, error) || !run_fixed(link_, merge_names, error))
+        if (!run_fixed(link_, sort_stage, error) || !run_fixed(link_, merge_files, error)
+            || !run_fixed(link_, merge_names, error))
             return false;
         for (int verdict = 2; verdict >= 0; --verdict) {
             if (!verdicts_[verdict])
@@ -719,6 +726,12 @@ public:
                 error = "another import into this database is still running; waited "
                       + std::to_string((wait_.count() + 999) / 1000) + " s for it";
         } else if (run_fixed(primary, "SET LOCAL lock_timeout = 0", error)
+                   // The merge sorts the list on the server; memory there,
+                   // not in this process.
+                   && run_fixed(primary, "SET LOCAL work_mem = '64MB'", error)
+                   // Grouping in the sorted order keeps the label of the
+                   // strongest verdict first, and feeds the index in order.
+                   && run_fixed(primary, "SET LOCAL enable_hashagg = off", error)
                    && run_fixed(primary, "SET LOCAL client_connection_check_interval = 1000", error)
                    && run_fixed(primary,
                           "CREATE TEMP TABLE import_stage ("
