@@ -58,6 +58,16 @@ PostgresServer& postgres()
 
 const std::string postgres_engine = "postgresql";
 
+// Skips the case where there is no server to test on, and fails it under CI.
+void require_postgres()
+{
+    if (postgres().available())
+        return;
+    if (running_under_ci())
+        FAIL() << postgres().why();
+    GTEST_SKIP() << postgres().why();
+}
+
 class StoreContract : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
@@ -66,11 +76,9 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir_ = pattern;
         if (on_postgres()) {
-            if (!postgres().available()) {
-                if (running_under_ci())
-                    FAIL() << postgres().why();
-                GTEST_SKIP() << postgres().why();
-            }
+            require_postgres();
+            if (IsSkipped() || HasFailure())
+                return;
             database_ = postgres().fresh_database();
             location_ = postgres().uri(database_);
         } else {
@@ -291,11 +299,9 @@ class PostgresStore : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!postgres().available()) {
-            if (running_under_ci())
-                FAIL() << postgres().why();
-            GTEST_SKIP() << postgres().why();
-        }
+        require_postgres();
+        if (IsSkipped() || HasFailure())
+            return;
         database_ = postgres().fresh_database();
         location_ = postgres().uri(database_);
         store_ = open_postgres_store(location_, {}, StoreMode::ReadWrite, 1s, error_);
