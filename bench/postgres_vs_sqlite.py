@@ -127,6 +127,10 @@ def main() -> int:
                                             " WHERE relnamespace = 'public'::regnamespace"
                                             " AND relkind = 'r'"))
         ref_bytes = int(server.psql("reference", "SELECT pg_total_relation_size('files')"))
+        tables = server.psql("store", "SELECT string_agg(relname || ' '"
+                                      " || pg_total_relation_size(oid) / " + str(options.lines)
+                                      + ", ', ' ORDER BY relname) FROM pg_class"
+                                      " WHERE relnamespace = 'public'::regnamespace AND relkind = 'r'")
         lite_bytes = os.path.getsize(sqlite)
 
         print(f"{lines:,} lines; the machine is shared, so every figure is noisy")
@@ -142,6 +146,7 @@ def main() -> int:
               f"{'met' if not failed else 'MISSED'}")
         print(f"bytes per record: PostgreSQL {pg_bytes / lines:.0f}, SQLite {lite_bytes / lines:.0f},"
               f" the bare \\copy table {ref_bytes / lines:.0f}")
+        print(f"  PostgreSQL, bytes per record by table with its indexes: {tables}")
 
         stores = {"SQLite": sqlite, "PostgreSQL": server.uri("store")}
         services = [serve(options.service, stores[name], PORTS[name], options.threads, work)

@@ -31,8 +31,11 @@ constexpr const char* store_mark = "brantwicker-service store";
 // Imports of one database take this lock in turn, whichever machine runs them.
 constexpr const char* import_lock_key = "1112952659";  // "BWKS"
 
-// A server that failed is asked again after this long, not on every request.
-constexpr auto retry_pause = std::chrono::seconds(1);
+// A server that could not be reached is asked again after a pause, not on
+// every request: a second at first, twice as long after each failure more,
+// at most ten.
+constexpr auto first_pause = std::chrono::seconds(1);
+constexpr auto longest_pause = std::chrono::seconds(10);
 
 constexpr const char* schema_sql[] = {
     "CREATE TABLE brantwicker_store ("
@@ -201,8 +204,10 @@ public:
     {
         conn_.reset();
         prepared_ = false;
-        if (pause)
-            retry_at_ = Clock::now() + retry_pause;
+        if (pause) {
+            retry_at_ = Clock::now() + pause_;
+            pause_ = std::min<Clock::duration>(2 * pause_, longest_pause);
+        }
     }
 
     // Runs one statement, prepared (`name`) or of fixed text, with its
@@ -338,6 +343,7 @@ public:
         }
         PQsetnonblocking(conn_.get(), 1);
         retry_at_ = {};
+        pause_ = first_pause;
         return true;
     }
 
@@ -424,6 +430,7 @@ private:
     bool              empty_ = false;
     Connection        conn_;
     Clock::time_point retry_at_{};
+    Clock::duration   pause_ = first_pause;
     std::string       last_state_;
 };
 
@@ -513,6 +520,9 @@ class PostgresImport final : public StoreImport {
 public:
     PostgresImport(Link& link, std::string source_id) : link_(link), source_(std::move(source_id))
     {
+        // An import has no deadline: its COPY may wait for the server to
+        // take the data rather than be refused for full buffers.
+        PQsetnonblocking(link_.connection(), 0);
         header();
     }
 
@@ -566,7 +576,7 @@ public:
             fail();
             return StoreStatus::Error;
         }
-        open_ = false;
+        end();
         return StoreStatus::Ok;
     }
 
@@ -633,8 +643,15 @@ private:
             if (link_.connection())
                 run_fixed(link_, "ROLLBACK", ignored);
         }
-        open_ = false;
         new_listings_ = 0;
+        end();
+    }
+
+    void end()
+    {
+        open_ = false;
+        if (link_.connection())
+            PQsetnonblocking(link_.connection(), 1);
     }
 
     Link&         link_;
@@ -784,26 +801,22 @@ private:
         return find_md5(md5, out, error);
     }
 
-    // Asks the servers in turn, from the one that answered last, until one
-    // answers or the time-out passes. A server that fails is skipped for a
+    // Asks the servers in order, the replicas first, until one answers or the
+    // time-out passes, so that reads return to a replica once it is back. A server that fails is skipped for a
     // moment; one whose connection was lost is connected again at once, so
     // that a server back from a restart answers the very next request.
     Result read(const Statement& statement, std::span<const std::string_view> params, std::string& error)
     {
         const Clock::time_point deadline = Clock::now() + wait_;
         std::string why;
-        for (std::size_t tried = 0; tried < links_.size(); ++tried) {
-            const std::size_t index = (current_ + tried) % links_.size();
-            Link& link = links_[index];
+        for (Link& link : links_) {
             // A connection found lost is made again at once, once.
             for (int attempt = 0; attempt < 2 && !link.resting(); ++attempt) {
                 bool refused = false;
                 if (!link.ready(deadline, why, refused))
                     break;
-                if (Result rows = link.run(statement.name, nullptr, params, deadline, why)) {
-                    current_ = index;
+                if (Result rows = link.run(statement.name, nullptr, params, deadline, why))
                     return rows;
-                }
                 if (link.connection() || link.resting() || Clock::now() >= deadline)
                     break;  // the server said no, or did not answer in time
             }
@@ -820,7 +833,6 @@ private:
 
     std::vector<Link>         links_;  // readers first; the primary last
     std::chrono::milliseconds wait_;
-    std::size_t               current_ = 0;
 };
 
 bool create_schema(Link& link, std::string& error)
