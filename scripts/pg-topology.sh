@@ -20,6 +20,7 @@
 set -euo pipefail
 
 pg_bin=${BRANTWICKER_PG_BIN:-/usr/lib/postgresql/15/bin}
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
 primary_port=5432
 standby_port=5433
 instance_ports=(8081 8082)
@@ -135,7 +136,7 @@ http {
 }
 EOF
   for listen in "${instance_ports[@]}"; do wait_for_port "$listen"; done
-  nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf"
+  "$nginx" -p "$dir/nginx" -c "$dir/nginx/nginx.conf"
   wait_for_port "$port"
   echo "pg-topology: up in $dir; nginx on 127.0.0.1:$port"
   echo "  primary (import): $(uri brantwicker_import primary)"
@@ -160,7 +161,7 @@ import() {
 }
 
 down() {
-  [ -f "$dir/nginx/nginx.pid" ] && nginx -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -s stop || true
+  [ -f "$dir/nginx/nginx.pid" ] && "$nginx" -p "$dir/nginx" -c "$dir/nginx/nginx.conf" -s stop || true
   for pidfile in "$dir"/instance-*.pid; do
     [ -f "$pidfile" ] && kill "$(cat "$pidfile")" 2>/dev/null || true
   done

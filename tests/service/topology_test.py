@@ -64,16 +64,16 @@ def run(options, workdir: str) -> list[str]:
     topology = os.path.join(workdir, "topology")
     os.mkdir(topology)
     script = ["bash", options.script]
-    up = subprocess.run([*script, "up", topology, options.service, "80", "--source", "topology",
-                         listing], capture_output=True, text=True, timeout=180)
-    if up.returncode != 0:
-        return [f"the topology did not come up: {up.stdout[-1500:]}{up.stderr[-1500:]}"]
     problems: list[str] = []
     logs = [os.path.join(topology, f"instance-{i}.log") for i in (1, 2)]
     env = {name: value for name, value in os.environ.items()
            if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["BROWSER"] = "true"
     try:
+        up = subprocess.run([*script, "up", topology, options.service, "80", "--source",
+                             "topology", listing], capture_output=True, text=True, timeout=180)
+        if up.returncode != 0:
+            return [f"the topology did not come up: {up.stdout[-1500:]}{up.stderr[-1500:]}"]
         shares = []
         for number in range(1, RUNS + 1):
             if number == KILL_AT:
@@ -105,7 +105,7 @@ def run(options, workdir: str) -> list[str]:
     finally:
         subprocess.run([*script, "down", topology], capture_output=True, timeout=120)
     if problems:
-        for log in logs:
+        for log in filter(os.path.exists, logs):
             with open(log, errors="replace") as text:
                 problems.append(f"{log} ends:\n{text.read()[-1200:]}")
     return problems
@@ -119,7 +119,7 @@ def main() -> int:
     options = parser.parse_args()
     pg_bin = os.environ.get("BRANTWICKER_PG_BIN", "/usr/lib/postgresql/15/bin")
     missing = [name for name, found in (("postgresql-15", os.path.exists(f"{pg_bin}/initdb")),
-                                        ("nginx", shutil.which("nginx"))) if not found]
+                                        ("nginx", shutil.which("nginx") or os.path.exists("/usr/sbin/nginx"))) if not found]
     if missing:
         return cannot_test(f"{' and '.join(missing)} not installed")
     outside = in_namespace()
