@@ -352,6 +352,10 @@ TEST_F(PostgresStore, ConnectionLostMidImportLeavesNothing)
     ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
     ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
     EXPECT_EQ(counted(*store_), "again bad 1\n");
+    // postgres:// names the same database as postgresql://.
+    auto reader = open_store("postgres" + location_.substr(location_.find(':')), StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    EXPECT_EQ(counted(*reader), "again bad 1\n");
 }
 
 TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
@@ -366,8 +370,7 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     parse_hex(shared_md5, md5);
     // A replica that is not there: reads go to the primary.
     const std::string gone = "postgresql:///store_1?host=/nonexistent&user=nobody";
-    const std::string short_scheme = "postgres" + location_.substr(location_.find(':'));
-    auto reader = open_postgres_store(short_scheme, {gone}, StoreMode::ReadOnly, 1s, error_);
+    auto reader = open_postgres_store(location_, {gone}, StoreMode::ReadOnly, 1s, error_);
     ASSERT_TRUE(reader) << error_;
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
 
