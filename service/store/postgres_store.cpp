@@ -622,9 +622,10 @@ private:
             Result added = link_.run(nullptr, merge_listings, params, no_deadline, error, 0);
             if (!added)
                 return false;
-            const std::string count = PQcmdTuples(added.get());
-            new_listings_ += std::stoull(count.empty() ? "0" : count);
-            const std::string_view counted[] = {source_, verdict_text, count.empty() ? "0" : count};
+            // The number of rows the statement inserted, as its text.
+            const std::string count = *PQcmdTuples(added.get()) ? PQcmdTuples(added.get()) : "0";
+            new_listings_ += std::stoull(count);
+            const std::string_view counted[] = {source_, verdict_text, count};
             if (!link_.run(nullptr, merge_counts, counted, no_deadline, error, 0))
                 return false;
         }
