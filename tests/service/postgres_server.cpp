@@ -2,7 +2,9 @@
 
 #include <libpq-fe.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,10 +61,42 @@ PostgresServer::PostgresServer() : bin_(server_bin())
     running_ = start();
     if (!running_)
         why_ = "the server did not start; its log is " + dir_ + "/log";
+    else
+        watch();
+}
+
+// A test killed (a time-out, a crash) runs no destructor: a process of its
+// own, outside the test's process group, stops the server and removes its
+// directory when the test process dies first.
+void PostgresServer::watch()
+{
+    std::string cleanup = "cd / && " + bin_ + "/pg_ctl -D " + dir_ + "/data -m immediate -w stop >/dev/null 2>&1;"
+                        + " rm -rf " + dir_;
+    if (geteuid() == 0)
+        cleanup = "cd / && runuser -u nobody -- " + cleanup.substr(8);
+    const pid_t parent = getpid();
+    watchdog_ = fork();
+    if (watchdog_ != 0)
+        return;
+    sigset_t dying;
+    sigemptyset(&dying);
+    sigaddset(&dying, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &dying, nullptr);
+    setsid();
+    prctl(PR_SET_PDEATHSIG, SIGUSR1);
+    int signal_number = 0;
+    if (getppid() == parent)
+        sigwait(&dying, &signal_number);
+    execl("/bin/sh", "sh", "-c", cleanup.c_str(), static_cast<char*>(nullptr));
+    _exit(1);
 }
 
 PostgresServer::~PostgresServer()
 {
+    if (watchdog_ > 0) {
+        kill(watchdog_, SIGKILL);
+        waitpid(watchdog_, nullptr, 0);
+    }
     if (running_)
         run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-m", "immediate", "-w", "stop"});
     if (!dir_.empty()) {

@@ -32,10 +32,12 @@ public:
 
 private:
     bool run(std::vector<std::string> argv) const;
+    void watch();
 
     std::string bin_, dir_, why_;
     bool        running_ = false;
     int         databases_ = 0;
+    int         watchdog_ = 0;
 };
 
 // The CI environment variable turns a missing server into a failure.
