@@ -69,6 +69,12 @@ def run(options, workdir: str) -> list[str]:
     env = {name: value for name, value in os.environ.items()
            if name not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["BROWSER"] = "true"
+    # Killed (a time-out), this test runs no finally: a watchdog in a session
+    # of its own takes the topology down once this process is gone.
+    watchdog = subprocess.Popen(
+        ["sh", "-c", f"while kill -0 {os.getpid()} 2>/dev/null; do sleep 1; done;"
+                     f" exec bash {options.script} down {topology}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
         up = subprocess.run([*script, "up", topology, options.service, "80", "--source",
                              "topology", listing], capture_output=True, text=True, timeout=180)
@@ -103,6 +109,7 @@ def run(options, workdir: str) -> list[str]:
         if status != 200:
             problems.append(f"with the standby back: {status}, wanted 200 without a restart")
     finally:
+        watchdog.kill()
         subprocess.run([*script, "down", topology], capture_output=True, timeout=120)
     if problems:
         for log in filter(os.path.exists, logs):
