@@ -4,10 +4,12 @@
 # (the import reads feeds as they come packed), Boost and JSON headers,
 # Chromium for the page tests, clamd for the scan tests, OpenSSL (the
 # reference the tests and the benchmark compare against), Prometheus (for
-# promtool, which checks the service's metrics), the mingw-w64 cross
-# compilers, Wine, and the X tools the desktop tests use. Servers that come
-# with these packages (clamd, Prometheus) are installed without being started:
-# the tests start their own. Safe to run again.
+# promtool, which checks the service's metrics), the PostgreSQL server, libpq
+# and nginx for the store's second engine and the topology test, the
+# mingw-w64 cross compilers, Wine, and the X tools the desktop tests use.
+# Servers that come with these packages (clamd, Prometheus, PostgreSQL,
+# nginx) are installed without being started: the tests run their own, in
+# temporary directories. Safe to run again.
 #
 # Both Wine loaders come in: the 32-bit one runs the shipped program where the
 # kernel executes 32-bit code; where it does not (some virtual machines), the
@@ -25,7 +27,7 @@ export DEBIAN_FRONTEND=noninteractive
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
-        clamav-daemon prometheus)
+        clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
@@ -42,7 +44,10 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-test-deps: installing ${missing[*]}"
   apt_install_unstarted "${missing[@]}"
-  if printf '%s\n' "${missing[@]}" | grep -qx prometheus; then
-    disable_at_boot prometheus
-  fi
+  for server in prometheus nginx-light; do
+    if printf '%s\n' "${missing[@]}" | grep -qx "$server"; then
+      # nginx would take port 80 from the scanning service at the next boot.
+      disable_at_boot "${server%-light}"
+    fi
+  done
 fi

@@ -17,8 +17,10 @@ constexpr Subcommand subcommands[] = {
      "import DB [--format md5sum|debian|nsrl|hdb] [--source NAME] [--verdict good|bad] FILE..."},
     {"lookup", lookup_command, "lookup DB HASH..."},
     {"stats",  stats_command,  "stats DB [--clamd SOCKET|HOST:PORT]"},
-    {"serve",  serve_command,  "serve DB [--listen ADDR:PORT] [--threads N] [--read-timeout S] [--max-connections N]\n"
-                               "        [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout S]"},
+    {"serve",  serve_command,  "serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N] [--read-timeout S]\n"
+                               "        [--max-connections N] [--clamd SOCKET|HOST:PORT] [--scan-jobs N]\n"
+                               "        [--scan-max-bytes N] [--scan-timeout S] [--metrics-listen ADDR:PORT]\n"
+                               "        [--unknown-top N|off]"},
 };
 
 int usage(std::FILE* to)

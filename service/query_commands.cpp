@@ -17,7 +17,7 @@ constexpr int usage_or_store_error = 2;
 std::unique_ptr<Store> open_for_reading(const char* command, const char* path)
 {
     std::string error;
-    std::unique_ptr<Store> store = open_sqlite_store(path, StoreMode::ReadOnly, error);
+    std::unique_ptr<Store> store = open_store(path, StoreMode::ReadOnly, error);
     if (!store)
         std::fprintf(stderr, "brantwicker-service %s: %s\n", command, error.c_str());
     return store;

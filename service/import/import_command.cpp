@@ -422,7 +422,7 @@ int import_command(int argc, char** argv)
     if (!parse_options(argc, argv, options))
         return 2;
     std::string error;
-    std::unique_ptr<Store> store = open_sqlite_store(options.db, StoreMode::ReadWrite, error);
+    std::unique_ptr<Store> store = open_store(options.db, StoreMode::ReadWrite, error);
     if (!store) {
         std::fprintf(stderr, "brantwicker-service import: %s\n", error.c_str());
         return 2;

@@ -30,6 +30,16 @@ StoreStatus find_as(const DigestQuery& query, Find find, std::string& error)
 
 }  // namespace
 
+std::unique_ptr<Store> open_store(const std::string& location, StoreMode mode, std::string& error)
+{
+    // A command waits this long for a database server that does not answer,
+    // and for another import to end, as the SQLite store waits for its lock.
+    constexpr std::chrono::seconds command_wait{10};
+    if (is_postgres_location(location))
+        return open_postgres_store(location, {}, mode, command_wait, error);
+    return open_sqlite_store(location, mode, error);
+}
+
 StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out, std::string& error)
 {
     switch (query.kind) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -161,6 +162,25 @@ enum class StoreMode {
 std::unique_ptr<Store> open_sqlite_store(const std::string& path, StoreMode mode,
                                          std::string& error);
 
+// Opens the store at `location`: a `postgresql://` or `postgres://` URI is a
+// PostgreSQL database, handed to libpq as it is; anything else is the path of
+// a SQLite file. Null on failure, with `error` saying why (for a database
+// server: which host, and its reason).
+std::unique_ptr<Store> open_store(const std::string& location, StoreMode mode, std::string& error);
+
+bool is_postgres_location(std::string_view location);
+
+// The store in a PostgreSQL database. Reads go to `replicas` in turn, then to
+// the primary; an import goes to the primary. A server that goes away is
+// skipped and connected again by itself later; no call waits longer than
+// `wait` for a server to answer (an import's statements excepted). One of
+// them must answer now and hold a store of this schema: a database with
+// other tables but no store's mark, or another schema version, is refused
+// and left untouched; an empty one becomes a store when opened for writing.
+std::unique_ptr<Store> open_postgres_store(const std::string& primary,
+                                           const std::vector<std::string>& replicas,
+                                           StoreMode mode, std::chrono::milliseconds wait,
+                                           std::string& error);
 // A digest asked for and not held, as the service counted it.
 struct UnknownDigest {
     std::vector<unsigned char> digest;   // 16, 20 or 32 bytes: MD5, SHA-1, SHA-256

@@ -26,7 +26,7 @@ WebResponse json_response(unsigned status, const Json& value)
 
 WebResponse store_failed(const std::string& error)
 {
-    WebResponse response = api_error(500, "the store could not be read");
+    WebResponse response = api_error(503, "the store could not be read");
     response.log_note = error;
     return response;
 }

@@ -62,7 +62,7 @@ WebResponse consult(std::string_view form_body, Store& store, UnknownDigests* un
     case StoreStatus::Error:
         break;
     }
-    WebResponse failed = short_page(500, "Store unavailable", "The store could not be read.");
+    WebResponse failed = short_page(503, "Store unavailable", "The store could not be read.");
     failed.log_note = error;
     return failed;
 }

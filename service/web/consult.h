@@ -9,6 +9,6 @@
 
 // 303 to the report page or to the search page, with the marker and the path
 // in the body as the program reads them; 400 for a missing or malformed hash;
-// 500 when the store cannot be read, which the program must not take for
+// 503 when the store cannot be read, which the program must not take for
 // "not held". A digest not held is counted in `unknown`, when not null.
 WebResponse consult(std::string_view form_body, Store& store, UnknownDigests* unknown);

@@ -142,7 +142,7 @@ std::string Metrics::exposition() const
            "Connections answered 503 or closed at the connection bound.");
     sample(out, "brantwicker_connections_refused_total", "", refused_.load(relaxed));
     family(out, "brantwicker_store_errors_total", "counter",
-           "Requests the store could not answer (each answered 500).");
+           "Requests the store could not answer (each answered 503).");
     sample(out, "brantwicker_store_errors_total", "", store_errors_.load(relaxed));
 
     family(out, "brantwicker_scans_total", "counter", "Uploads scanned, by result.");

@@ -42,7 +42,7 @@ WebResponse not_allowed(bool api, const char* allow)
 
 WebResponse store_failed(const std::string& error)
 {
-    WebResponse response = message_page(500, "Store unavailable", "The store could not be read.");
+    WebResponse response = message_page(503, "Store unavailable", "The store could not be read.");
     response.log_note = error;
     return response;
 }
@@ -144,7 +144,7 @@ WebResponse operator_route(std::string_view method, const TargetParts& target, S
         UnknownDigests::Listing listing;
         std::string error;
         if (context.unknown->top(*top, store, listing, error) != StoreStatus::Ok)
-            return api ? api_error(500, "the store could not be read") : store_failed(error);
+            return api ? api_error(503, "the store could not be read") : store_failed(error);
         return api ? api_unknown(listing) : unknown_page(listing);
     }
     return message_page(404, "Not found", "There is nothing at this address.");

@@ -1,4 +1,4 @@
-// brantwicker-service serve DB [--listen ADDR:PORT] [--threads N]
+// brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]
 //                              [--read-timeout SECONDS] [--max-connections N]
 //                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
 //                              [--scan-max-bytes N] [--scan-timeout SECONDS]
@@ -10,7 +10,10 @@
 // has a connection of its own too, the one that writes the service's records.
 // A housekeeping thread, with a connection of its own, reads the store's
 // totals for the metrics and writes the unknown digests' counts to the live
-// file once a minute, and once more on the way out.
+// file once a minute, and once more on the way out. On PostgreSQL a worker
+// reads from the replicas, in turn from its own first one, and from the
+// primary when none answers; a server that does not answer within the read
+// time-out makes the request a 503, never a wait past it.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
@@ -21,6 +24,7 @@
 #include <sys/resource.h>
 
 #include <array>
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
@@ -35,7 +39,7 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: brantwicker-service serve DB [--listen ADDR:PORT] [--threads N]"
+    "usage: brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]"
     " [--read-timeout SECONDS] [--max-connections N]\n"
     "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n"
     "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n";
@@ -54,6 +58,7 @@ struct ScanSettings {
 
 struct ServeOptions {
     std::string   db;
+    std::vector<std::string> replicas;  // PostgreSQL only
     ServerOptions server;
     ScanSettings  scan;
     std::size_t   unknown_top = kUnknownTopDefault;  // 0: off
@@ -106,7 +111,10 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
         }
         const std::string_view value = argv[++i];
         bool good = true;
-        if (arg == "--listen") {
+        if (arg == "--replica") {
+            good = is_postgres_location(value);
+            serve.replicas.emplace_back(value);
+        } else if (arg == "--listen") {
             good = parse_listen(value, options.address, options.port);
         } else if (arg == "--metrics-listen") {
             good = parse_listen(value, options.operator_address, options.operator_port) &&
@@ -153,6 +161,10 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
                          argv[i]);
             return false;
         }
+    }
+    if (!serve.replicas.empty() && !is_postgres_location(db)) {
+        std::fputs("brantwicker-service serve: --replica needs a PostgreSQL store\n", stderr);
+        return false;
     }
     return !db.empty();
 }
@@ -274,25 +286,45 @@ int serve_command(int argc, char** argv)
     // one connection per worker, and the housekeeping's last.
     ScanSettings& scan = serve.scan;
     std::vector<std::unique_ptr<Store>> scan_stores, stores;
-    const auto open_stores = [&db](std::vector<std::unique_ptr<Store>>& into, unsigned count,
-                                   StoreMode mode) {
+    const bool postgres = is_postgres_location(db);
+    const auto open_stores = [&](std::vector<std::unique_ptr<Store>>& into, unsigned count,
+                                 StoreMode mode) {
         for (unsigned i = 0; i < count; ++i) {
             std::string error;
-            into.push_back(open_sqlite_store(db, mode, error));
+            if (postgres) {
+                // Workers start on different replicas, so that the reads spread.
+                std::vector<std::string> mine(serve.replicas);
+                if (!mine.empty())
+                    std::rotate(mine.begin(),
+                                mine.begin() + static_cast<std::ptrdiff_t>(i % mine.size()),
+                                mine.end());
+                into.push_back(open_postgres_store(db, mine, mode, options.read_timeout, error));
+            } else {
+                into.push_back(open_sqlite_store(db, mode, error));
+            }
             if (!into.back()) {
-                std::fprintf(stderr, "brantwicker-service serve: %s: %s\n", db.c_str(), error.c_str());
+                std::fprintf(stderr, "brantwicker-service serve: %s\n",
+                             postgres ? error.c_str() : (db + ": " + error).c_str());
                 return false;
             }
         }
         return true;
     };
     const bool scanning = !scan.clamd.empty();
+    if (postgres && scanning) {
+        std::fputs("brantwicker-service serve: scanning (--clamd) needs a SQLite store so far\n",
+                   stderr);
+        return 2;
+    }
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
         || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
         return 1;
     std::unique_ptr<LiveStore> live;
     std::unique_ptr<UnknownDigests> unknown;
-    if (serve.unknown_top > 0) {
+    // On PostgreSQL the counts live in memory only so far.
+    if (serve.unknown_top > 0 && postgres) {
+        unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
+    } else if (serve.unknown_top > 0) {
         std::string error;
         live = open_sqlite_live_store(db, error);
         unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
@@ -332,7 +364,7 @@ int serve_command(int argc, char** argv)
                                    options.operator_port ? &metrics : nullptr,
                                    scanner ? &*scanner : nullptr};
         WebResponse response = route(request, *stores[worker], context);
-        if (response.status == 500)
+        if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
         return response;
     };

@@ -182,12 +182,12 @@ TEST(Routes, Answer)
 TEST(Routes, StoreThatCannotBeReadIsAnError)
 {
     const std::tuple<std::string, std::string, std::string, unsigned, std::string> asked[] = {
-        {"POST", kConsultPath, "hash=" + kHeld, 500, "could not be read"},
-        {"GET", kReport, "", 500, "could not be read"},
-        {"GET", "/buscaHash.html?hash=" + kHeld, "", 500, "could not be read"},
-        {"GET", "/api/v1/md5/" + kHeld, "", 500, "could not be read"},
-        {"POST", "/api/v1/bulk/sha1", json{kSha1}.dump(), 500, "could not be read"},
-        {"GET", "/api/v1/info", "", 500, "could not be read"},
+        {"POST", kConsultPath, "hash=" + kHeld, 503, "could not be read"},
+        {"GET", kReport, "", 503, "could not be read"},
+        {"GET", "/buscaHash.html?hash=" + kHeld, "", 503, "could not be read"},
+        {"GET", "/api/v1/md5/" + kHeld, "", 503, "could not be read"},
+        {"POST", "/api/v1/bulk/sha1", json{kSha1}.dump(), 503, "could not be read"},
+        {"GET", "/api/v1/info", "", 503, "could not be read"},
         {"GET", "/healthz", "", 503, "store failing"},
     };
     UnreadableStore store;

@@ -1,0 +1,568 @@
+// The store's contract, run on each engine from the same cases: merging what
+// sources say, names and sources in byte order, refusing databases that are
+// not its own without touching them, and what readers see while an import
+// runs or after the real program was killed in the middle of one. Then what
+// only a database server does: imports waiting for each other, a connection
+// lost mid-import, and reads that move to another server and come back.
+#include "service/commands.h"
+#include "service/store/store.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "postgres_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const std::string shared_md5 = "44d88612fea8a8f36de82e1278abb02f";
+const std::string other_md5  = "1b55b9073f3d6afd23952113797e3d8d";
+
+ImportEntry entry(std::string_view md5, std::string name, Verdict verdict, std::string label = {},
+                  std::optional<std::uint64_t> size = {})
+{
+    ImportEntry e{{}, {}, {}, size, std::move(name), verdict, std::move(label)};
+    parse_hex(md5, e.md5);
+    return e;
+}
+
+// Runs `sql` on the SQLite file at `path` as another program would.
+int run_sql(const std::string& path, const char* sql)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    const int status = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return status;
+}
+
+// One "source verdict files" line per row that counts() gives.
+std::string counted(Store& store)
+{
+    std::vector<SourceCount> counts;
+    std::string error, text;
+    EXPECT_EQ(store.counts(counts, error), StoreStatus::Ok) << error;
+    for (const SourceCount& c : counts)
+        text += c.source + " " + std::string(verdict_name(c.verdict)) + " " + std::to_string(c.files) + "\n";
+    return text;
+}
+
+// One server for all the PostgreSQL cases of this process.
+PostgresServer& postgres()
+{
+    static PostgresServer server;
+    return server;
+}
+
+const std::string postgres_engine = "postgresql";
+
+// Skips the case where there is no server to test on, and fails it under CI.
+void require_postgres()
+{
+    if (postgres().available())
+        return;
+    if (running_under_ci())
+        FAIL() << postgres().why();
+    GTEST_SKIP() << postgres().why();
+}
+
+class StoreContract : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/store-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        if (on_postgres()) {
+            require_postgres();
+            if (IsSkipped() || HasFailure())
+                return;
+            database_ = postgres().fresh_database();
+            location_ = postgres().uri(database_);
+        } else {
+            location_ = (dir_ / "store.db").string();
+        }
+        store_ = open_store(location_, StoreMode::ReadWrite, error_);
+        ASSERT_TRUE(store_) << error_;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    bool on_postgres() const { return GetParam() == postgres_engine; }
+
+    StoreStatus find(Store& store, const std::string& hex)
+    {
+        return find_digest(store, *parse_digest(hex), record_, error_);
+    }
+
+    void import(const char* source, std::vector<ImportEntry> entries, std::uint64_t expect_new)
+    {
+        auto import = store_->begin_import(source, error_);
+        ASSERT_TRUE(import) << error_;
+        ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+        ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
+        EXPECT_EQ(import->new_listings(), expect_new) << source;
+    }
+
+    // Runs `text` on the store's database behind its back, on either engine.
+    void behind_its_back(const char* text)
+    {
+        if (on_postgres())
+            postgres().sql(database_, text);
+        else
+            EXPECT_EQ(run_sql(location_, text), SQLITE_OK) << text;
+    }
+
+    // Whether a running import has begun writing into the store itself.
+    bool merging() const
+    {
+        if (on_postgres())
+            return postgres().sql(database_, "SELECT count(*) FROM pg_stat_activity"
+                                  " WHERE state = 'active' AND query LIKE 'INSERT INTO files%'") == "1";
+        std::error_code no_wal_yet;
+        const std::uintmax_t wal_bytes = fs::file_size(location_ + "-wal", no_wal_yet);
+        return !no_wal_yet && wal_bytes > (1u << 20);
+    }
+
+    fs::path               dir_;
+    std::string            location_, database_;
+    std::unique_ptr<Store> store_;
+    FileRecord             record_;
+    std::string            error_;
+};
+
+TEST_P(StoreContract, MergesSourcesBadOverGoodAndNeverAddsTwice)
+{
+    import("list-a", {entry(shared_md5, "a.exe", Verdict::Unknown)}, 1);
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    import("signatures", {entry(shared_md5, "", Verdict::Bad, "Win.Test-1", 99)}, 1);
+    // Imported again, a source is dated anew, though it adds nothing.
+    behind_its_back("UPDATE sources SET imported = '2001-01-01T00:00:00Z'");
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 0);
+    ImportEntry late = entry(shared_md5, "a.exe", Verdict::Good, "other");
+    late.sha1.emplace().fill(0x11);
+    late.sha256.emplace().fill(0x22);
+    // Byte order, as memcmp: capitals before small letters, bytes that are
+    // not UTF-8 kept as they came and last.
+    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good)}, 1);
+
+    ASSERT_EQ(find(*store_, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "Win.Test-1");
+    EXPECT_EQ(record_.size, 68u);  // the first size known stays
+    EXPECT_EQ(record_.names, (std::vector<std::string>{"/usr/bin/a", "B.exe", "a.exe", "\xff.bin"}));
+    ASSERT_EQ(record_.sources.size(), 4u);
+    EXPECT_EQ(record_.sources[0].name, "Late");
+    EXPECT_EQ(record_.sources[0].imported.size(), 20u);  // 2026-12-07T00:00:00Z
+    EXPECT_EQ(record_.sources[0].imported.back(), 'Z');
+    EXPECT_EQ(record_.sources[1].imported, "2001-01-01T00:00:00Z");  // list-a, not again
+    EXPECT_NE(record_.sources[2].imported, "2001-01-01T00:00:00Z");
+    EXPECT_EQ(counted(*store_), "Late good 1\nlist-a unknown 1\npackages good 1\nsignatures bad 1\n");
+
+    // Found by the digests a late source filled in, and by nothing else.
+    for (const std::string& hex : {std::string(40, '1'), std::string(64, '2')}) {
+        ASSERT_EQ(find(*store_, hex), StoreStatus::Ok) << hex;
+        EXPECT_EQ(to_hex(record_.md5), shared_md5);
+    }
+    EXPECT_EQ(find(*store_, std::string(40, '3')), StoreStatus::NotFound);
+}
+
+TEST_P(StoreContract, ReadersSeeAnImportWholeOrNotAtAll)
+{
+    import("first", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    const std::vector<ImportEntry> batch = {entry(other_md5, "new", Verdict::Bad),
+                                            entry(shared_md5, "", Verdict::Bad, "Bad.One")};
+    auto dropped = store_->begin_import("dropped", error_);
+    ASSERT_TRUE(dropped && dropped->add_batch(batch, error_) == StoreStatus::Ok) << error_;
+    dropped.reset();  // before its commit
+
+    auto running = store_->begin_import("second", error_);
+    ASSERT_TRUE(running && running->add_batch(batch, error_) == StoreStatus::Ok) << error_;
+    EXPECT_EQ(find(*reader, other_md5), StoreStatus::NotFound) << error_;
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);
+    ASSERT_EQ(running->commit(error_), StoreStatus::Ok) << error_;
+    // Asked again, both are read afresh: neither answer is kept past a commit.
+    EXPECT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(counted(*reader), "first good 1\nsecond bad 2\n");
+}
+
+// Distinct, scattered digests: i times an odd constant is a bijection.
+std::string line_for(unsigned long long i)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%016llx%016llx  /srv/files/%llu/name-%llu.bin\n",
+                  i * 0x9E3779B97F4A7C15u, ~i * 0xC2B2AE3D27D4EB4Fu, i % 977, i);
+    return text;
+}
+
+TEST_P(StoreContract, KilledImportLeavesTheStoreAsItWas)
+{
+    import("before", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    store_.reset();
+    // A list longer than the page cache holds, killed once the merge into the
+    // store has begun writing.
+    const std::string list = (dir_ / "list.md5").string();
+    std::ofstream out(list, std::ios::binary);
+    for (unsigned long long i = 0; i < 400'000; ++i)
+        out << line_for(i);
+    ASSERT_TRUE(out.flush());
+
+    const char* argv[] = {SERVICE_PROGRAM, "import", location_.c_str(), "--source", "killed",
+                          "--format", "md5sum", list.c_str(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (merging())
+            kill(child, SIGKILL);
+        usleep(1000);
+    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the import ended before it was killed";
+
+    auto store = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(store) << error_;
+    EXPECT_EQ(find(*store, line_for(0).substr(0, 32)), StoreStatus::NotFound);
+    EXPECT_EQ(counted(*store), "before good 1\n");
+    store.reset();
+    // And writable again: the killed import's locks are gone.
+    store_ = open_store(location_, StoreMode::ReadWrite, error_);
+    ASSERT_TRUE(store_) << error_;
+    import("after", {entry(other_md5, "new", Verdict::Good)}, 1);
+}
+
+TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
+{
+    // What another program or a later version left, as each engine holds it;
+    // a null setup does not apply to that engine.
+    struct Foreign {
+        const char* sqlite;
+        const char* postgres;
+        const char* says;
+    };
+    const Foreign cases[] = {
+        {"", nullptr, "is not a brantwicker-service database"},  // a text file
+        {"CREATE TABLE t (x); INSERT INTO t VALUES (1)", "CREATE TABLE t (x int); INSERT INTO t VALUES (1)",
+         "is not a brantwicker-service database"},
+        {"PRAGMA application_id = 1113017171; PRAGMA user_version = 7; CREATE TABLE f (x)",
+         "CREATE TABLE brantwicker_store (mark text, schema_version int);"
+         " INSERT INTO brantwicker_store VALUES ('brantwicker-service store', 7)",
+         "was made by a newer version (schema 7); this program reads schema 1"},
+        {nullptr, "CREATE TABLE brantwicker_store (mark text, schema_version int);"
+                  " INSERT INTO brantwicker_store VALUES ('another program', 1)",
+         "is not a brantwicker-service database"},
+    };
+    int number = 0;
+    for (const auto& [sqlite, postgres_sql, says] : cases) {
+        const char* setup = on_postgres() ? postgres_sql : sqlite;
+        if (!setup)
+            continue;
+        // Each state is read back after the refusals: it must not have moved.
+        std::string location;
+        std::function<std::string()> state;
+        if (on_postgres()) {
+            const std::string database = postgres().fresh_database();
+            location = postgres().uri(database);
+            postgres().sql(database, setup);
+            state = [database] {
+                return postgres().sql(database, "SELECT string_agg(relname, ',' ORDER BY relname)"
+                                                " FROM pg_class WHERE relnamespace = 'public'::regnamespace");
+            };
+        } else {
+            const fs::path path = dir_ / ("foreign-" + std::to_string(++number));
+            location = path.string();
+            if (*setup == '\0') {
+                std::ofstream(path) << "not a database, only text long enough to look like a file\n";
+            } else {
+                sqlite3* db = nullptr;
+                sqlite3_open(path.c_str(), &db);
+                EXPECT_EQ(sqlite3_exec(db, setup, nullptr, nullptr, nullptr), SQLITE_OK) << setup;
+                sqlite3_close(db);
+            }
+            state = [path] { return std::to_string(fs::last_write_time(path).time_since_epoch().count()); };
+        }
+        const std::string before = state();
+        for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::ReadWrite}) {
+            EXPECT_FALSE(open_store(location, mode, error_)) << setup;
+            EXPECT_NE(error_.find(says), std::string::npos) << error_;
+        }
+        EXPECT_EQ(state(), before) << setup;
+    }
+
+    // Reading never creates; an empty database becomes a store to write.
+    std::string empty = (dir_ / "absent.db").string();
+    if (on_postgres()) {
+        empty = postgres().uri(postgres().fresh_database());
+    } else {
+        EXPECT_FALSE(open_store(empty, StoreMode::ReadOnly, error_));
+        EXPECT_FALSE(fs::exists(empty));
+        std::ofstream(empty).close();
+    }
+    EXPECT_FALSE(open_store(empty, StoreMode::ReadOnly, error_));
+    EXPECT_NE(error_.find("empty"), std::string::npos) << error_;
+    EXPECT_TRUE(open_store(empty, StoreMode::ReadWrite, error_)) << error_;
+    EXPECT_TRUE(open_store(empty, StoreMode::ReadOnly, error_)) << error_;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("sqlite", postgres_engine),
+                         [](const auto& engine) { return engine.param; });
+
+// What the SQLite engine alone does: the indexes a large import sorts anew,
+// the service's own file beside the lists, and the shell commands over it.
+class SqliteStore : public StoreContract {};
+
+TEST_P(SqliteStore, LargeImportKeepsTheDigestIndexes)
+{
+    ImportEntry late = entry(shared_md5, "a.exe", Verdict::Good, "other");
+    late.sha1.emplace().fill(0x11);
+    import("late", {late}, 1);
+    ASSERT_EQ(find(*store_, std::string(40, '1')), StoreStatus::Ok) << error_;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(location_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* indexes = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE name IN"
+                           " ('files_by_sha1', 'files_by_sha256')", -1, &indexes, nullptr);
+    EXPECT_EQ(sqlite3_step(indexes) == SQLITE_ROW ? sqlite3_column_int(indexes, 0) : -1, 2);
+    sqlite3_finalize(indexes);
+    sqlite3_close(db);
+}
+
+// The shell commands in the order an operator runs them: each outcome's exit
+// status, which scripts branch on, and all that it prints (after "...": how
+// that ends).
+TEST_P(SqliteStore, CommandsExitAndPrintForEachOutcome)
+{
+    const std::string list = (dir_ / "list.md5").string(), absent = (dir_ / "absent").string(),
+                      unknown(32, 'f'), from_list = "imported 2 entries from 1 file (source one): ";
+    std::ofstream(list) << shared_md5 << "  /bin/a\n" << other_md5 << "  /bin/b\nbad line\n";
+    const std::string import = location_ + " --format md5sum --source one ";
+    const std::tuple<int (*)(int, char**), std::string, int, std::string> cases[] = {
+        {import_command, import + list, 0, from_list + "2 new, 0 already listed, 1 line skipped\n"},
+        {import_command, import + list + " " + absent, 1,
+         from_list + "0 new, 2 already listed, 1 line skipped; 1 file not imported\n"},
+        {import_command, import + dir_.string(), 1,  // a folder opens but cannot be read
+         "imported 0 entries from 0 files: 0 new, 0 already listed, 0 lines skipped;"
+         " 1 file not imported\n"},
+        {import_command, list + " " + list, 2, ""},  // not a store
+        {lookup_command, location_ + " " + other_md5, 0, other_md5 + "  unknown  -  /bin/b\n"},
+        {lookup_command, location_ + " " + unknown + " " + shared_md5, 1,
+         unknown + "  not held\n" + shared_md5 + "  unknown  -  /bin/a\n"},
+        {lookup_command, location_ + " " + shared_md5 + " 0x" + shared_md5, 2, ""},
+        {lookup_command, absent + " " + shared_md5, 2, ""},
+        {stats_command, location_, 0, "...\n           2  unknown  one\n           0  scans\n"},
+    };
+    for (const auto& [command, args, status, printed] : cases) {
+        std::string words = "command " + args;
+        std::vector<char*> argv;
+        for (char* word = std::strtok(words.data(), " "); word; word = std::strtok(nullptr, " "))
+            argv.push_back(word);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(command(static_cast<int>(argv.size()), argv.data()), status) << args;
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(printed.starts_with("...") ? out.ends_with(printed.substr(3)) : out == printed) << out;
+    }
+}
+
+UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
+{
+    UploadedFile file;
+    parse_hex(md5, file.md5);
+    file.sha1.fill(fill);
+    file.sha256.fill(fill);
+    file.size = 5;
+    file.name = std::move(name);
+    return file;
+}
+
+// Uploads are written into the service's own file while an import holds the
+// lists' write lock, are read merged with the lists (a found signature makes
+// a listed good file bad; a clean scan changes no verdict), and a file that
+// holds something else in the service's place is refused untouched.
+TEST_P(SqliteStore, UploadsAreKeptApartAndMergedOnReading)
+{
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    auto service = open_sqlite_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(service) << error_;
+    auto running = store_->begin_import("slow", error_);  // holds the write lock
+    ASSERT_TRUE(running && running->add_batch(std::vector{entry(other_md5, "x", Verdict::Good)},
+                                              error_) == StoreStatus::Ok) << error_;
+
+    const ScanRecord clean{"ClamAV", "1.0.7", "", "", false, ""};
+    const ScanRecord found{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
+    const std::tuple<UploadedFile, const ScanRecord*> uploads[] = {
+        {upload(other_md5, "<new>.bin", 0x33), &clean},
+        {upload(other_md5, "again.bin", 0x33), &found},
+        {upload(other_md5, "third.bin", 0x33), nullptr},  // answered from the scan before
+        {upload(shared_md5, "", 0x44), &clean},
+    };
+    for (const auto& [file, scan] : uploads)
+        ASSERT_EQ(service->add_upload(file, scan, error_), StoreStatus::Ok) << error_;
+    running.reset();
+    EXPECT_EQ(store_->add_upload(std::get<0>(uploads[0]), &clean, error_), StoreStatus::Error);
+
+    auto reader = open_sqlite_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    ASSERT_EQ(find(*reader, std::string(40, '3')), StoreStatus::Ok) << error_;
+    EXPECT_EQ(to_hex(record_.md5), other_md5);
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "Test.Found-1");
+    EXPECT_EQ(record_.size, 5u);
+    EXPECT_EQ(record_.names, (std::vector<std::string>{"<new>.bin", "again.bin", "third.bin"}));
+    ASSERT_EQ(record_.scans.size(), 2u);
+    EXPECT_EQ(record_.scans[0].signature, "Test.Found-1");  // newest first
+    EXPECT_EQ(record_.scans[1].signature_version, "");
+    EXPECT_EQ(record_.scans[1].scanned.size(), 20u);
+    ASSERT_EQ(record_.sources.size(), 1u);
+    EXPECT_EQ(record_.sources[0].name, "upload");
+
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);  // nothing found is not a verdict
+    EXPECT_EQ(record_.size, 68u);
+    EXPECT_EQ(record_.sha256, upload(shared_md5, "", 0x44).sha256);  // filled in by the upload
+    EXPECT_EQ(counted(*reader), "packages good 1\nupload unknown 1\nupload bad 1\n");
+    std::uint64_t scans = 0;
+    EXPECT_EQ(reader->scan_count(scans, error_), StoreStatus::Ok);
+    EXPECT_EQ(scans, 3u);
+
+    service.reset();
+    reader.reset();
+    std::ofstream(location_ + "-live", std::ios::trunc) << "something else entirely, not ours at all\n";
+    for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::Service}) {
+        EXPECT_FALSE(open_sqlite_store(location_, mode, error_));
+        EXPECT_NE(error_.find("-live is not a brantwicker-service database"), std::string::npos)
+            << error_;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, SqliteStore, ::testing::Values("sqlite"),
+                         [](const auto& engine) { return engine.param; });
+
+// What only a database server does. Waits that are measured are this long:
+// enough for a busy machine to connect within them.
+constexpr auto server_wait = 3s;
+
+class PostgresStore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        require_postgres();
+        if (IsSkipped() || HasFailure())
+            return;
+        database_ = postgres().fresh_database();
+        location_ = postgres().uri(database_);
+        store_ = open_postgres_store(location_, {}, StoreMode::ReadWrite, 10s, error_);
+        ASSERT_TRUE(store_) << error_;
+    }
+
+    std::string terminate(const std::string& like)
+    {
+        return postgres().sql(database_, "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity"
+                                         " WHERE application_name = 'brantwicker-service' AND query LIKE '"
+                                         + like + "'");
+    }
+
+    std::string            location_, database_;
+    std::unique_ptr<Store> store_;
+    FileRecord             record_;
+    std::string            error_;
+};
+
+TEST_F(PostgresStore, SecondImportWaitsAWhileThenFails)
+{
+    auto first = store_->begin_import("first", error_);
+    ASSERT_TRUE(first) << error_;
+    auto other = open_postgres_store(location_, {}, StoreMode::ReadWrite, server_wait, error_);
+    ASSERT_TRUE(other) << error_;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(other->begin_import("second", error_));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, server_wait - 100ms);
+    EXPECT_NE(error_.find("another import into this database is still running"), std::string::npos)
+        << error_;
+    ASSERT_EQ(first->commit(error_), StoreStatus::Ok) << error_;
+    EXPECT_TRUE(other->begin_import("second", error_)) << error_;  // its turn now
+}
+
+TEST_F(PostgresStore, ConnectionLostMidImportLeavesNothing)
+{
+    auto import = store_->begin_import("lost", error_);
+    ASSERT_TRUE(import) << error_;
+    const ImportEntry entries[] = {entry(shared_md5, "a", Verdict::Bad, "X")};
+    ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(terminate("COPY%"), "1");
+    EXPECT_EQ(import->commit(error_), StoreStatus::Error);
+    EXPECT_EQ(store_->find_md5(entries[0].md5, record_, error_), StoreStatus::NotFound) << error_;
+    EXPECT_EQ(counted(*store_), "");
+    // The store connects again by itself for the next import.
+    import = store_->begin_import("again", error_);
+    ASSERT_TRUE(import) << error_;
+    ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(counted(*store_), "again bad 1\n");
+    // postgres:// names the same database as postgresql://.
+    auto reader = open_store("postgres" + location_.substr(location_.find(':')), StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    EXPECT_EQ(counted(*reader), "again bad 1\n");
+}
+
+TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
+{
+    {
+        auto import = store_->begin_import("list", error_);
+        const ImportEntry entries[] = {entry(shared_md5, "a", Verdict::Good)};
+        ASSERT_TRUE(import && import->add_batch(entries, error_) == StoreStatus::Ok
+                    && import->commit(error_) == StoreStatus::Ok) << error_;
+    }
+    Md5Bytes md5{};
+    parse_hex(shared_md5, md5);
+    // A replica that is not there: reads go to the primary.
+    const std::string gone = "postgresql:///store_1?host=/nonexistent&user=nobody";
+    auto reader = open_postgres_store(location_, {gone}, StoreMode::ReadOnly, server_wait, error_);
+    ASSERT_TRUE(reader) << error_;
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
+
+    // Its connection cut: the next read connects again at once.
+    EXPECT_NE(terminate("%"), "0");
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
+
+    // A server that stops answering: an error once the wait is over, not a hang.
+    const std::string backend = postgres().sql(database_,
+        "SELECT pid FROM pg_stat_activity WHERE application_name = 'brantwicker-service'");
+    ASSERT_EQ(kill(std::stoi(backend), SIGSTOP), 0) << backend;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
+    kill(std::stoi(backend), SIGCONT);
+
+    // Every server down: an error, within the wait, never "not held".
+    ASSERT_TRUE(postgres().stop());
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
+    EXPECT_NE(error_.find("/nonexistent"), std::string::npos) << error_;  // says where
+    ASSERT_TRUE(postgres().start());
+    StoreStatus status = StoreStatus::Error;
+    for (int i = 0; i < 50 && status != StoreStatus::Ok; ++i) {
+        std::this_thread::sleep_for(100ms);
+        status = reader->find_md5(md5, record_, error_);
+    }
+    EXPECT_EQ(status, StoreStatus::Ok) << error_;
+}
+
+}  // namespace
