@@ -40,7 +40,7 @@ else()
   if(BRANTWICKER_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libsqlite3-0, libarchive13")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libsqlite3-0, libarchive13, libpq5, libssl3")
   endif()
   # The service's own system user is made by postinst with adduser.
   if(CPACK_DEBIAN_PACKAGE_DEPENDS)
