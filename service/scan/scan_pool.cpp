@@ -1,5 +1,8 @@
 #include "service/scan/scan_pool.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 ScanPool::ScanPool(unsigned jobs)
 {
     for (unsigned slot = 0; slot < jobs; ++slot)
@@ -32,6 +35,10 @@ bool ScanPool::try_run(std::function<void(unsigned slot)> job)
 
 void ScanPool::work(unsigned slot)
 {
+    // Digesting and streaming an upload must not take the cores from the
+    // threads that answer look-ups: a scan may wait, a look-up should not.
+    // On Linux a thread's nice value is its own.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     for (;;) {
         std::function<void(unsigned)> job;
         {
