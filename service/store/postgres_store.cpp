@@ -536,10 +536,8 @@ public:
 
     StoreStatus add_batch(std::span<const ImportEntry> entries, std::string& error) override
     {
-        if (!open_) {
-            error = "this import has already ended";
-            return StoreStatus::Error;
-        }
+        if (!open_)
+            return import_ended(error);
         for (const ImportEntry& entry : entries) {
             put16(buffer_, 7);
             put_field(buffer_, entry.md5.data(), entry.md5.size());
@@ -569,10 +567,8 @@ public:
 
     StoreStatus commit(std::string& error) override
     {
-        if (!open_) {
-            error = "this import has already ended";
-            return StoreStatus::Error;
-        }
+        if (!open_)
+            return import_ended(error);
         put16(buffer_, 0xffff);
         if (!send(error) || !end_copy(error) || !merge(error) || !run_fixed(link_, "COMMIT", error)) {
             fail();

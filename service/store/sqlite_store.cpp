@@ -200,10 +200,8 @@ public:
 
     StoreStatus add_batch(std::span<const ImportEntry> entries, std::string& error) override
     {
-        if (!open_) {
-            error = "this import has already ended";
-            return StoreStatus::Error;
-        }
+        if (!open_)
+            return import_ended(error);
         for (const ImportEntry& entry : entries)
             if (!stage(entry, error)) {
                 fail();
@@ -214,10 +212,8 @@ public:
 
     StoreStatus commit(std::string& error) override
     {
-        if (!open_) {
-            error = "this import has already ended";
-            return StoreStatus::Error;
-        }
+        if (!open_)
+            return import_ended(error);
         if (!merge(error) || !run(db_, "COMMIT", error)) {
             fail();
             return StoreStatus::Error;

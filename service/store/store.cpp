@@ -12,6 +12,12 @@ std::string_view verdict_name(Verdict verdict)
     return "unknown";
 }
 
+StoreStatus import_ended(std::string& error)
+{
+    error = "this import has already ended";
+    return StoreStatus::Error;
+}
+
 namespace {
 
 // Copies the query's bytes into the digest type `find` takes, when the

@@ -92,6 +92,9 @@ struct SourceCount {
     std::uint64_t files   = 0;
 };
 
+// What an engine's import answers to a call after its commit or failure.
+StoreStatus import_ended(std::string& error);
+
 // One import of one list: every batch added to it becomes visible together on
 // commit(), or not at all. Dropping it uncommitted rolls everything back.
 class StoreImport {
