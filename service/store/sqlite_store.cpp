@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <filesystem>
 #include <cstring>
@@ -27,6 +29,11 @@ constexpr int current_schema = 1;
 
 // The service's own file, beside the store.
 constexpr const char* live_suffix = "-live";
+
+// Commits made through any connection of this process, so that the others
+// read their data version again at once instead of after kVersionRecheck.
+std::atomic<std::uint64_t> process_commits{0};
+constexpr auto kVersionRecheck = std::chrono::milliseconds(1);
 
 // While an import is running, a second one waits this long for it.
 constexpr int busy_timeout_ms = 10'000;
@@ -218,6 +225,7 @@ public:
             fail();
             return StoreStatus::Error;
         }
+        process_commits.fetch_add(1, std::memory_order_release);
         open_ = false;
         clear_stage();
         return StoreStatus::Ok;
@@ -546,8 +554,10 @@ public:
             bind_text(add_name_.get(), 2, file.name);
             done = step_once(add_name_.get(), error);
         }
-        if (done && run(db_.get(), "COMMIT", error))
+        if (done && run(db_.get(), "COMMIT", error)) {
+            process_commits.fetch_add(1, std::memory_order_release);
             return StoreStatus::Ok;
+        }
         std::string ignored;
         run(db_.get(), "ROLLBACK", ignored);
         return StoreStatus::Error;
@@ -589,6 +599,9 @@ public:
             error = path_ + ": gone, replaced or unreadable since the service opened it";
             return StoreStatus::Error;
         }
+        std::int64_t version = 0;
+        if (!current_version(version, error, true))
+            return StoreStatus::Error;
         FileRecord record;
         return find_md5(Md5Bytes{}, record, error) == StoreStatus::Error ? StoreStatus::Error
                                                                        : StoreStatus::Ok;
@@ -641,8 +654,21 @@ public:
 private:
     // Moves whenever another connection commits to the lists (an import) or
     // to the service's own file (a scan kept by another thread).
-    bool current_version(std::int64_t& version, std::string& error)
+    //
+    // Reading it takes a lock and a look at the file each time, a third of
+    // what a cached answer costs; so it is read again only when this process
+    // committed since, or after kVersionRecheck. Another process's import is
+    // seen that much later at most, and whole.
+    bool current_version(std::int64_t& version, std::string& error, bool fresh = false)
     {
+        const std::uint64_t commits = process_commits.load(std::memory_order_acquire);
+        const auto now = std::chrono::steady_clock::now();
+        if (!fresh && version_read_ && commits == version_commits_ &&
+            now - version_read_at_ < kVersionRecheck) {
+            version = version_;
+            return true;
+        }
+        version_read_ = false;
         version = 0;
         for (sqlite3_stmt* statement : {data_version_.get(), live_version_.get()}) {
             if (!statement)
@@ -655,6 +681,10 @@ private:
                 return false;
             }
         }
+        version_ = version;
+        version_read_ = true;
+        version_read_at_ = now;
+        version_commits_ = commits;
         return true;
     }
 
@@ -816,6 +846,10 @@ private:
     static constexpr std::size_t kRecentMax = 4096;
     std::unordered_map<std::string, std::optional<FileRecord>> recent_;
     std::int64_t recent_version_ = -1;
+    std::int64_t version_ = 0;
+    bool version_read_ = false;
+    std::chrono::steady_clock::time_point version_read_at_;
+    std::uint64_t version_commits_ = 0;
     Statement by_md5_, by_sha1_, by_sha256_, names_, sources_, counts_, by_verdict_, data_version_,
               live_version_, begin_read_, end_read_;
     Statement scans_, upload_names_, scan_by_sha1_, scan_by_sha256_, upload_counts_, scan_count_;
