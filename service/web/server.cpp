@@ -1,5 +1,6 @@
 #include "service/web/server.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -22,10 +23,12 @@
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #if defined(__GNUC__) && !defined(__clang__)
@@ -39,6 +42,14 @@ namespace asio  = boost::asio;
 namespace beast = boost::beast;
 namespace http  = beast::http;
 using tcp = asio::ip::tcp;
+
+// Each thread runs an event loop of its own and keeps the connections handed
+// to it, as one worker process would: no request waits for a lock or a
+// wake-up across threads, nor goes through a type-erased executor.
+using Executor = asio::io_context::executor_type;
+using Socket   = asio::basic_stream_socket<tcp, Executor>;
+using Timer    = asio::basic_waitable_timer<std::chrono::steady_clock,
+                                            asio::wait_traits<std::chrono::steady_clock>, Executor>;
 
 namespace {
 
@@ -81,7 +92,7 @@ class Server;
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Server& server, bool operator_side);
+    Session(Socket socket, Server& server, bool operator_side);
     ~Session();
     void start();
     void refuse();           // over the connection bound: 503 and close
@@ -104,8 +115,8 @@ private:
     // Past `limit` the pending operation is cancelled and `timed_out_` set.
     void arm(std::chrono::steady_clock::duration limit);
 
-    tcp::socket socket_;
-    asio::steady_timer timer_;
+    Socket socket_;
+    Timer timer_;
     Server& server_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -125,11 +136,14 @@ private:
 class Server {
 public:
     Server(const ServerOptions& options, const RequestHandler& handler, UploadRoutes* uploads)
-        : options_(options), handler_(handler), uploads_(uploads),
-          io_(static_cast<int>(options.threads)), strand_(asio::make_strand(io_)),
-          acceptor_(strand_), operator_acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
-          pause_(strand_)
+        : options_(options), handler_(handler), uploads_(uploads), loops_(make_loops(options.threads)),
+          acceptor_(*loops_[0]), operator_acceptor_(*loops_[0]),
+          signals_(*loops_[0], SIGINT, SIGTERM), pause_(*loops_[0])
     {
+        // The other loops have no work of their own until a connection
+        // comes; they run until the server has stopped.
+        for (std::size_t i = 1; i < loops_.size(); ++i)
+            keep_.push_back(asio::make_work_guard(*loops_[i]));
     }
 
     bool listen(std::string& error)
@@ -165,20 +179,18 @@ public:
 
     void run()
     {
-        asio::post(strand_, [this] {
-            accept(acceptor_, false);
-            if (operator_acceptor_.is_open())
-                accept(operator_acceptor_, true);
-        });
+        accept(acceptor_, false);
+        if (operator_acceptor_.is_open())
+            accept(operator_acceptor_, true);
         signals_.async_wait([this](beast::error_code ec, int) { on_signal(ec); });
         std::vector<std::thread> workers;
-        for (unsigned i = 1; i < options_.threads; ++i)
+        for (unsigned i = 1; i < loops_.size(); ++i)
             workers.emplace_back([this, i] {
                 this_worker = i;
-                io_.run();
+                loops_[i]->run();
             });
         this_worker = 0;
-        io_.run();
+        loops_[0]->run();
         for (std::thread& worker : workers)
             worker.join();
     }
@@ -206,14 +218,33 @@ public:
             last = live_.empty() && stopping_;
         }
         if (last)
-            asio::post(strand_, [this] { signals_.cancel(); });
+            asio::post(*loops_[0], [this] { finish(); });
     }
 
 private:
+    static std::vector<std::unique_ptr<asio::io_context>> make_loops(unsigned threads)
+    {
+        std::vector<std::unique_ptr<asio::io_context>> loops;
+        for (unsigned i = 0; i < std::max(threads, 1U); ++i)
+            loops.push_back(std::make_unique<asio::io_context>(1));
+        return loops;
+    }
+
+    // On the first loop's thread, once the last session has left.
+    void finish()
+    {
+        signals_.cancel();
+        keep_.clear();
+    }
+
+    // The acceptors, the signals and the pause all live on the first loop;
+    // connections are dealt to the loops in turn.
     void accept(tcp::acceptor& acceptor, bool operator_side)
     {
-        acceptor.async_accept(asio::make_strand(io_), [this, &acceptor, operator_side](
-                                                          beast::error_code ec, tcp::socket socket) {
+        Executor loop = loops_[next_loop_]->get_executor();
+        next_loop_ = (next_loop_ + 1) % loops_.size();
+        acceptor.async_accept(loop, [this, &acceptor, operator_side](beast::error_code ec,
+                                                                     Socket socket) {
             if (ec == asio::error::operation_aborted || !acceptor.is_open())
                 return;
             if (ec) {
@@ -268,14 +299,15 @@ private:
         // Waits again for a second signal; the last session to leave cancels it.
         signals_.async_wait([this](beast::error_code next, int) { on_signal(next); });
         if (sessions.empty())
-            signals_.cancel();
+            finish();
     }
 
     const ServerOptions& options_;
     const RequestHandler& handler_;
     UploadRoutes* uploads_;
-    asio::io_context io_;
-    asio::strand<asio::io_context::executor_type> strand_;
+    std::vector<std::unique_ptr<asio::io_context>> loops_;
+    std::vector<asio::executor_work_guard<Executor>> keep_;
+    std::size_t next_loop_ = 0;
     tcp::acceptor acceptor_;
     tcp::acceptor operator_acceptor_;
     asio::signal_set signals_;
@@ -285,7 +317,7 @@ private:
     std::unordered_map<Session*, std::weak_ptr<Session>> live_;
 };
 
-Session::Session(tcp::socket socket, Server& server, bool operator_side)
+Session::Session(Socket socket, Server& server, bool operator_side)
     : socket_(std::move(socket)), timer_(socket_.get_executor()), server_(server),
       operator_side_(operator_side)
 {
