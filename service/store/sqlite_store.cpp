@@ -111,6 +111,15 @@ bool run(sqlite3* db, const char* sql, std::string& error)
     return true;
 }
 
+// Commits, and lets this process's other connections know at once.
+bool commit(sqlite3* db, std::string& error)
+{
+    if (!run(db, "COMMIT", error))
+        return false;
+    process_commits.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
 // Reads a pragma that yields one integer.
 bool read_integer(sqlite3* db, const char* sql, int& value, std::string& error)
 {
@@ -221,11 +230,10 @@ public:
     {
         if (!open_)
             return import_ended(error);
-        if (!merge(error) || !run(db_, "COMMIT", error)) {
+        if (!merge(error) || !::commit(db_, error)) {
             fail();
             return StoreStatus::Error;
         }
-        process_commits.fetch_add(1, std::memory_order_release);
         open_ = false;
         clear_stage();
         return StoreStatus::Ok;
@@ -554,10 +562,8 @@ public:
             bind_text(add_name_.get(), 2, file.name);
             done = step_once(add_name_.get(), error);
         }
-        if (done && run(db_.get(), "COMMIT", error)) {
-            process_commits.fetch_add(1, std::memory_order_release);
+        if (done && commit(db_.get(), error))
             return StoreStatus::Ok;
-        }
         std::string ignored;
         run(db_.get(), "ROLLBACK", ignored);
         return StoreStatus::Error;
