@@ -64,18 +64,53 @@ constexpr std::chrono::milliseconds kAcceptPause{100};
 
 thread_local unsigned this_worker = 0;
 
-// One line, one write(2): lines from several threads never interleave.
-void write_log_line(std::string line)
+void write_all(std::string_view bytes)
 {
-    line += '\n';
     std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t wrote = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+    while (done < bytes.size()) {
+        const ssize_t wrote = ::write(STDERR_FILENO, bytes.data() + done, bytes.size() - done);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0)
             return;
         done += static_cast<std::size_t>(wrote);
+    }
+}
+
+// The lines a loop's thread logs are written together once the loop has run
+// the handlers that were ready: one write(2) for a busy moment's requests
+// rather than one each, and at once when the loop is otherwise idle.
+struct LogBatch {
+    static constexpr std::size_t kMax = 64 * 1024;
+
+    asio::io_context* loop = nullptr;
+    std::string lines;
+    bool flush_posted = false;
+
+    void flush()
+    {
+        flush_posted = false;
+        write_all(lines);
+        lines.clear();
+    }
+};
+
+thread_local LogBatch* this_batch = nullptr;
+
+// Whole lines, one write(2) each time: lines from several threads never
+// interleave.
+void write_log_line(std::string line)
+{
+    line += '\n';
+    LogBatch* batch = this_batch;
+    if (batch == nullptr)
+        return write_all(line);
+    batch->lines += line;
+    if (batch->lines.size() >= LogBatch::kMax)
+        return batch->flush();
+    if (!batch->flush_posted) {
+        batch->flush_posted = true;
+        asio::post(*batch->loop, [batch] { batch->flush(); });
     }
 }
 
@@ -185,12 +220,8 @@ public:
         signals_.async_wait([this](beast::error_code ec, int) { on_signal(ec); });
         std::vector<std::thread> workers;
         for (unsigned i = 1; i < loops_.size(); ++i)
-            workers.emplace_back([this, i] {
-                this_worker = i;
-                loops_[i]->run();
-            });
-        this_worker = 0;
-        loops_[0]->run();
+            workers.emplace_back([this, i] { run_loop(i); });
+        run_loop(0);
         for (std::thread& worker : workers)
             worker.join();
     }
@@ -228,6 +259,17 @@ private:
         for (unsigned i = 0; i < std::max(threads, 1U); ++i)
             loops.push_back(std::make_unique<asio::io_context>(1));
         return loops;
+    }
+
+    void run_loop(unsigned i)
+    {
+        LogBatch batch;
+        batch.loop = loops_[i].get();
+        this_worker = i;
+        this_batch = &batch;
+        loops_[i]->run();
+        this_batch = nullptr;
+        batch.flush();
     }
 
     // On the first loop's thread, once the last session has left.
@@ -280,6 +322,8 @@ private:
             // The second signal: no more waiting, and no unwinding of
             // sessions that are still under way.
             write_log_line("brantwicker-service: stopped at once");
+            if (this_batch != nullptr)
+                this_batch->flush();
             std::_Exit(1);
         }
         write_log_line("brantwicker-service: stopping; finishing the requests in flight");
