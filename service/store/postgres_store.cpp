@@ -112,6 +112,7 @@ constexpr Statement by_md5 = {"by_md5",
     " UNION ALL SELECT 4, 0, u.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
     " FROM upload_names AS u WHERE u.md5 = $1"
     " ORDER BY part, o, a", 1};
+#undef UTC_TEXT
 constexpr Statement by_sha1 = {"by_sha1",
     "(SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1)"
     " UNION ALL (SELECT md5 FROM scans WHERE sha1 = $1 LIMIT 1) LIMIT 1", 1};

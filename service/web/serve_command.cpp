@@ -10,7 +10,8 @@
 // has a connection of its own too, the one that writes the service's records.
 // A housekeeping thread, with a connection of its own, reads the store's
 // totals for the metrics and writes the unknown digests' counts to the live
-// file once a minute, and once more on the way out. On PostgreSQL a worker
+// store (SQLite's live file, or the PostgreSQL primary) once a minute, and
+// once more on the way out. On PostgreSQL a worker
 // reads from the replicas, in turn from its own first one, and from the
 // primary when none answers; a server that does not answer within the read
 // time-out makes the request a 503, never a wait past it. Scan jobs read and
