@@ -11,13 +11,13 @@
 // A housekeeping thread, with a connection of its own, reads the store's
 // totals for the metrics and writes the unknown digests' counts to the live
 // store (SQLite's live file, or the PostgreSQL primary) once a minute, and
-// once more on the way out. On PostgreSQL a worker
-// reads from the replicas, in turn from its own first one, and from the
-// primary when none answers; a server that does not answer within the read
-// time-out makes the request a 503, never a wait past it. Scan jobs read and
-// write on the primary alone, so that the report an upload is sent to shows
-// its scan however far a replica lags; the counts of unknown digests are
-// added to the primary's, which every instance shares.
+// once more on the way out. On PostgreSQL a worker reads from the replicas,
+// in turn from its own first one, and from the primary when none answers; a
+// server that does not answer within the read time-out makes the request a
+// 503, never a wait past it. Scan jobs read and write on the primary alone,
+// so that the report an upload is sent to shows its scan however far a
+// replica lags; the counts of unknown digests are added to the primary's,
+// which every instance shares.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
