@@ -9,14 +9,19 @@
 #   pg-topology.sh import DIR SERVICE LIST...
 #                                          import on the primary as the import role,
 #                                          then wait until the standby has replayed it
-#   pg-topology.sh standby stop|start DIR  stop or start the standby
+#   pg-topology.sh standby|primary stop|start DIR
+#                                          stop or start the standby or the primary
 #   pg-topology.sh down DIR                stop everything (DIR itself is left)
 #
+# With BRANTWICKER_CLAMD set to clamd's socket, a third instance on port 8083
+# scans uploads: it writes the scans on the primary and reads the standby.
+#
 # Roles: brantwicker_admin (the superuser, used here only to set up),
-# brantwicker_import (owns the database; imports and scans write with it),
-# brantwicker_read (may connect and read; the instances use it). Servers
-# listen on Unix sockets in DIR only. Run as root, the servers run as the
-# user nobody (initdb refuses root).
+# brantwicker_import (owns the database; imports write with it),
+# brantwicker_read (may connect and read; the instances use it),
+# brantwicker_service (reads, and writes scans and unknown-digest counts; the
+# scanning instance uses it). Servers listen on Unix sockets in DIR only. Run
+# as root, the servers run as the user nobody (initdb refuses root).
 set -euo pipefail
 
 pg_bin=${BRANTWICKER_PG_BIN:-/usr/lib/postgresql/15/bin}
@@ -24,9 +29,10 @@ nginx=$(command -v nginx || echo /usr/sbin/nginx)
 primary_port=5432
 standby_port=5433
 instance_ports=(8081 8082)
+scanner_port=8083
 
 usage() {
-  sed -n '5,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '5,14p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -77,11 +83,12 @@ up() {
   as_owner "$pg_bin/initdb" -D "$dir/primary/data" -U brantwicker_admin -A trust -E UTF8 \
     --locale=C --no-instructions >/dev/null
   start_server primary $primary_port
-  admin primary postgres "CREATE ROLE brantwicker_import LOGIN; CREATE ROLE brantwicker_read LOGIN"
+  admin primary postgres "CREATE ROLE brantwicker_import LOGIN; CREATE ROLE brantwicker_read LOGIN;
+                          CREATE ROLE brantwicker_service LOGIN IN ROLE brantwicker_read"
   admin primary postgres "CREATE DATABASE store OWNER brantwicker_import"
   admin primary store "REVOKE ALL ON DATABASE store FROM PUBLIC;
                        GRANT CONNECT, TEMPORARY ON DATABASE store TO brantwicker_import;
-                       GRANT CONNECT ON DATABASE store TO brantwicker_read;
+                       GRANT CONNECT ON DATABASE store TO brantwicker_read, brantwicker_service;
                        ALTER DEFAULT PRIVILEGES FOR ROLE brantwicker_import IN SCHEMA public
                          GRANT SELECT ON TABLES TO brantwicker_read"
 
@@ -90,6 +97,12 @@ up() {
     -D "$dir/standby/data" -R -X stream -c fast
   start_server standby $standby_port
   import "$service" "$@"
+  # What the service writes itself, once the first import has made the tables.
+  admin primary store "GRANT INSERT ON scans, upload_names TO brantwicker_service;
+                       GRANT USAGE ON SEQUENCE scans_id_seq TO brantwicker_service;
+                       GRANT INSERT, UPDATE, DELETE ON unknown_digests, unknown_asked
+                         TO brantwicker_service;
+                       GRANT UPDATE (generation) ON brantwicker_store TO brantwicker_service"
 
   # Two instances reading the standby only: when it is down they answer 503.
   local i=0
@@ -99,6 +112,13 @@ up() {
       --threads 2 --read-timeout 5 </dev/null >>"$dir/instance-$i.log" 2>&1 &
     echo $! >"$dir/instance-$i.pid"
   done
+  if [ -n "${BRANTWICKER_CLAMD:-}" ]; then
+    "$service" serve "$(uri brantwicker_service primary)" --replica "$(uri brantwicker_service standby)" \
+      --listen "127.0.0.1:$scanner_port" --threads 2 --read-timeout 5 --clamd "$BRANTWICKER_CLAMD" \
+      </dev/null >>"$dir/instance-3.log" 2>&1 &
+    echo $! >"$dir/instance-3.pid"
+    wait_for_port "$scanner_port"
+  fi
 
   # nginx: round robin; a request an instance could not take (refused, or
   # cut off because the instance died) goes to the other. A look-up changes
@@ -177,10 +197,13 @@ case $command in
   up)      [ $# -ge 5 ] || usage; dir=$(realpath "$2"); service=$3; port=$4; shift 4
            up "$service" "$port" "$@" ;;
   import)  [ $# -ge 4 ] || usage; dir=$(realpath "$2"); service=$3; shift 3; import "$service" "$@" ;;
-  standby) [ $# -eq 3 ] || usage; dir=$(realpath "$3")
+  standby|primary)
+           [ $# -eq 3 ] || usage; dir=$(realpath "$3")
+           port=$standby_port
+           [ "$command" = primary ] && port=$primary_port
            case $2 in
-             stop)  as_owner "$pg_bin/pg_ctl" -D "$dir/standby/data" -m fast -w stop >/dev/null ;;
-             start) start_server standby $standby_port ;;
+             stop)  as_owner "$pg_bin/pg_ctl" -D "$dir/$command/data" -m fast -w stop >/dev/null ;;
+             start) start_server "$command" "$port" ;;
              *)     usage ;;
            esac ;;
   down)    dir=$(realpath "$2"); down ;;

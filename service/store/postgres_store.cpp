@@ -18,7 +18,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -40,6 +42,7 @@ constexpr auto longest_pause = std::chrono::seconds(10);
 constexpr const char* schema_sql[] = {
     "CREATE TABLE brantwicker_store ("
     " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),"
+    " generation bigint NOT NULL DEFAULT 0,"
     " mark text NOT NULL, schema_version integer NOT NULL)",
     "CREATE TABLE files ("
     " md5 bytea PRIMARY KEY, sha1 bytea, sha256 bytea, size bigint,"
@@ -57,6 +60,27 @@ constexpr const char* schema_sql[] = {
     "CREATE TABLE source_counts ("
     " source integer NOT NULL, verdict smallint NOT NULL, files bigint NOT NULL,"
     " PRIMARY KEY (source, verdict))",
+    // The service's own records, written on the primary: uploads and their
+    // scans. A scan keeps the file's digests and size with it, so that an
+    // uploaded file needs no row in the lists, and no import's lock.
+    "CREATE TABLE scans ("
+    " id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, md5 bytea NOT NULL,"
+    " sha1 bytea NOT NULL, sha256 bytea NOT NULL, size bigint NOT NULL, engine bytea NOT NULL,"
+    " engine_version bytea NOT NULL, signature_version bytea NOT NULL,"
+    " scanned timestamptz(0) NOT NULL DEFAULT now(), found smallint NOT NULL,"
+    " signature bytea NOT NULL)",
+    "CREATE INDEX scans_by_md5 ON scans (md5, id)",
+    "CREATE INDEX scans_by_sha1 ON scans (sha1)",
+    "CREATE INDEX scans_by_sha256 ON scans (sha256)",
+    "CREATE TABLE upload_names (md5 bytea NOT NULL, name bytea NOT NULL, PRIMARY KEY (md5, name))",
+    // The most-asked digests that were not held, summed over every instance
+    // of the service; no client is ever recorded.
+    "CREATE TABLE unknown_digests ("
+    " digest bytea PRIMARY KEY, count bigint NOT NULL, error bigint NOT NULL,"
+    " first_asked bigint NOT NULL, last_asked bigint NOT NULL)",
+    // How many asks were counted in all: the counts' error bound follows from it.
+    "CREATE TABLE unknown_asked ("
+    " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), total bigint NOT NULL)",
 };
 
 struct Statement {
@@ -65,24 +89,64 @@ struct Statement {
     int         params;
 };
 
-// One snapshot per statement: the record, its names and its sources come
-// from one query, so an import committing meanwhile is seen whole or not.
+#define UTC_TEXT(column) \
+    "convert_to(to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 'UTF8')"
+
+// One snapshot per statement: the record, its names, its sources and its
+// scans come from one query, so an import or a scan committing meanwhile is
+// seen whole or not. Columns: part, order, then a to h, n, v as each part uses
+// them.
 constexpr Statement by_md5 = {"by_md5",
-    "SELECT 0 AS part, f.sha1 AS a, f.sha256 AS b, f.size AS n, f.verdict AS v, f.label AS c"
+    "SELECT 0 AS part, 0::bigint AS o, f.sha1 AS a, f.sha256 AS b, f.label AS c,"
+    "  NULL::bytea AS d, NULL::bytea AS e, NULL::bytea AS g, NULL::bytea AS h,"
+    "  f.size AS n, f.verdict AS v"
     " FROM files AS f WHERE f.md5 = $1"
-    " UNION ALL SELECT 1, n.name, NULL, NULL, NULL, NULL FROM names AS n WHERE n.md5 = $1"
-    " UNION ALL SELECT 2, s.name, NULL, NULL, NULL,"
-    "  convert_to(to_char(s.imported AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 'UTF8')"
+    " UNION ALL SELECT 1, 0, n.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
+    " FROM names AS n WHERE n.md5 = $1"
+    " UNION ALL SELECT 2, 0, s.name, NULL, " UTC_TEXT("s.imported") ", NULL, NULL, NULL, NULL, NULL, NULL"
     " FROM listings AS l JOIN sources AS s ON s.id = l.source WHERE l.md5 = $1"
-    " ORDER BY part, a", 1};
-constexpr Statement by_sha1 = {"by_sha1", "SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1", 1};
-constexpr Statement by_sha256 = {"by_sha256", "SELECT md5 FROM files WHERE sha256 = $1 LIMIT 1", 1};
+    // Newest first, as the SQLite engine gives them.
+    " UNION ALL SELECT 3, -x.id, x.engine, x.engine_version, " UTC_TEXT("x.scanned") ","
+    "  x.signature_version, x.signature, x.sha1, x.sha256, x.size, x.found"
+    " FROM scans AS x WHERE x.md5 = $1"
+    " UNION ALL SELECT 4, 0, u.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
+    " FROM upload_names AS u WHERE u.md5 = $1"
+    " ORDER BY part, o, a", 1};
+#undef UTC_TEXT
+constexpr Statement by_sha1 = {"by_sha1",
+    "(SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1)"
+    " UNION ALL (SELECT md5 FROM scans WHERE sha1 = $1 LIMIT 1) LIMIT 1", 1};
+constexpr Statement by_sha256 = {"by_sha256",
+    "(SELECT md5 FROM files WHERE sha256 = $1 LIMIT 1)"
+    " UNION ALL (SELECT md5 FROM scans WHERE sha256 = $1 LIMIT 1) LIMIT 1", 1};
+// Uploads count as one file each under $1, bad when any scan found something,
+// after any list of the same name.
 constexpr Statement count_all = {"counts",
-    "SELECT s.name, c.verdict, c.files FROM source_counts AS c JOIN sources AS s"
-    " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", 0};
+    "SELECT name, verdict, files FROM ("
+    " SELECT s.name, c.verdict, c.files, 0 AS k FROM source_counts AS c JOIN sources AS s"
+    " ON s.id = c.source WHERE c.files > 0"
+    " UNION ALL SELECT $1::bytea, (2 * found)::smallint, count(*), 1"
+    " FROM (SELECT max(found) AS found FROM scans GROUP BY md5) AS u GROUP BY found) AS t"
+    " ORDER BY name, k, verdict", 1};
 constexpr Statement by_verdict = {"by_verdict",
     "SELECT verdict, count(*) FROM files GROUP BY verdict", 0};
-constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, count_all, by_verdict};
+constexpr Statement scans_kept = {"scans_kept", "SELECT count(*) FROM scans", 0};
+constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, count_all, by_verdict,
+                               scans_kept};
+
+// An upload in one statement, so one transaction and one round trip: its
+// scan when it brings one, its name when it has one, and the generation
+// that tells every instance's cached records they may be stale.
+constexpr const char* add_upload_sql =
+    "WITH scan AS ("
+    "  INSERT INTO scans (md5, sha1, sha256, size, engine, engine_version, signature_version,"
+    "   found, signature)"
+    "  SELECT $1::bytea, $2::bytea, $3::bytea, $4::text::bigint, $5::bytea, $6::bytea, $7::bytea,"
+    "   $8::text::smallint, $9::bytea WHERE $11::text = 't'),"
+    " named AS ("
+    "  INSERT INTO upload_names (md5, name) SELECT $1::bytea, $10::bytea"
+    "  WHERE length($10::bytea) > 0 ON CONFLICT DO NOTHING)"
+    " UPDATE brantwicker_store SET generation = generation + 1";
 
 struct ResultDeleter {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -663,8 +727,8 @@ private:
 
 class PostgresStore final : public Store {
 public:
-    PostgresStore(std::vector<Link> links, std::chrono::milliseconds wait)
-        : links_(std::move(links)), wait_(wait)
+    PostgresStore(std::vector<Link> links, StoreMode mode, std::chrono::milliseconds wait)
+        : links_(std::move(links)), mode_(mode), wait_(wait)
     {
     }
 
@@ -677,24 +741,44 @@ public:
         out = FileRecord{};
         out.md5 = md5;
         const PGresult* result = rows.get();
-        const int count = PQntuples(result);
-        if (count == 0 || column_integer(result, 0, 0) != 0)
-            return StoreStatus::NotFound;
-        if (Sha1Bytes sha1; column_digest(result, 0, 1, sha1))
-            out.sha1 = sha1;
-        if (Sha256Bytes sha256; column_digest(result, 0, 2, sha256))
-            out.sha256 = sha256;
-        if (!PQgetisnull(result, 0, 3))
-            out.size = column_integer(result, 0, 3);
-        out.verdict = verdict_from(column_integer(result, 0, 4));
-        out.label = column_bytes(result, 0, 5);
-        for (int row = 1; row < count; ++row) {
-            if (column_integer(result, row, 0) == 1)
-                out.names.push_back(column_bytes(result, row, 1));
-            else
-                out.sources.push_back({column_bytes(result, row, 1), column_bytes(result, row, 5)});
+        // The columns of by_md5.
+        enum { part, a = 2, b, c, d, e, g, h, n, v };
+        const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
+        bool listed = false;
+        UploadsRead uploads;
+        for (int row = 0; row < PQntuples(result); ++row) {
+            switch (column_integer(result, row, part)) {
+            case 0:
+                listed = true;
+                if (Sha1Bytes sha1; column_digest(result, row, a, sha1))
+                    out.sha1 = sha1;
+                if (Sha256Bytes sha256; column_digest(result, row, b, sha256))
+                    out.sha256 = sha256;
+                if (!PQgetisnull(result, row, n))
+                    out.size = column_integer(result, row, n);
+                out.verdict = verdict_from(column_integer(result, row, v));
+                out.label = text(row, c);
+                break;
+            case 1:
+                out.names.push_back(text(row, a));
+                break;
+            case 2:
+                out.sources.push_back({text(row, a), text(row, c)});
+                break;
+            case 3:
+                if (uploads.scans.empty()) {
+                    column_digest(result, row, g, uploads.sha1);
+                    column_digest(result, row, h, uploads.sha256);
+                    uploads.size = column_integer(result, row, n);
+                }
+                uploads.scans.push_back({text(row, a), text(row, b), text(row, d), text(row, c),
+                                         column_integer(result, row, v) != 0, text(row, e)});
+                break;
+            default:
+                uploads.names.push_back(text(row, a));
+            }
         }
-        return StoreStatus::Ok;
+        return merge_uploads(out, listed, std::move(uploads));
     }
 
     StoreStatus find_sha1(const Sha1Bytes& sha1, FileRecord& out, std::string& error) override
@@ -710,7 +794,8 @@ public:
     StoreStatus counts(std::vector<SourceCount>& out, std::string& error) override
     {
         out.clear();
-        Result rows = read(count_all, {}, error);
+        const std::string_view params[] = {kUploadSource};
+        Result rows = read(count_all, params, error);
         if (!rows)
             return StoreStatus::Error;
         for (int row = 0; row < PQntuples(rows.get()); ++row)
@@ -720,17 +805,52 @@ public:
         return StoreStatus::Ok;
     }
 
-    // Uploads and their scans are kept in the SQLite engine's own file only
-    // so far; a service on PostgreSQL runs without a scanner.
-    StoreStatus scan_count(std::uint64_t& out, std::string&) override
+    StoreStatus scan_count(std::uint64_t& out, std::string& error) override
     {
         out = 0;
+        Result rows = read(scans_kept, {}, error);
+        if (!rows)
+            return StoreStatus::Error;
+        out = column_integer(rows.get(), 0, 0);
         return StoreStatus::Ok;
     }
 
-    StoreStatus add_upload(const UploadedFile&, const ScanRecord*, std::string& error) override
+    // On the primary, whatever the replicas: a scan answered for must be
+    // kept before the answer goes out. An import holds only its advisory
+    // lock and the rows it writes, none of which an upload touches.
+    StoreStatus add_upload(const UploadedFile& file, const ScanRecord* scan,
+                           std::string& error) override
     {
-        error = "uploads are not kept in a PostgreSQL store";
+        if (mode_ != StoreMode::Service) {
+            error = "the store is not open for the service's own records";
+            return StoreStatus::Error;
+        }
+        const std::string size = std::to_string(file.size);
+        const std::string found = scan && scan->found ? "1" : "0";
+        const std::string_view none = "";  // a null pointer would be SQL NULL
+        const std::string_view params[] = {
+            as_view(file.md5), as_view(file.sha1), as_view(file.sha256), size,
+            scan ? std::string_view(scan->engine) : none,
+            scan ? std::string_view(scan->engine_version) : none,
+            scan ? std::string_view(scan->signature_version) : none, found,
+            scan && scan->found ? std::string_view(scan->signature) : none, file.name,
+            scan ? "t" : "f"};
+        Link& primary = links_.back();
+        const Clock::time_point deadline = Clock::now() + wait_;
+        std::string why;
+        // A connection found lost (the primary restarted) is made again once.
+        for (int attempt = 0; attempt < 2 && !primary.resting(); ++attempt) {
+            bool refused = false;
+            if (!primary.ready(deadline, why, refused))
+                break;
+            if (primary.run(nullptr, add_upload_sql, params, deadline, why, 0))
+                return StoreStatus::Ok;
+            if (primary.connection() || primary.resting())
+                break;
+        }
+        if (!why.empty())
+            primary.failed(why.find(primary.where()) == std::string::npos ? primary.where() + ": " + why : why);
+        error = "the primary database: " + primary.last_error();
         return StoreStatus::Error;
     }
 
@@ -866,6 +986,7 @@ private:
     }
 
     std::vector<Link>         links_;  // readers first; the primary last
+    StoreMode                 mode_;
     std::chrono::milliseconds wait_;
 };
 
@@ -895,7 +1016,168 @@ bool create_schema(Link& link, std::string& error)
     return false;
 }
 
+// What one instance adds to the shared counts at a flush, as text lists for
+// unnest(): hex digests and decimal numbers hold no comma. Rows go in digest
+// order, so that two instances flushing at once take their row locks in the
+// same order and never wait for each other in a ring.
+constexpr const char* add_unknown_sql =
+    "INSERT INTO unknown_digests AS u (digest, count, error, first_asked, last_asked)"
+    " SELECT decode(d, 'hex'), c::bigint, e::bigint, f::bigint, l::bigint"
+    " FROM unnest(string_to_array($1::text, ','), string_to_array($2::text, ','),"
+    "  string_to_array($3::text, ','), string_to_array($4::text, ','),"
+    "  string_to_array($5::text, ',')) AS t (d, c, e, f, l) ORDER BY d"
+    " ON CONFLICT (digest) DO UPDATE SET count = u.count + excluded.count,"
+    " error = u.error + excluded.error, first_asked = least(u.first_asked, excluded.first_asked),"
+    " last_asked = greatest(u.last_asked, excluded.last_asked)";
+constexpr const char* add_asked_sql =
+    "INSERT INTO unknown_asked AS a (total) VALUES ($1::text::bigint)"
+    " ON CONFLICT (only_row) DO UPDATE SET total = a.total + excluded.total";
+// Whoever counted them: a digest the lists or the scans now hold is no
+// longer unknown.
+constexpr const char* drop_held_sql =
+    "DELETE FROM unknown_digests AS u WHERE"
+    " EXISTS (SELECT 1 FROM files WHERE md5 = u.digest)"
+    " OR EXISTS (SELECT 1 FROM files WHERE sha1 = u.digest)"
+    " OR EXISTS (SELECT 1 FROM files WHERE sha256 = u.digest)"
+    " OR EXISTS (SELECT 1 FROM scans WHERE md5 = u.digest)"
+    " OR EXISTS (SELECT 1 FROM scans WHERE sha1 = u.digest)"
+    " OR EXISTS (SELECT 1 FROM scans WHERE sha256 = u.digest)";
+// The table keeps as many digests as one instance's summary does.
+constexpr const char* bound_unknown_sql =
+    "DELETE FROM unknown_digests WHERE digest IN (SELECT digest FROM unknown_digests"
+    " ORDER BY count DESC, error, digest OFFSET $1::text::bigint)";
+constexpr const char* load_unknown_sql =
+    "(SELECT encode(digest, 'hex'), count, error, first_asked, last_asked FROM unknown_digests"
+    "  ORDER BY count DESC, error, digest LIMIT $1::text::bigint)"
+    " UNION ALL SELECT NULL, total, 0, 0, 0 FROM unknown_asked";
+
+// The counts of every instance, summed in the primary. This one remembers
+// what it last read or wrote, so that a flush adds only what it counted since.
+class PostgresLiveStore final : public LiveStore {
+public:
+    PostgresLiveStore(std::string primary, std::size_t capacity, std::chrono::milliseconds wait)
+        : link_(std::move(primary)), capacity_(std::to_string(capacity)), wait_(wait)
+    {
+    }
+
+    StoreStatus load_unknown(std::vector<UnknownDigest>& out, std::uint64_t& asked,
+                             std::string& error) override
+    {
+        out.clear();
+        asked = 0;
+        const std::string_view params[] = {capacity_};
+        Result rows = run(load_unknown_sql, params, Clock::now() + wait_, error);
+        if (!rows)
+            return StoreStatus::Error;
+        const PGresult* result = rows.get();
+        for (int row = 0; row < PQntuples(result); ++row) {
+            const auto number = [result, row](int column) {
+                return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
+            };
+            const auto count = static_cast<std::uint64_t>(number(1));
+            if (PQgetisnull(result, row, 0)) {
+                asked = count;
+                continue;
+            }
+            const std::string_view hex = PQgetvalue(result, row, 0);
+            UnknownDigest digest;
+            digest.digest.resize(hex.size() / 2);
+            if (!parse_hex(hex, digest.digest))
+                continue;
+            digest.count = count;
+            digest.error = static_cast<std::uint64_t>(number(2));
+            digest.first_asked = number(3);
+            digest.last_asked = number(4);
+            out.push_back(std::move(digest));
+        }
+        remember(out, asked);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
+                             std::string& error) override
+    {
+        std::string hex, counts, errors, firsts, lasts;
+        for (const UnknownDigest& digest : digests) {
+            // A counter held at the last flush adds what it grew by; one new
+            // since (or taken over from an evicted digest) adds all it holds,
+            // its error with it, so the bound [count - error, count] holds.
+            std::uint64_t count = digest.count, error_part = digest.error;
+            const auto saved = saved_.find(std::string(digest.digest.begin(), digest.digest.end()));
+            if (saved != saved_.end() && saved->second.first <= count) {
+                count -= saved->second.first;
+                error_part -= std::min(error_part, saved->second.second);
+            }
+            if (count == 0)
+                continue;
+            const char* comma = hex.empty() ? "" : ",";
+            hex += comma + to_hex(digest.digest);
+            counts += comma + std::to_string(count);
+            errors += comma + std::to_string(error_part);
+            firsts += comma + std::to_string(digest.first_asked);
+            lasts += comma + std::to_string(digest.last_asked);
+        }
+        const std::string added = std::to_string(asked - std::min(asked, saved_asked_));
+        const std::string_view rows[] = {hex, counts, errors, firsts, lasts};
+        const std::string_view total[] = {added};
+        const std::string_view bound[] = {capacity_};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        if (!run("BEGIN", {}, deadline, error) || !run(add_unknown_sql, rows, deadline, error)
+            || !run(add_asked_sql, total, deadline, error) || !run(drop_held_sql, {}, deadline, error)
+            || !run(bound_unknown_sql, bound, deadline, error) || !run("COMMIT", {}, deadline, error)) {
+            // Nothing is remembered: the next flush adds these counts again.
+            std::string ignored;
+            if (link_.connection())
+                run("ROLLBACK", {}, deadline, ignored);
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        remember(digests, asked);
+        return StoreStatus::Ok;
+    }
+
+private:
+    Result run(const char* sql, std::span<const std::string_view> params,
+               Clock::time_point deadline, std::string& error)
+    {
+        bool refused = false;
+        if (link_.resting()) {
+            error = link_.last_error();
+            return nullptr;
+        }
+        if (!link_.ready(deadline, error, refused)) {
+            link_.failed(error);
+            return nullptr;
+        }
+        Result result = link_.run(nullptr, sql, params, deadline, error, 0);
+        if (!result)
+            link_.failed(error);
+        return result;
+    }
+
+    void remember(std::span<const UnknownDigest> digests, std::uint64_t asked)
+    {
+        saved_.clear();
+        for (const UnknownDigest& digest : digests)
+            saved_[std::string(digest.digest.begin(), digest.digest.end())] = {digest.count, digest.error};
+        saved_asked_ = asked;
+    }
+
+    Link                      link_;
+    std::string               capacity_;
+    std::chrono::milliseconds wait_;
+    // Each digest's count and error, and the asks in all, as last flushed.
+    std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> saved_;
+    std::uint64_t             saved_asked_ = 0;
+};
+
 }  // namespace
+
+std::unique_ptr<LiveStore> open_postgres_live_store(const std::string& primary, std::size_t capacity,
+                                                    std::chrono::milliseconds wait)
+{
+    return std::make_unique<PostgresLiveStore>(primary, capacity, wait);
+}
 
 bool is_postgres_location(std::string_view location)
 {
@@ -921,11 +1203,11 @@ std::unique_ptr<Store> open_postgres_store(const std::string& primary,
         bool refused = false;
         std::string why;
         if (link.ready(deadline, why, refused))
-            return std::make_unique<PostgresStore>(std::move(links), wait);
+            return std::make_unique<PostgresStore>(std::move(links), mode, wait);
         // An empty database becomes a store on the first import into it.
         if (refused && link.empty() && mode == StoreMode::ReadWrite && &link == &links.back()) {
             if (link.connect(deadline, why) && create_schema(link, why) && link.ready(deadline, why, refused))
-                return std::make_unique<PostgresStore>(std::move(links), wait);
+                return std::make_unique<PostgresStore>(std::move(links), mode, wait);
             error = why;
             return nullptr;
         }

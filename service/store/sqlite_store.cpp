@@ -743,57 +743,41 @@ private:
         return StoreStatus::NotFound;
     }
 
-    // Adds what uploads say of the file to what the lists say: its scans,
-    // newest first, the names it came with, and a found signature as a bad
-    // verdict (bad wins, as in imports).
+    // Reads what uploads say of the file, to add it to what the lists say.
     StoreStatus read_uploads(const Md5Bytes& md5, bool listed, FileRecord& out, std::string& error)
     {
+        UploadsRead uploads;
         sqlite3_stmt* scans = scans_.get();
         ResetOnExit reset_scans{scans};
         bind_bytes(scans, 1, md5);
         int status;
         while ((status = sqlite3_step(scans)) == SQLITE_ROW) {
-            if (out.scans.empty()) {
-                if (Sha1Bytes sha1; !out.sha1 && column_bytes(scans, 0, sha1))
-                    out.sha1 = sha1;
-                if (Sha256Bytes sha256; !out.sha256 && column_bytes(scans, 1, sha256))
-                    out.sha256 = sha256;
-                if (!out.size)
-                    out.size = static_cast<std::uint64_t>(sqlite3_column_int64(scans, 2));
+            if (uploads.scans.empty()) {
+                column_bytes(scans, 0, uploads.sha1);
+                column_bytes(scans, 1, uploads.sha256);
+                uploads.size = static_cast<std::uint64_t>(sqlite3_column_int64(scans, 2));
             }
-            out.scans.push_back({column_text(scans, 3), column_text(scans, 4), column_text(scans, 5),
-                                 column_text(scans, 6), sqlite3_column_int(scans, 7) != 0,
-                                 column_text(scans, 8)});
+            uploads.scans.push_back({column_text(scans, 3), column_text(scans, 4),
+                                     column_text(scans, 5), column_text(scans, 6),
+                                     sqlite3_column_int(scans, 7) != 0, column_text(scans, 8)});
         }
         if (status != SQLITE_DONE) {
             error = describe(db_.get(), "reading the scans");
             return StoreStatus::Error;
         }
-        if (out.scans.empty())
+        if (uploads.scans.empty())
             return listed ? StoreStatus::Ok : StoreStatus::NotFound;
 
         sqlite3_stmt* names = upload_names_.get();
         ResetOnExit reset_names{names};
         bind_bytes(names, 1, md5);
         while ((status = sqlite3_step(names)) == SQLITE_ROW)
-            out.names.push_back(column_text(names, 0));
+            uploads.names.push_back(column_text(names, 0));
         if (status != SQLITE_DONE) {
             error = describe(db_.get(), "reading the upload names");
             return StoreStatus::Error;
         }
-        std::sort(out.names.begin(), out.names.end());
-        out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
-
-        out.sources.push_back({std::string(kUploadSource), out.scans.front().scanned});
-        std::sort(out.sources.begin(), out.sources.end(),
-                  [](const SourceListing& a, const SourceListing& b) { return a.name < b.name; });
-        const auto found = std::find_if(out.scans.begin(), out.scans.end(),
-                                        [](const ScanRecord& scan) { return scan.found; });
-        if (found != out.scans.end() && (out.verdict != Verdict::Bad || out.label.empty())) {
-            out.verdict = Verdict::Bad;
-            out.label = found->signature;
-        }
-        return StoreStatus::Ok;
+        return merge_uploads(out, listed, std::move(uploads));
     }
 
     StoreStatus read_record(const Md5Bytes& md5, FileRecord& out, std::string& error)

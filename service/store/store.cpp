@@ -46,6 +46,34 @@ std::unique_ptr<Store> open_store(const std::string& location, StoreMode mode, s
     return open_sqlite_store(location, mode, error);
 }
 
+StoreStatus merge_uploads(FileRecord& out, bool listed, UploadsRead uploads)
+{
+    if (uploads.scans.empty())
+        return listed ? StoreStatus::Ok : StoreStatus::NotFound;
+    if (!out.sha1)
+        out.sha1 = uploads.sha1;
+    if (!out.sha256)
+        out.sha256 = uploads.sha256;
+    if (!out.size)
+        out.size = uploads.size;
+    out.scans = std::move(uploads.scans);
+    out.names.insert(out.names.end(), std::make_move_iterator(uploads.names.begin()),
+                     std::make_move_iterator(uploads.names.end()));
+    std::sort(out.names.begin(), out.names.end());
+    out.names.erase(std::unique(out.names.begin(), out.names.end()), out.names.end());
+
+    out.sources.push_back({std::string(kUploadSource), out.scans.front().scanned});
+    std::sort(out.sources.begin(), out.sources.end(),
+              [](const SourceListing& a, const SourceListing& b) { return a.name < b.name; });
+    const auto found = std::find_if(out.scans.begin(), out.scans.end(),
+                                    [](const ScanRecord& scan) { return scan.found; });
+    if (found != out.scans.end() && (out.verdict != Verdict::Bad || out.label.empty())) {
+        out.verdict = Verdict::Bad;
+        out.label = found->signature;
+    }
+    return StoreStatus::Ok;
+}
+
 StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out, std::string& error)
 {
     switch (query.kind) {

@@ -203,7 +203,11 @@ public:
     // The unknown digests kept, and how many asks were counted in all.
     virtual StoreStatus load_unknown(std::vector<UnknownDigest>& out, std::uint64_t& asked,
                                      std::string& error) = 0;
-    // Replaces the unknown digests kept with `digests`, all or nothing.
+    // Keeps `digests`, the counts as this process holds them now, all or
+    // nothing. SQLite's file is one service's: it replaces what was kept.
+    // PostgreSQL's table is shared by every instance: each adds what its
+    // counts grew by since its last load or save, and digests the store now
+    // holds leave it.
     virtual StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
                                      std::string& error) = 0;
 };
@@ -211,6 +215,29 @@ public:
 // Opens, or makes, the live file that goes with the store in `store_path`
 // (SQLite: `<store_path>-live`). Null on failure, with `error` saying why.
 std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path, std::string& error);
+
+// What the uploads of one file say, as an engine reads them: its scans newest
+// first, the digests and size the newest came with, and the names given.
+struct UploadsRead {
+    Sha1Bytes                sha1{};
+    Sha256Bytes              sha256{};
+    std::uint64_t            size = 0;
+    std::vector<ScanRecord>  scans;
+    std::vector<std::string> names;
+};
+
+// Adds `uploads` to `out`, which holds what the lists say of the file (when
+// `listed`), as both engines answer: digests and size filled in, names merged
+// in byte order, kUploadSource dated by the newest scan, a found signature a
+// bad verdict (bad wins, as in imports). NotFound when neither knows it.
+StoreStatus merge_uploads(FileRecord& out, bool listed, UploadsRead uploads);
+
+// Opens the unknown digests' counts kept in the PostgreSQL database at
+// `primary`, the table shared by every instance of the service, bounded to
+// `capacity` digests. Never fails: a server that does not answer makes each
+// call an error, within `wait`, until it is back.
+std::unique_ptr<LiveStore> open_postgres_live_store(const std::string& primary, std::size_t capacity,
+                                                    std::chrono::milliseconds wait);
 
 // Looks `query` up by the digest it carries, whatever its kind.
 StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out,

@@ -10,10 +10,14 @@
 // has a connection of its own too, the one that writes the service's records.
 // A housekeeping thread, with a connection of its own, reads the store's
 // totals for the metrics and writes the unknown digests' counts to the live
-// file once a minute, and once more on the way out. On PostgreSQL a worker
-// reads from the replicas, in turn from its own first one, and from the
-// primary when none answers; a server that does not answer within the read
-// time-out makes the request a 503, never a wait past it.
+// store (SQLite's live file, or the PostgreSQL primary) once a minute, and
+// once more on the way out. On PostgreSQL a worker reads from the replicas,
+// in turn from its own first one, and from the primary when none answers; a
+// server that does not answer within the read time-out makes the request a
+// 503, never a wait past it. Scan jobs read and write on the primary alone,
+// so that the report an upload is sent to shows its scan however far a
+// replica lags; the counts of unknown digests are added to the primary's,
+// which every instance shares.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
@@ -293,7 +297,9 @@ int serve_command(int argc, char** argv)
             std::string error;
             if (postgres) {
                 // Workers start on different replicas, so that the reads spread.
-                std::vector<std::string> mine(serve.replicas);
+                std::vector<std::string> mine;
+                if (mode == StoreMode::ReadOnly)
+                    mine = serve.replicas;
                 if (!mine.empty())
                     std::rotate(mine.begin(),
                                 mine.begin() + static_cast<std::ptrdiff_t>(i % mine.size()),
@@ -311,27 +317,25 @@ int serve_command(int argc, char** argv)
         return true;
     };
     const bool scanning = !scan.clamd.empty();
-    if (postgres && scanning) {
-        std::fputs("brantwicker-service serve: scanning (--clamd) needs a SQLite store so far\n",
-                   stderr);
-        return 2;
-    }
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
         || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
         return 1;
     std::unique_ptr<LiveStore> live;
     std::unique_ptr<UnknownDigests> unknown;
-    // On PostgreSQL the counts live in memory only so far.
-    if (serve.unknown_top > 0 && postgres) {
-        unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
-    } else if (serve.unknown_top > 0) {
+    if (serve.unknown_top > 0) {
         std::string error;
-        live = open_sqlite_live_store(db, error);
+        live = postgres ? open_postgres_live_store(db, serve.unknown_top, options.read_timeout)
+                        : open_sqlite_live_store(db, error);
         unknown = std::make_unique<UnknownDigests>(serve.unknown_top);
         if (!live || unknown->load(*live, error) != StoreStatus::Ok) {
-            std::fprintf(stderr, "brantwicker-service serve: the unknown digests' counts: %s"
-                                 " (--unknown-top off serves without them)\n", error.c_str());
-            return 1;
+            std::fprintf(stderr, "brantwicker-service serve: the unknown digests' counts: %s%s\n",
+                         error.c_str(), postgres ? "; counting from none, added to them once the"
+                                                   " primary answers"
+                                                 : " (--unknown-top off serves without them)");
+            // A primary away leaves the replicas to serve; a file of ours
+            // that cannot be read is a fault to stop for.
+            if (!postgres)
+                return 1;
         }
     }
     fit_descriptors(options);

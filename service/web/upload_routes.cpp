@@ -336,7 +336,7 @@ void UploadScans::scan(Store& store, UploadStart& start)
     if (found != StoreStatus::Error)
         found = store.find_md5(file.md5, record, error);
     if (found != StoreStatus::Ok) {
-        WebResponse failed = failure(api, 500, "Store unavailable", "The scan could not be kept.");
+        WebResponse failed = failure(api, 503, "Store unavailable", "The scan could not be kept.");
         failed.log_note = error;
         return client.answer(failed, false);
     }

@@ -6,6 +6,7 @@
 // lost mid-import, and reads that move to another server and come back.
 #include "service/commands.h"
 #include "service/store/store.h"
+#include "service/web/unknown_digests.h"
 
 #include <gtest/gtest.h>
 
@@ -321,6 +322,131 @@ TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
     EXPECT_TRUE(open_store(empty, StoreMode::ReadOnly, error_)) << error_;
 }
 
+UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
+{
+    UploadedFile file;
+    parse_hex(md5, file.md5);
+    file.sha1.fill(fill);
+    file.sha256.fill(fill);
+    file.size = 5;
+    file.name = std::move(name);
+    return file;
+}
+
+// Uploads are written at once while an import holds the lists' write lock,
+// apart from the lists, and are read merged with them (a found signature
+// makes a listed good file bad; a clean scan changes no verdict).
+TEST_P(StoreContract, UploadsAreKeptApartAndMergedOnReading)
+{
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    auto service = open_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(service) << error_;
+    auto running = store_->begin_import("slow", error_);  // holds the write lock
+    ASSERT_TRUE(running && running->add_batch(std::vector{entry(other_md5, "x", Verdict::Good)},
+                                              error_) == StoreStatus::Ok) << error_;
+
+    const ScanRecord clean{"ClamAV", "1.0.7", "", "", false, ""};
+    const ScanRecord found{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
+    const std::tuple<UploadedFile, const ScanRecord*> uploads[] = {
+        {upload(other_md5, "<new>.bin", 0x33), &clean},
+        {upload(other_md5, "again.bin", 0x33), &found},
+        {upload(other_md5, "third.bin", 0x33), nullptr},  // answered from the scan before
+        {upload(shared_md5, "", 0x44), &clean},
+    };
+    for (const auto& [file, scan] : uploads)
+        ASSERT_EQ(service->add_upload(file, scan, error_), StoreStatus::Ok) << error_;
+    running.reset();
+    EXPECT_EQ(store_->add_upload(std::get<0>(uploads[0]), &clean, error_), StoreStatus::Error);
+    // Each write tells the engine's caches of records that they are stale.
+    if (on_postgres()) {
+        EXPECT_EQ(postgres().sql(database_, "SELECT generation FROM brantwicker_store"), "4");
+    }
+
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    ASSERT_EQ(find(*reader, std::string(40, '3')), StoreStatus::Ok) << error_;
+    EXPECT_EQ(to_hex(record_.md5), other_md5);
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "Test.Found-1");
+    EXPECT_EQ(record_.size, 5u);
+    EXPECT_EQ(record_.names, (std::vector<std::string>{"<new>.bin", "again.bin", "third.bin"}));
+    ASSERT_EQ(record_.scans.size(), 2u);
+    EXPECT_EQ(record_.scans[0].signature, "Test.Found-1");  // newest first
+    EXPECT_EQ(record_.scans[0].signature_version, "27001");
+    EXPECT_EQ(record_.scans[1].signature_version, "");
+    EXPECT_EQ(record_.scans[1].engine_version, "1.0.7");
+    EXPECT_EQ(record_.scans[1].scanned.size(), 20u);
+    ASSERT_EQ(record_.sources.size(), 1u);
+    EXPECT_EQ(record_.sources[0].name, "upload");
+    EXPECT_EQ(find(*reader, std::string(64, '3')), StoreStatus::Ok) << error_;
+
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);  // nothing found is not a verdict
+    EXPECT_EQ(record_.size, 68u);
+    EXPECT_EQ(record_.sha256, upload(shared_md5, "", 0x44).sha256);  // filled in by the upload
+    EXPECT_EQ(counted(*reader), "packages good 1\nupload unknown 1\nupload bad 1\n");
+    std::uint64_t scans = 0;
+    EXPECT_EQ(reader->scan_count(scans, error_), StoreStatus::Ok);
+    EXPECT_EQ(scans, 3u);
+}
+
+// "hex count" per digest kept, in digest order, then the asks in all; with
+// `detail`, each digest's error, first and last asked too.
+std::string kept_counts(LiveStore& live, bool detail = false)
+{
+    std::vector<UnknownDigest> kept;
+    std::uint64_t asked = 0;
+    std::string error;
+    EXPECT_EQ(live.load_unknown(kept, asked, error), StoreStatus::Ok) << error;
+    std::vector<std::string> lines;
+    for (const UnknownDigest& d : kept) {
+        std::vector<std::uint64_t> numbers = {d.count};
+        if (detail)
+            numbers.insert(numbers.end(), {d.error, static_cast<std::uint64_t>(d.first_asked),
+                                           static_cast<std::uint64_t>(d.last_asked)});
+        std::string& line = lines.emplace_back(to_hex(d.digest));
+        for (const std::uint64_t number : numbers)
+            line.append(" ").append(std::to_string(number));
+        line.append("\n");
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string text;
+    for (const std::string& line : lines)
+        text += line;
+    return text + "asked " + std::to_string(asked) + "\n";
+}
+
+// The unknown digests' counts as the service keeps them, each step a service
+// started afresh: they come back, and a digest the store comes to hold
+// leaves them.
+TEST_P(StoreContract, UnknownCountsSurviveRestartsAndLeaveOnceHeld)
+{
+    const auto live = [this] {
+        return on_postgres() ? open_postgres_live_store(location_, 8, 10s)
+                             : open_sqlite_live_store(location_, error_);
+    };
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    const std::string sha1(40, '5');
+    const std::tuple<bool, std::vector<std::string>, std::string> steps[] = {
+        {false, {other_md5, sha1, other_md5}, other_md5 + " 2\n" + sha1 + " 1\nasked 3\n"},
+        {true, {sha1}, sha1 + " 2\nasked 4\n"},  // other_md5 imported meanwhile
+        {false, {}, sha1 + " 2\nasked 4\n"},
+    };
+    for (const auto& [import_first, asks, expected] : steps) {
+        auto kept = live();
+        ASSERT_TRUE(kept) << error_;
+        UnknownDigests counts(8);
+        ASSERT_EQ(counts.load(*kept, error_), StoreStatus::Ok) << error_;
+        if (import_first)
+            import("late", {entry(other_md5, "", Verdict::Good)}, 1);
+        for (const std::string& hex : asks)
+            counts.asked(parse_digest(hex)->bytes);
+        ASSERT_EQ(counts.save(*kept, *reader, error_), StoreStatus::Ok) << error_;
+        EXPECT_EQ(kept_counts(*live()), expected);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("sqlite", postgres_engine),
                          [](const auto& engine) { return engine.param; });
 
@@ -380,69 +506,9 @@ TEST_P(SqliteStore, CommandsExitAndPrintForEachOutcome)
     }
 }
 
-UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
+// A service's own file that holds something else is refused untouched.
+TEST_P(SqliteStore, RefusesALiveFileNotItsOwn)
 {
-    UploadedFile file;
-    parse_hex(md5, file.md5);
-    file.sha1.fill(fill);
-    file.sha256.fill(fill);
-    file.size = 5;
-    file.name = std::move(name);
-    return file;
-}
-
-// Uploads are written into the service's own file while an import holds the
-// lists' write lock, are read merged with the lists (a found signature makes
-// a listed good file bad; a clean scan changes no verdict), and a file that
-// holds something else in the service's place is refused untouched.
-TEST_P(SqliteStore, UploadsAreKeptApartAndMergedOnReading)
-{
-    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
-    auto service = open_sqlite_store(location_, StoreMode::Service, error_);
-    ASSERT_TRUE(service) << error_;
-    auto running = store_->begin_import("slow", error_);  // holds the write lock
-    ASSERT_TRUE(running && running->add_batch(std::vector{entry(other_md5, "x", Verdict::Good)},
-                                              error_) == StoreStatus::Ok) << error_;
-
-    const ScanRecord clean{"ClamAV", "1.0.7", "", "", false, ""};
-    const ScanRecord found{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
-    const std::tuple<UploadedFile, const ScanRecord*> uploads[] = {
-        {upload(other_md5, "<new>.bin", 0x33), &clean},
-        {upload(other_md5, "again.bin", 0x33), &found},
-        {upload(other_md5, "third.bin", 0x33), nullptr},  // answered from the scan before
-        {upload(shared_md5, "", 0x44), &clean},
-    };
-    for (const auto& [file, scan] : uploads)
-        ASSERT_EQ(service->add_upload(file, scan, error_), StoreStatus::Ok) << error_;
-    running.reset();
-    EXPECT_EQ(store_->add_upload(std::get<0>(uploads[0]), &clean, error_), StoreStatus::Error);
-
-    auto reader = open_sqlite_store(location_, StoreMode::ReadOnly, error_);
-    ASSERT_TRUE(reader) << error_;
-    ASSERT_EQ(find(*reader, std::string(40, '3')), StoreStatus::Ok) << error_;
-    EXPECT_EQ(to_hex(record_.md5), other_md5);
-    EXPECT_EQ(record_.verdict, Verdict::Bad);
-    EXPECT_EQ(record_.label, "Test.Found-1");
-    EXPECT_EQ(record_.size, 5u);
-    EXPECT_EQ(record_.names, (std::vector<std::string>{"<new>.bin", "again.bin", "third.bin"}));
-    ASSERT_EQ(record_.scans.size(), 2u);
-    EXPECT_EQ(record_.scans[0].signature, "Test.Found-1");  // newest first
-    EXPECT_EQ(record_.scans[1].signature_version, "");
-    EXPECT_EQ(record_.scans[1].scanned.size(), 20u);
-    ASSERT_EQ(record_.sources.size(), 1u);
-    EXPECT_EQ(record_.sources[0].name, "upload");
-
-    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
-    EXPECT_EQ(record_.verdict, Verdict::Good);  // nothing found is not a verdict
-    EXPECT_EQ(record_.size, 68u);
-    EXPECT_EQ(record_.sha256, upload(shared_md5, "", 0x44).sha256);  // filled in by the upload
-    EXPECT_EQ(counted(*reader), "packages good 1\nupload unknown 1\nupload bad 1\n");
-    std::uint64_t scans = 0;
-    EXPECT_EQ(reader->scan_count(scans, error_), StoreStatus::Ok);
-    EXPECT_EQ(scans, 3u);
-
-    service.reset();
-    reader.reset();
     std::ofstream(location_ + "-live", std::ios::trunc) << "something else entirely, not ours at all\n";
     for (StoreMode mode : {StoreMode::ReadOnly, StoreMode::Service}) {
         EXPECT_FALSE(open_sqlite_store(location_, mode, error_));
@@ -550,19 +616,56 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
     kill(std::stoi(backend), SIGCONT);
 
-    // Every server down: an error, within the wait, never "not held".
+    // Every server down: an error, within the wait, never "not held"; and
+    // an upload's scan is not kept, which says so, within the wait too.
+    auto service = open_postgres_store(location_, {}, StoreMode::Service, server_wait, error_);
+    ASSERT_TRUE(service) << error_;
+    UploadedFile file;
+    file.md5 = md5;
+    const ScanRecord scan{"ClamAV", "1.0.7", "", "", false, ""};
     ASSERT_TRUE(postgres().stop());
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
     EXPECT_NE(error_.find("/nonexistent"), std::string::npos) << error_;  // says where
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(service->add_upload(file, &scan, error_), StoreStatus::Error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
+    EXPECT_TRUE(error_.starts_with("the primary database: ")) << error_;
     ASSERT_TRUE(postgres().start());
-    StoreStatus status = StoreStatus::Error;
-    for (int i = 0; i < 50 && status != StoreStatus::Ok; ++i) {
+    StoreStatus status = StoreStatus::Error, kept = StoreStatus::Error;
+    for (int i = 0; i < 50 && (status != StoreStatus::Ok || kept != StoreStatus::Ok); ++i) {
         std::this_thread::sleep_for(100ms);
         status = reader->find_md5(md5, record_, error_);
+        kept = service->add_upload(file, &scan, error_);
     }
     EXPECT_EQ(status, StoreStatus::Ok) << error_;
+    EXPECT_EQ(kept, StoreStatus::Ok) << error_;
+}
+
+// Instances flushing their own counts into one table: each adds what it
+// counted since its last flush; first asked is the least, last the greatest,
+// and the table keeps as many digests as a summary does.
+TEST_F(PostgresStore, InstancesAddTheirUnknownCountsToEachOthers)
+{
+    const auto counted_as = [](unsigned char fill, std::size_t size, std::uint64_t count,
+                               std::int64_t first, std::int64_t last) {
+        return UnknownDigest{std::vector<unsigned char>(size, fill), count, 0, first, last};
+    };
+    const UnknownDigest a1 = counted_as(0xaa, 16, 1, 50, 150), b = counted_as(0xbb, 20, 1, 60, 60);
+    auto one = open_postgres_live_store(location_, 2, 10s), two = open_postgres_live_store(location_, 2, 10s);
+    // Each flush: the instance, the counts it holds now, its asks in all.
+    const std::tuple<LiveStore*, std::vector<UnknownDigest>, std::uint64_t> flushes[] = {
+        {one.get(), {counted_as(0xaa, 16, 2, 100, 200)}, 2},
+        {two.get(), {a1, b}, 2},
+        {one.get(), {counted_as(0xaa, 16, 3, 100, 300)}, 3},
+        {two.get(), {a1, b, counted_as(0xcc, 32, 1, 70, 70)}, 3},  // one past the bound
+    };
+    for (const auto& [live, digests, asked] : flushes)
+        ASSERT_EQ(live->save_unknown(digests, asked, error_), StoreStatus::Ok) << error_;
+    // Read back by an instance that would keep more.
+    EXPECT_EQ(kept_counts(*open_postgres_live_store(location_, 8, 10s), true),
+              std::string(32, 'a') + " 4 0 50 300\n" + std::string(40, 'b') + " 1 0 60 60\nasked 6\n");
 }
 
 }  // namespace
