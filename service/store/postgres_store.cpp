@@ -19,6 +19,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -40,6 +42,7 @@ constexpr auto longest_pause = std::chrono::seconds(10);
 constexpr const char* schema_sql[] = {
     "CREATE TABLE brantwicker_store ("
     " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),"
+    " generation bigint NOT NULL DEFAULT 0,"
     " mark text NOT NULL, schema_version integer NOT NULL)",
     "CREATE TABLE files ("
     " md5 bytea PRIMARY KEY, sha1 bytea, sha256 bytea, size bigint,"
@@ -65,24 +68,38 @@ struct Statement {
     int         params;
 };
 
-// One snapshot per statement: the record, its names and its sources come
-// from one query, so an import committing meanwhile is seen whole or not.
-constexpr Statement by_md5 = {"by_md5",
-    "SELECT 0 AS part, f.sha1 AS a, f.sha256 AS b, f.size AS n, f.verdict AS v, f.label AS c"
-    " FROM files AS f WHERE f.md5 = $1"
-    " UNION ALL SELECT 1, n.name, NULL, NULL, NULL, NULL FROM names AS n WHERE n.md5 = $1"
-    " UNION ALL SELECT 2, s.name, NULL, NULL, NULL,"
-    "  convert_to(to_char(s.imported AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 'UTF8')"
-    " FROM listings AS l JOIN sources AS s ON s.id = l.source WHERE l.md5 = $1"
-    " ORDER BY part, a", 1};
-constexpr Statement by_sha1 = {"by_sha1", "SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1", 1};
-constexpr Statement by_sha256 = {"by_sha256", "SELECT md5 FROM files WHERE sha256 = $1 LIMIT 1", 1};
+// A record and the store's generation from one snapshot: the record, its
+// names and its sources come from one query, so an import committing
+// meanwhile is seen whole or not, and the generation read with them says
+// which state of the store they belong to. KEY is the file's MD5; a key found
+// by another digest is read once (WITH), so every part is of the same file.
+// Part 0 is the generation and the MD5, part 1 the file, 2 its names, 3 its
+// sources.
+#define RECORD_OF(WITH, KEY)                                                                  \
+    WITH "SELECT 0 AS part, " KEY " AS a, NULL::bytea AS b, g.generation AS n,"               \
+    " NULL::smallint AS v, NULL::bytea AS c FROM brantwicker_store AS g"                      \
+    " UNION ALL SELECT 1, f.sha1, f.sha256, f.size, f.verdict, f.label"                       \
+    " FROM files AS f WHERE f.md5 = " KEY                                                     \
+    " UNION ALL SELECT 2, n.name, NULL, NULL, NULL, NULL FROM names AS n WHERE n.md5 = " KEY  \
+    " UNION ALL SELECT 3, s.name, NULL, NULL, NULL,"                                          \
+    "  convert_to(to_char(s.imported AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 'UTF8')" \
+    " FROM listings AS l JOIN sources AS s ON s.id = l.source WHERE l.md5 = " KEY            \
+    " ORDER BY part, a"
+constexpr Statement by_md5 = {"by_md5", RECORD_OF("", "$1::bytea"), 1};
+constexpr Statement by_sha1 = {"by_sha1",
+    RECORD_OF("WITH k AS MATERIALIZED (SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1) ",
+              "(SELECT md5 FROM k)"), 1};
+constexpr Statement by_sha256 = {"by_sha256",
+    RECORD_OF("WITH k AS MATERIALIZED (SELECT md5 FROM files WHERE sha256 = $1 LIMIT 1) ",
+              "(SELECT md5 FROM k)"), 1};
+#undef RECORD_OF
+constexpr Statement read_generation = {"generation", "SELECT generation FROM brantwicker_store", 0};
 constexpr Statement count_all = {"counts",
     "SELECT s.name, c.verdict, c.files FROM source_counts AS c JOIN sources AS s"
     " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", 0};
 constexpr Statement by_verdict = {"by_verdict",
     "SELECT verdict, count(*) FROM files GROUP BY verdict", 0};
-constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, count_all, by_verdict};
+constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, read_generation, count_all, by_verdict};
 
 struct ResultDeleter {
     void operator()(PGresult* result) const { PQclear(result); }
@@ -513,6 +530,58 @@ constexpr const char* merge_counts =
     " ON CONFLICT (source, verdict) DO UPDATE SET files = source_counts.files + excluded.files";
 
 
+// Files read lately by one connection, by MD5 (nothing: not held), all of
+// one generation of the store. A server keeps no list of who read what, and a
+// replica cannot tell a listener, so the generation is read instead: with
+// every query that goes to the server, and on its own when the last reading
+// is older than postgres_recent_bound. Whatever the store answers from here
+// is then of one committed state, never older than the bound (a replica's
+// lag aside).
+class RecentRecords {
+public:
+    static constexpr std::size_t most = 4096;
+
+    // Whether the generation was read recently enough to answer from here.
+    bool fresh(Clock::time_point now) const { return now - confirmed_ < postgres_recent_bound; }
+
+    const std::optional<FileRecord>* find(const Md5Bytes& md5) const
+    {
+        const auto hit = records_.find(key(md5));
+        return hit == records_.end() ? nullptr : &hit->second;
+    }
+
+    // The generation a query sent at `sent` read: records of another one go.
+    void confirm(std::uint64_t generation, Clock::time_point sent)
+    {
+        if (generation != generation_)
+            records_.clear();
+        generation_ = generation;
+        confirmed_ = sent;
+    }
+
+    // After confirm(), with what the same query read.
+    void keep(const Md5Bytes& md5, std::optional<FileRecord> record)
+    {
+        if (records_.size() >= most)
+            records_.clear();
+        records_.insert_or_assign(key(md5), std::move(record));
+    }
+
+    // This connection wrote: nothing read before holds.
+    void clear()
+    {
+        records_.clear();
+        confirmed_ = {};
+    }
+
+private:
+    static std::string key(const Md5Bytes& md5) { return std::string(md5.begin(), md5.end()); }
+
+    std::unordered_map<std::string, std::optional<FileRecord>> records_;
+    std::uint64_t     generation_ = 0;
+    Clock::time_point confirmed_{};
+};
+
 bool run_fixed(Link& link, const char* sql, std::string& error)
 {
     return static_cast<bool>(link.run(nullptr, sql, {}, no_deadline, error, 0));
@@ -520,7 +589,8 @@ bool run_fixed(Link& link, const char* sql, std::string& error)
 
 class PostgresImport final : public StoreImport {
 public:
-    PostgresImport(Link& link, std::string source_id) : link_(link), source_(std::move(source_id))
+    PostgresImport(Link& link, RecentRecords& recent, std::string source_id)
+        : link_(link), recent_(recent), source_(std::move(source_id))
     {
         // An import has no deadline: its COPY may wait for the server to
         // take the data rather than be refused for full buffers.
@@ -570,10 +640,15 @@ public:
         if (!open_)
             return import_ended(error);
         put16(buffer_, 0xffff);
-        if (!send(error) || !end_copy(error) || !merge(error) || !run_fixed(link_, "COMMIT", error)) {
+        // The generation last, so that its row is locked only for the
+        // commit itself: a scan written meanwhile never waits long for it.
+        if (!send(error) || !end_copy(error) || !merge(error)
+            || !run_fixed(link_, "UPDATE brantwicker_store SET generation = generation + 1", error)
+            || !run_fixed(link_, "COMMIT", error)) {
             fail();
             return StoreStatus::Error;
         }
+        recent_.clear();
         end();
         return StoreStatus::Ok;
     }
@@ -653,9 +728,10 @@ private:
             PQsetnonblocking(link_.connection(), 1);
     }
 
-    Link&         link_;
-    std::string   source_;
-    std::string   buffer_;
+    Link&          link_;
+    RecentRecords& recent_;
+    std::string    source_;
+    std::string    buffer_;
     bool          open_ = true;
     bool          verdicts_[3] = {};
     std::uint64_t new_listings_ = 0;
@@ -668,33 +744,23 @@ public:
     {
     }
 
+    // A file asked for again is answered from the records read lately,
+    // while the store's generation is known to be unchanged.
     StoreStatus find_md5(const Md5Bytes& md5, FileRecord& out, std::string& error) override
     {
-        const std::string_view params[] = {as_view(md5)};
-        Result rows = read(by_md5, params, error);
-        if (!rows)
-            return StoreStatus::Error;
-        out = FileRecord{};
-        out.md5 = md5;
-        const PGresult* result = rows.get();
-        const int count = PQntuples(result);
-        if (count == 0 || column_integer(result, 0, 0) != 0)
-            return StoreStatus::NotFound;
-        if (Sha1Bytes sha1; column_digest(result, 0, 1, sha1))
-            out.sha1 = sha1;
-        if (Sha256Bytes sha256; column_digest(result, 0, 2, sha256))
-            out.sha256 = sha256;
-        if (!PQgetisnull(result, 0, 3))
-            out.size = column_integer(result, 0, 3);
-        out.verdict = verdict_from(column_integer(result, 0, 4));
-        out.label = column_bytes(result, 0, 5);
-        for (int row = 1; row < count; ++row) {
-            if (column_integer(result, row, 0) == 1)
-                out.names.push_back(column_bytes(result, row, 1));
-            else
-                out.sources.push_back({column_bytes(result, row, 1), column_bytes(result, row, 5)});
+        if (const std::optional<FileRecord>* kept = recent_.find(md5)) {
+            if (!recent_.fresh(Clock::now())) {
+                const Clock::time_point sent = Clock::now();
+                Result rows = read(read_generation, {}, error);
+                if (!rows)
+                    return StoreStatus::Error;
+                recent_.confirm(column_integer(rows.get(), 0, 0), sent);
+                kept = recent_.find(md5);
+            }
+            if (kept)
+                return answer(md5, *kept, out);
         }
-        return StoreStatus::Ok;
+        return find_by(by_md5, md5, out, error);
     }
 
     StoreStatus find_sha1(const Sha1Bytes& sha1, FileRecord& out, std::string& error) override
@@ -738,9 +804,7 @@ public:
     // gone shows as the error the requests would get.
     StoreStatus probe(std::string& error) override
     {
-        FileRecord record;
-        return find_md5(Md5Bytes{}, record, error) == StoreStatus::Error ? StoreStatus::Error
-                                                                       : StoreStatus::Ok;
+        return read(read_generation, {}, error) ? StoreStatus::Ok : StoreStatus::Error;
     }
 
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
@@ -796,7 +860,7 @@ public:
             const std::string source_id = PQgetvalue(id.get(), 0, 0);
             Result copying = primary.run(nullptr, stage_copy, {}, no_deadline, error);
             if (copying && PQresultStatus(copying.get()) == PGRES_COPY_IN)
-                return std::make_unique<PostgresImport>(primary, source_id);
+                return std::make_unique<PostgresImport>(primary, recent_, source_id);
         }
         if (primary.connection()) {
             std::string ignored;
@@ -821,18 +885,65 @@ private:
         return {reinterpret_cast<const char*>(bytes.data()), N};
     }
 
+    static StoreStatus answer(const Md5Bytes& md5, const std::optional<FileRecord>& kept,
+                              FileRecord& out)
+    {
+        if (!kept) {
+            out = FileRecord{};
+            out.md5 = md5;
+            return StoreStatus::NotFound;
+        }
+        out = *kept;
+        return StoreStatus::Ok;
+    }
+
+    // One round trip, whichever digest: the record, and the generation that
+    // keeps it among the recent ones.
     template <std::size_t N>
     StoreStatus find_by(const Statement& statement, const std::array<unsigned char, N>& digest,
                         FileRecord& out, std::string& error)
     {
         const std::string_view params[] = {as_view(digest)};
+        const Clock::time_point sent = Clock::now();
         Result rows = read(statement, params, error);
         if (!rows)
             return StoreStatus::Error;
-        Md5Bytes md5{};
-        if (PQntuples(rows.get()) == 0 || !column_digest(rows.get(), 0, 0, md5))
+        const PGresult* result = rows.get();
+        const int count = PQntuples(result);
+        out = FileRecord{};
+        if (count == 0 || column_integer(result, 0, 0) != 0) {
+            error = "the store has no generation row";
+            return StoreStatus::Error;
+        }
+        recent_.confirm(column_integer(result, 0, 3), sent);
+        const bool found = count > 1 && column_integer(result, 1, 0) == 1
+                        && column_digest(result, 0, 1, out.md5);
+        if (!found) {
+            out = FileRecord{};
+            // Not held under an MD5 is worth keeping; under another digest
+            // there is no MD5 to keep it by.
+            if constexpr (N == std::tuple_size_v<Md5Bytes>) {
+                out.md5 = digest;
+                recent_.keep(digest, std::nullopt);
+            }
             return StoreStatus::NotFound;
-        return find_md5(md5, out, error);
+        }
+        if (Sha1Bytes sha1; column_digest(result, 1, 1, sha1))
+            out.sha1 = sha1;
+        if (Sha256Bytes sha256; column_digest(result, 1, 2, sha256))
+            out.sha256 = sha256;
+        if (!PQgetisnull(result, 1, 3))
+            out.size = column_integer(result, 1, 3);
+        out.verdict = verdict_from(column_integer(result, 1, 4));
+        out.label = column_bytes(result, 1, 5);
+        for (int row = 2; row < count; ++row) {
+            if (column_integer(result, row, 0) == 2)
+                out.names.push_back(column_bytes(result, row, 1));
+            else
+                out.sources.push_back({column_bytes(result, row, 1), column_bytes(result, row, 5)});
+        }
+        recent_.keep(out.md5, out);
+        return StoreStatus::Ok;
     }
 
     // Asks the servers in order, the replicas first, until one answers or the
@@ -867,6 +978,7 @@ private:
 
     std::vector<Link>         links_;  // readers first; the primary last
     std::chrono::milliseconds wait_;
+    RecentRecords             recent_;
 };
 
 bool create_schema(Link& link, std::string& error)
