@@ -482,52 +482,65 @@ void put_digest(std::string& out, const std::optional<std::array<unsigned char, 
         put_null(out);
 }
 
-// The columns of the staging table, in the order COPY sends them.
+// The columns of the staging table, in the order COPY sends them; the
+// sequence is counted here rather than drawn from a server sequence per line.
 constexpr const char* stage_copy =
-    "COPY import_stage (md5, sha1, sha256, size, verdict, label, name) FROM STDIN (FORMAT binary)";
+    "COPY import_stage (seq, md5, sha1, sha256, size, verdict, label, name) FROM STDIN (FORMAT binary)";
 
 // The list first streams into a temporary table; at commit it is sorted once
-// by digest into a second one, from which each table of the store is merged
-// in key order (so each index page is written once, not once per entry), in
-// the import's own transaction. Within one list a file named twice is folded
-// first by the same rules: the strongest verdict and its label, the first
-// digests and size given.
-constexpr const char* sort_stage =
-    "CREATE TEMP TABLE import_sorted ON COMMIT DROP AS"
-    " SELECT * FROM import_stage ORDER BY md5, verdict DESC, seq";
-constexpr const char* merge_files =
-    "INSERT INTO files AS f (md5, sha1, sha256, size, verdict, label)"
+// by digest and folded into one row per file in a second one, from which
+// each table of the store is merged in key order (so each index page is
+// written once, not once per entry), in the import's own transaction. Within
+// one list a file named twice is folded by the same rules as across lists:
+// the strongest verdict and its label, the first digests and size given.
+constexpr const char* fold_stage =
+    "CREATE TEMP TABLE import_folded ON COMMIT DROP AS"
     " SELECT md5,"
-    "  (array_agg(sha1) FILTER (WHERE sha1 IS NOT NULL))[1],"
-    "  (array_agg(sha256) FILTER (WHERE sha256 IS NOT NULL))[1],"
-    "  (array_agg(size) FILTER (WHERE size IS NOT NULL))[1],"
-    "  max(verdict),"
-    "  coalesce((array_agg(label) FILTER (WHERE label <> ''))[1], '')"
-    " FROM (SELECT * FROM import_sorted ORDER BY md5, verdict DESC, seq) AS s GROUP BY md5"
-    " ON CONFLICT (md5) DO UPDATE SET"
-    " sha1 = coalesce(f.sha1, excluded.sha1),"
-    " sha256 = coalesce(f.sha256, excluded.sha256),"
-    " size = coalesce(f.size, excluded.size),"
-    " label = CASE WHEN excluded.label <> '' AND (excluded.verdict > f.verdict OR f.label = '')"
-    "         THEN excluded.label ELSE f.label END,"
-    " verdict = greatest(f.verdict, excluded.verdict)"
-    " WHERE excluded.verdict > f.verdict OR (f.label = '' AND excluded.label <> '')"
-    " OR (f.sha1 IS NULL AND excluded.sha1 IS NOT NULL)"
-    " OR (f.sha256 IS NULL AND excluded.sha256 IS NOT NULL)"
-    " OR (f.size IS NULL AND excluded.size IS NOT NULL)";
+    "  (array_agg(sha1) FILTER (WHERE sha1 IS NOT NULL))[1] AS sha1,"
+    "  (array_agg(sha256) FILTER (WHERE sha256 IS NOT NULL))[1] AS sha256,"
+    "  (array_agg(size) FILTER (WHERE size IS NOT NULL))[1] AS size,"
+    "  max(verdict) AS verdict,"
+    "  coalesce((array_agg(label) FILTER (WHERE label <> ''))[1], '') AS label,"
+    "  array_agg(DISTINCT name) FILTER (WHERE name <> '') AS names"
+    " FROM (SELECT * FROM import_stage ORDER BY md5, verdict DESC, seq) AS s GROUP BY md5";
+// Rows are added where absent, found by a join rather than by ON CONFLICT,
+// which costs a second look into the index for every row. Only imports write
+// the lists' tables, one at a time, and a list gives each file and each name
+// of a file once (folded above), so nothing else adds the same row meanwhile.
+// Files the store holds already take what the list adds to them.
+constexpr const char* update_files =
+    "UPDATE files AS f SET"
+    " sha1 = coalesce(f.sha1, s.sha1),"
+    " sha256 = coalesce(f.sha256, s.sha256),"
+    " size = coalesce(f.size, s.size),"
+    " label = CASE WHEN s.label <> '' AND (s.verdict > f.verdict OR f.label = '')"
+    "         THEN s.label ELSE f.label END,"
+    " verdict = greatest(f.verdict, s.verdict)"
+    " FROM import_folded AS s WHERE f.md5 = s.md5"
+    " AND (s.verdict > f.verdict OR (f.label = '' AND s.label <> '')"
+    " OR (f.sha1 IS NULL AND s.sha1 IS NOT NULL)"
+    " OR (f.sha256 IS NULL AND s.sha256 IS NOT NULL)"
+    " OR (f.size IS NULL AND s.size IS NOT NULL))";
+constexpr const char* merge_files =
+    "INSERT INTO files (md5, sha1, sha256, size, verdict, label)"
+    " SELECT md5, sha1, sha256, size, verdict, label FROM import_folded AS s"
+    " WHERE NOT EXISTS (SELECT FROM files AS f WHERE f.md5 = s.md5)";
 constexpr const char* merge_names =
-    "INSERT INTO names (md5, name) SELECT md5, name FROM import_sorted WHERE name <> ''"
-    " ON CONFLICT DO NOTHING";
-// The strongest verdict goes first, so that it is the one kept when a list
-// names a file twice.
+    "INSERT INTO names (md5, name) SELECT md5, name"
+    " FROM (SELECT md5, unnest(names) AS name FROM import_folded) AS s"
+    " WHERE NOT EXISTS (SELECT FROM names AS n WHERE n.md5 = s.md5 AND n.name = s.name)";
+// A file is listed with the strongest verdict the list gave it; the counts
+// grow by what was listed anew, and the statement says how many that was.
 constexpr const char* merge_listings =
-    "INSERT INTO listings (md5, source, verdict)"
-    " SELECT md5, $1::text::integer, verdict FROM import_sorted WHERE verdict = $2::text::smallint"
-    " ON CONFLICT DO NOTHING";
-constexpr const char* merge_counts =
-    "INSERT INTO source_counts (source, verdict, files)"
-    " VALUES ($1::text::integer, $2::text::smallint, $3::text::bigint)"
-    " ON CONFLICT (source, verdict) DO UPDATE SET files = source_counts.files + excluded.files";
+    "WITH added AS (INSERT INTO listings (md5, source, verdict)"
+    "  SELECT md5, $1::text::integer, verdict FROM import_folded AS s"
+    "  WHERE NOT EXISTS (SELECT FROM listings AS l WHERE l.md5 = s.md5 AND l.source = $1::text::integer)"
+    "  RETURNING verdict),"
+    " counted AS (SELECT verdict, count(*) AS files FROM added GROUP BY verdict),"
+    " kept AS (INSERT INTO source_counts AS c (source, verdict, files)"
+    "  SELECT $1::text::integer, verdict, files FROM counted"
+    "  ON CONFLICT (source, verdict) DO UPDATE SET files = c.files + excluded.files)"
+    " SELECT coalesce(sum(files), 0)::bigint::text FROM counted";
 
 
 // Files read lately by one connection, by MD5 (nothing: not held), all of
@@ -609,7 +622,10 @@ public:
         if (!open_)
             return import_ended(error);
         for (const ImportEntry& entry : entries) {
-            put16(buffer_, 7);
+            put16(buffer_, 8);
+            put32(buffer_, 8);
+            put32(buffer_, static_cast<std::uint32_t>(lines_ >> 32));
+            put32(buffer_, static_cast<std::uint32_t>(lines_++));
             put_field(buffer_, entry.md5.data(), entry.md5.size());
             put_digest(buffer_, entry.sha1);
             put_digest(buffer_, entry.sha256);
@@ -626,7 +642,6 @@ public:
             put16(buffer_, static_cast<std::uint16_t>(entry.verdict));
             put_field(buffer_, entry.label.data(), entry.label.size());
             put_field(buffer_, entry.name.data(), entry.name.size());
-            verdicts_[static_cast<int>(entry.verdict)] = true;
         }
         if (!send(error)) {
             fail();
@@ -684,24 +699,16 @@ private:
 
     bool merge(std::string& error)
     {
-        if (!run_fixed(link_, sort_stage, error) || !run_fixed(link_, merge_files, error)
-            || !run_fixed(link_, merge_names, error))
+        const std::string_view params[] = {source_};
+        Result added;
+        // Its size known, the planner looks a short list up in the store's
+        // indexes instead of reading whole tables to join a long one.
+        if (!run_fixed(link_, fold_stage, error) || !run_fixed(link_, "ANALYZE import_folded", error)
+            || !run_fixed(link_, update_files, error) || !run_fixed(link_, merge_files, error)
+            || !run_fixed(link_, merge_names, error)
+            || !(added = link_.run(nullptr, merge_listings, params, no_deadline, error, 0)))
             return false;
-        for (int verdict = 2; verdict >= 0; --verdict) {
-            if (!verdicts_[verdict])
-                continue;
-            const std::string verdict_text = std::to_string(verdict);
-            const std::string_view params[] = {source_, verdict_text};
-            Result added = link_.run(nullptr, merge_listings, params, no_deadline, error, 0);
-            if (!added)
-                return false;
-            // The number of rows the statement inserted, as its text.
-            const std::string count = *PQcmdTuples(added.get()) ? PQcmdTuples(added.get()) : "0";
-            new_listings_ += std::stoull(count);
-            const std::string_view counted[] = {source_, verdict_text, count};
-            if (!link_.run(nullptr, merge_counts, counted, no_deadline, error, 0))
-                return false;
-        }
+        new_listings_ = std::stoull(PQgetvalue(added.get(), 0, 0));
         return true;
     }
 
@@ -732,9 +739,9 @@ private:
     RecentRecords& recent_;
     std::string    source_;
     std::string    buffer_;
-    bool          open_ = true;
-    bool          verdicts_[3] = {};
-    std::uint64_t new_listings_ = 0;
+    bool           open_ = true;
+    std::uint64_t  lines_ = 0;
+    std::uint64_t  new_listings_ = 0;
 };
 
 class PostgresStore final : public Store {
@@ -850,7 +857,7 @@ public:
                    && run_fixed(primary, "SET LOCAL client_connection_check_interval = 1000", error)
                    && run_fixed(primary,
                           "CREATE TEMP TABLE import_stage ("
-                          " seq bigint GENERATED ALWAYS AS IDENTITY, md5 bytea NOT NULL, sha1 bytea,"
+                          " seq bigint NOT NULL, md5 bytea NOT NULL, sha1 bytea,"
                           " sha256 bytea, size bigint, verdict smallint NOT NULL,"
                           " label bytea NOT NULL, name bytea NOT NULL) ON COMMIT DROP", error)
                    && (id = primary.run(nullptr,

@@ -168,7 +168,9 @@ TEST_P(StoreContract, MergesSourcesBadOverGoodAndNeverAddsTwice)
     late.sha256.emplace().fill(0x22);
     // Byte order, as memcmp: capitals before small letters, bytes that are
     // not UTF-8 kept as they came and last.
-    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good)}, 1);
+    // A name given twice is kept once.
+    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good),
+                    entry(shared_md5, "B.exe", Verdict::Good)}, 1);
 
     ASSERT_EQ(find(*store_, shared_md5), StoreStatus::Ok) << error_;
     EXPECT_EQ(record_.verdict, Verdict::Bad);
