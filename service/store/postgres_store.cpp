@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -92,33 +93,42 @@ struct Statement {
 #define UTC_TEXT(column) \
     "convert_to(to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), 'UTF8')"
 
-// One snapshot per statement: the record, its names, its sources and its
-// scans come from one query, so an import or a scan committing meanwhile is
-// seen whole or not. Columns: part, order, then a to h, n, v as each part uses
-// them.
-constexpr Statement by_md5 = {"by_md5",
-    "SELECT 0 AS part, 0::bigint AS o, f.sha1 AS a, f.sha256 AS b, f.label AS c,"
-    "  NULL::bytea AS d, NULL::bytea AS e, NULL::bytea AS g, NULL::bytea AS h,"
-    "  f.size AS n, f.verdict AS v"
-    " FROM files AS f WHERE f.md5 = $1"
-    " UNION ALL SELECT 1, 0, n.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
-    " FROM names AS n WHERE n.md5 = $1"
-    " UNION ALL SELECT 2, 0, s.name, NULL, " UTC_TEXT("s.imported") ", NULL, NULL, NULL, NULL, NULL, NULL"
-    " FROM listings AS l JOIN sources AS s ON s.id = l.source WHERE l.md5 = $1"
-    // Newest first, as the SQLite engine gives them.
-    " UNION ALL SELECT 3, -x.id, x.engine, x.engine_version, " UTC_TEXT("x.scanned") ","
-    "  x.signature_version, x.signature, x.sha1, x.sha256, x.size, x.found"
-    " FROM scans AS x WHERE x.md5 = $1"
-    " UNION ALL SELECT 4, 0, u.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"
-    " FROM upload_names AS u WHERE u.md5 = $1"
-    " ORDER BY part, o, a", 1};
+// A record and the store's generation from one snapshot: the record, its
+// names, its sources, its scans and its uploads' names come from one query,
+// so an import or a scan committing meanwhile is seen whole or not, and the
+// generation read with them says which state of the store they belong to.
+// KEY is the file's MD5; a key found by another digest is read once (WITH),
+// so every part is of the same file. Part 0 is the generation and the MD5,
+// 1 the file, 2 its names, 3 its sources, 4 its scans (newest first, as the
+// SQLite engine gives them), 5 the names its uploads came with. Columns:
+// part, order, then a to h, n, v as each part uses them.
+#define RECORD_OF(WITH, KEY)                                                                   \
+    WITH "SELECT 0 AS part, 0::bigint AS o, " KEY " AS a, NULL::bytea AS b, NULL::bytea AS c,"  \
+    "  NULL::bytea AS d, NULL::bytea AS e, NULL::bytea AS g, NULL::bytea AS h,"                \
+    "  g.generation AS n, NULL::smallint AS v FROM brantwicker_store AS g"                     \
+    " UNION ALL SELECT 1, 0, f.sha1, f.sha256, f.label, NULL, NULL, NULL, NULL, f.size, f.verdict" \
+    " FROM files AS f WHERE f.md5 = " KEY                                                      \
+    " UNION ALL SELECT 2, 0, n.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"           \
+    " FROM names AS n WHERE n.md5 = " KEY                                                      \
+    " UNION ALL SELECT 3, 0, s.name, NULL, " UTC_TEXT("s.imported") ", NULL, NULL, NULL, NULL, NULL, NULL" \
+    " FROM listings AS l JOIN sources AS s ON s.id = l.source WHERE l.md5 = " KEY             \
+    " UNION ALL SELECT 4, -x.id, x.engine, x.engine_version, " UTC_TEXT("x.scanned") ","       \
+    "  x.signature_version, x.signature, x.sha1, x.sha256, x.size, x.found"                    \
+    " FROM scans AS x WHERE x.md5 = " KEY                                                      \
+    " UNION ALL SELECT 5, 0, u.name, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"           \
+    " FROM upload_names AS u WHERE u.md5 = " KEY                                               \
+    " ORDER BY part, o, a"
+// A file is found by another digest in the lists first, then among the scans.
+#define KEY_BY(COLUMN)                                                                         \
+    "WITH k AS MATERIALIZED ((SELECT md5 FROM files WHERE " COLUMN " = $1 LIMIT 1)"            \
+    " UNION ALL (SELECT md5 FROM scans WHERE " COLUMN " = $1 LIMIT 1) LIMIT 1) "
+constexpr Statement by_md5 = {"by_md5", RECORD_OF("", "$1::bytea"), 1};
+constexpr Statement by_sha1 = {"by_sha1", RECORD_OF(KEY_BY("sha1"), "(SELECT md5 FROM k)"), 1};
+constexpr Statement by_sha256 = {"by_sha256", RECORD_OF(KEY_BY("sha256"), "(SELECT md5 FROM k)"), 1};
+#undef KEY_BY
+#undef RECORD_OF
 #undef UTC_TEXT
-constexpr Statement by_sha1 = {"by_sha1",
-    "(SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1)"
-    " UNION ALL (SELECT md5 FROM scans WHERE sha1 = $1 LIMIT 1) LIMIT 1", 1};
-constexpr Statement by_sha256 = {"by_sha256",
-    "(SELECT md5 FROM files WHERE sha256 = $1 LIMIT 1)"
-    " UNION ALL (SELECT md5 FROM scans WHERE sha256 = $1 LIMIT 1) LIMIT 1", 1};
+constexpr Statement read_generation = {"generation", "SELECT generation FROM brantwicker_store", 0};
 // Uploads count as one file each under $1, bad when any scan found something,
 // after any list of the same name.
 constexpr Statement count_all = {"counts",
@@ -131,8 +141,8 @@ constexpr Statement count_all = {"counts",
 constexpr Statement by_verdict = {"by_verdict",
     "SELECT verdict, count(*) FROM files GROUP BY verdict", 0};
 constexpr Statement scans_kept = {"scans_kept", "SELECT count(*) FROM scans", 0};
-constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, count_all, by_verdict,
-                               scans_kept};
+constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, read_generation, count_all,
+                               by_verdict, scans_kept};
 
 // An upload in one statement, so one transaction and one round trip: its
 // scan when it brings one, its name when it has one, and the generation
@@ -529,53 +539,118 @@ void put_digest(std::string& out, const std::optional<std::array<unsigned char, 
         put_null(out);
 }
 
-// The columns of the staging table, in the order COPY sends them.
+// The columns of the staging table, in the order COPY sends them; the
+// sequence is counted here rather than drawn from a server sequence per line.
 constexpr const char* stage_copy =
-    "COPY import_stage (md5, sha1, sha256, size, verdict, label, name) FROM STDIN (FORMAT binary)";
+    "COPY import_stage (seq, md5, sha1, sha256, size, verdict, label, name) FROM STDIN (FORMAT binary)";
 
 // The list first streams into a temporary table; at commit it is sorted once
-// by digest into a second one, from which each table of the store is merged
-// in key order (so each index page is written once, not once per entry), in
-// the import's own transaction. Within one list a file named twice is folded
-// first by the same rules: the strongest verdict and its label, the first
-// digests and size given.
-constexpr const char* sort_stage =
-    "CREATE TEMP TABLE import_sorted ON COMMIT DROP AS"
-    " SELECT * FROM import_stage ORDER BY md5, verdict DESC, seq";
-constexpr const char* merge_files =
-    "INSERT INTO files AS f (md5, sha1, sha256, size, verdict, label)"
+// by digest and folded into one row per file in a second one, from which
+// each table of the store is merged in key order (so each index page is
+// written once, not once per entry), in the import's own transaction. Within
+// one list a file named twice is folded by the same rules as across lists:
+// the strongest verdict and its label, the first digests and size given.
+constexpr const char* fold_stage =
+    "CREATE TEMP TABLE import_folded ON COMMIT DROP AS"
     " SELECT md5,"
-    "  (array_agg(sha1) FILTER (WHERE sha1 IS NOT NULL))[1],"
-    "  (array_agg(sha256) FILTER (WHERE sha256 IS NOT NULL))[1],"
-    "  (array_agg(size) FILTER (WHERE size IS NOT NULL))[1],"
-    "  max(verdict),"
-    "  coalesce((array_agg(label) FILTER (WHERE label <> ''))[1], '')"
-    " FROM (SELECT * FROM import_sorted ORDER BY md5, verdict DESC, seq) AS s GROUP BY md5"
-    " ON CONFLICT (md5) DO UPDATE SET"
-    " sha1 = coalesce(f.sha1, excluded.sha1),"
-    " sha256 = coalesce(f.sha256, excluded.sha256),"
-    " size = coalesce(f.size, excluded.size),"
-    " label = CASE WHEN excluded.label <> '' AND (excluded.verdict > f.verdict OR f.label = '')"
-    "         THEN excluded.label ELSE f.label END,"
-    " verdict = greatest(f.verdict, excluded.verdict)"
-    " WHERE excluded.verdict > f.verdict OR (f.label = '' AND excluded.label <> '')"
-    " OR (f.sha1 IS NULL AND excluded.sha1 IS NOT NULL)"
-    " OR (f.sha256 IS NULL AND excluded.sha256 IS NOT NULL)"
-    " OR (f.size IS NULL AND excluded.size IS NOT NULL)";
+    "  (array_agg(sha1) FILTER (WHERE sha1 IS NOT NULL))[1] AS sha1,"
+    "  (array_agg(sha256) FILTER (WHERE sha256 IS NOT NULL))[1] AS sha256,"
+    "  (array_agg(size) FILTER (WHERE size IS NOT NULL))[1] AS size,"
+    "  max(verdict) AS verdict,"
+    "  coalesce((array_agg(label) FILTER (WHERE label <> ''))[1], '') AS label,"
+    "  array_agg(DISTINCT name) FILTER (WHERE name <> '') AS names"
+    " FROM (SELECT * FROM import_stage ORDER BY md5, verdict DESC, seq) AS s GROUP BY md5";
+// Rows are added where absent, found by a join rather than by ON CONFLICT,
+// which costs a second look into the index for every row. Only imports write
+// the lists' tables, one at a time, and a list gives each file and each name
+// of a file once (folded above), so nothing else adds the same row meanwhile.
+// Files the store holds already take what the list adds to them.
+constexpr const char* update_files =
+    "UPDATE files AS f SET"
+    " sha1 = coalesce(f.sha1, s.sha1),"
+    " sha256 = coalesce(f.sha256, s.sha256),"
+    " size = coalesce(f.size, s.size),"
+    " label = CASE WHEN s.label <> '' AND (s.verdict > f.verdict OR f.label = '')"
+    "         THEN s.label ELSE f.label END,"
+    " verdict = greatest(f.verdict, s.verdict)"
+    " FROM import_folded AS s WHERE f.md5 = s.md5"
+    " AND (s.verdict > f.verdict OR (f.label = '' AND s.label <> '')"
+    " OR (f.sha1 IS NULL AND s.sha1 IS NOT NULL)"
+    " OR (f.sha256 IS NULL AND s.sha256 IS NOT NULL)"
+    " OR (f.size IS NULL AND s.size IS NOT NULL))";
+constexpr const char* merge_files =
+    "INSERT INTO files (md5, sha1, sha256, size, verdict, label)"
+    " SELECT md5, sha1, sha256, size, verdict, label FROM import_folded AS s"
+    " WHERE NOT EXISTS (SELECT FROM files AS f WHERE f.md5 = s.md5)";
 constexpr const char* merge_names =
-    "INSERT INTO names (md5, name) SELECT md5, name FROM import_sorted WHERE name <> ''"
-    " ON CONFLICT DO NOTHING";
-// The strongest verdict goes first, so that it is the one kept when a list
-// names a file twice.
+    "INSERT INTO names (md5, name) SELECT md5, name"
+    " FROM (SELECT md5, unnest(names) AS name FROM import_folded) AS s"
+    " WHERE NOT EXISTS (SELECT FROM names AS n WHERE n.md5 = s.md5 AND n.name = s.name)";
+// A file is listed with the strongest verdict the list gave it; the counts
+// grow by what was listed anew, and the statement says how many that was.
 constexpr const char* merge_listings =
-    "INSERT INTO listings (md5, source, verdict)"
-    " SELECT md5, $1::text::integer, verdict FROM import_sorted WHERE verdict = $2::text::smallint"
-    " ON CONFLICT DO NOTHING";
-constexpr const char* merge_counts =
-    "INSERT INTO source_counts (source, verdict, files)"
-    " VALUES ($1::text::integer, $2::text::smallint, $3::text::bigint)"
-    " ON CONFLICT (source, verdict) DO UPDATE SET files = source_counts.files + excluded.files";
+    "WITH added AS (INSERT INTO listings (md5, source, verdict)"
+    "  SELECT md5, $1::text::integer, verdict FROM import_folded AS s"
+    "  WHERE NOT EXISTS (SELECT FROM listings AS l WHERE l.md5 = s.md5 AND l.source = $1::text::integer)"
+    "  RETURNING verdict),"
+    " counted AS (SELECT verdict, count(*) AS files FROM added GROUP BY verdict),"
+    " kept AS (INSERT INTO source_counts AS c (source, verdict, files)"
+    "  SELECT $1::text::integer, verdict, files FROM counted"
+    "  ON CONFLICT (source, verdict) DO UPDATE SET files = c.files + excluded.files)"
+    " SELECT coalesce(sum(files), 0)::bigint::text FROM counted";
 
+
+// Files read lately by one connection, by MD5 (nothing: not held), all of
+// one generation of the store. A server keeps no list of who read what, and a
+// replica cannot tell a listener, so the generation is read instead: with
+// every query that goes to the server, and on its own when the last reading
+// is older than postgres_recent_bound. Whatever the store answers from here
+// is then of one committed state, never older than the bound (a replica's
+// lag aside).
+class RecentRecords {
+public:
+    static constexpr std::size_t most = 4096;
+
+    // Whether the generation was read recently enough to answer from here.
+    bool fresh(Clock::time_point now) const { return now - confirmed_ < postgres_recent_bound; }
+
+    const std::optional<FileRecord>* find(const Md5Bytes& md5) const
+    {
+        const auto hit = records_.find(key(md5));
+        return hit == records_.end() ? nullptr : &hit->second;
+    }
+
+    // The generation a query sent at `sent` read: records of another one go.
+    void confirm(std::uint64_t generation, Clock::time_point sent)
+    {
+        if (generation != generation_)
+            records_.clear();
+        generation_ = generation;
+        confirmed_ = sent;
+    }
+
+    // After confirm(), with what the same query read.
+    void keep(const Md5Bytes& md5, std::optional<FileRecord> record)
+    {
+        if (records_.size() >= most)
+            records_.clear();
+        records_.insert_or_assign(key(md5), std::move(record));
+    }
+
+    // This connection wrote: nothing read before holds.
+    void clear()
+    {
+        records_.clear();
+        confirmed_ = {};
+    }
+
+private:
+    static std::string key(const Md5Bytes& md5) { return std::string(md5.begin(), md5.end()); }
+
+    std::unordered_map<std::string, std::optional<FileRecord>> records_;
+    std::uint64_t     generation_ = 0;
+    Clock::time_point confirmed_{};
+};
 
 bool run_fixed(Link& link, const char* sql, std::string& error)
 {
@@ -584,7 +659,8 @@ bool run_fixed(Link& link, const char* sql, std::string& error)
 
 class PostgresImport final : public StoreImport {
 public:
-    PostgresImport(Link& link, std::string source_id) : link_(link), source_(std::move(source_id))
+    PostgresImport(Link& link, RecentRecords& recent, std::string source_id)
+        : link_(link), recent_(recent), source_(std::move(source_id))
     {
         // An import has no deadline: its COPY may wait for the server to
         // take the data rather than be refused for full buffers.
@@ -603,7 +679,10 @@ public:
         if (!open_)
             return import_ended(error);
         for (const ImportEntry& entry : entries) {
-            put16(buffer_, 7);
+            put16(buffer_, 8);
+            put32(buffer_, 8);
+            put32(buffer_, static_cast<std::uint32_t>(lines_ >> 32));
+            put32(buffer_, static_cast<std::uint32_t>(lines_++));
             put_field(buffer_, entry.md5.data(), entry.md5.size());
             put_digest(buffer_, entry.sha1);
             put_digest(buffer_, entry.sha256);
@@ -620,7 +699,6 @@ public:
             put16(buffer_, static_cast<std::uint16_t>(entry.verdict));
             put_field(buffer_, entry.label.data(), entry.label.size());
             put_field(buffer_, entry.name.data(), entry.name.size());
-            verdicts_[static_cast<int>(entry.verdict)] = true;
         }
         if (!send(error)) {
             fail();
@@ -634,10 +712,15 @@ public:
         if (!open_)
             return import_ended(error);
         put16(buffer_, 0xffff);
-        if (!send(error) || !end_copy(error) || !merge(error) || !run_fixed(link_, "COMMIT", error)) {
+        // The generation last, so that its row is locked only for the
+        // commit itself: a scan written meanwhile never waits long for it.
+        if (!send(error) || !end_copy(error) || !merge(error)
+            || !run_fixed(link_, "UPDATE brantwicker_store SET generation = generation + 1", error)
+            || !run_fixed(link_, "COMMIT", error)) {
             fail();
             return StoreStatus::Error;
         }
+        recent_.clear();
         end();
         return StoreStatus::Ok;
     }
@@ -673,24 +756,16 @@ private:
 
     bool merge(std::string& error)
     {
-        if (!run_fixed(link_, sort_stage, error) || !run_fixed(link_, merge_files, error)
-            || !run_fixed(link_, merge_names, error))
+        const std::string_view params[] = {source_};
+        Result added;
+        // Its size known, the planner looks a short list up in the store's
+        // indexes instead of reading whole tables to join a long one.
+        if (!run_fixed(link_, fold_stage, error) || !run_fixed(link_, "ANALYZE import_folded", error)
+            || !run_fixed(link_, update_files, error) || !run_fixed(link_, merge_files, error)
+            || !run_fixed(link_, merge_names, error)
+            || !(added = link_.run(nullptr, merge_listings, params, no_deadline, error, 0)))
             return false;
-        for (int verdict = 2; verdict >= 0; --verdict) {
-            if (!verdicts_[verdict])
-                continue;
-            const std::string verdict_text = std::to_string(verdict);
-            const std::string_view params[] = {source_, verdict_text};
-            Result added = link_.run(nullptr, merge_listings, params, no_deadline, error, 0);
-            if (!added)
-                return false;
-            // The number of rows the statement inserted, as its text.
-            const std::string count = *PQcmdTuples(added.get()) ? PQcmdTuples(added.get()) : "0";
-            new_listings_ += std::stoull(count);
-            const std::string_view counted[] = {source_, verdict_text, count};
-            if (!link_.run(nullptr, merge_counts, counted, no_deadline, error, 0))
-                return false;
-        }
+        new_listings_ = std::stoull(PQgetvalue(added.get(), 0, 0));
         return true;
     }
 
@@ -717,12 +792,13 @@ private:
             PQsetnonblocking(link_.connection(), 1);
     }
 
-    Link&         link_;
-    std::string   source_;
-    std::string   buffer_;
-    bool          open_ = true;
-    bool          verdicts_[3] = {};
-    std::uint64_t new_listings_ = 0;
+    Link&          link_;
+    RecentRecords& recent_;
+    std::string    source_;
+    std::string    buffer_;
+    bool           open_ = true;
+    std::uint64_t  lines_ = 0;
+    std::uint64_t  new_listings_ = 0;
 };
 
 class PostgresStore final : public Store {
@@ -732,53 +808,23 @@ public:
     {
     }
 
+    // A file asked for again is answered from the records read lately,
+    // while the store's generation is known to be unchanged.
     StoreStatus find_md5(const Md5Bytes& md5, FileRecord& out, std::string& error) override
     {
-        const std::string_view params[] = {as_view(md5)};
-        Result rows = read(by_md5, params, error);
-        if (!rows)
-            return StoreStatus::Error;
-        out = FileRecord{};
-        out.md5 = md5;
-        const PGresult* result = rows.get();
-        // The columns of by_md5.
-        enum { part, a = 2, b, c, d, e, g, h, n, v };
-        const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
-        bool listed = false;
-        UploadsRead uploads;
-        for (int row = 0; row < PQntuples(result); ++row) {
-            switch (column_integer(result, row, part)) {
-            case 0:
-                listed = true;
-                if (Sha1Bytes sha1; column_digest(result, row, a, sha1))
-                    out.sha1 = sha1;
-                if (Sha256Bytes sha256; column_digest(result, row, b, sha256))
-                    out.sha256 = sha256;
-                if (!PQgetisnull(result, row, n))
-                    out.size = column_integer(result, row, n);
-                out.verdict = verdict_from(column_integer(result, row, v));
-                out.label = text(row, c);
-                break;
-            case 1:
-                out.names.push_back(text(row, a));
-                break;
-            case 2:
-                out.sources.push_back({text(row, a), text(row, c)});
-                break;
-            case 3:
-                if (uploads.scans.empty()) {
-                    column_digest(result, row, g, uploads.sha1);
-                    column_digest(result, row, h, uploads.sha256);
-                    uploads.size = column_integer(result, row, n);
-                }
-                uploads.scans.push_back({text(row, a), text(row, b), text(row, d), text(row, c),
-                                         column_integer(result, row, v) != 0, text(row, e)});
-                break;
-            default:
-                uploads.names.push_back(text(row, a));
+        if (const std::optional<FileRecord>* kept = recent_.find(md5)) {
+            if (!recent_.fresh(Clock::now())) {
+                const Clock::time_point sent = Clock::now();
+                Result rows = read(read_generation, {}, error);
+                if (!rows)
+                    return StoreStatus::Error;
+                recent_.confirm(column_integer(rows.get(), 0, 0), sent);
+                kept = recent_.find(md5);
             }
+            if (kept)
+                return answer(md5, *kept, out);
         }
-        return merge_uploads(out, listed, std::move(uploads));
+        return find_by(by_md5, md5, out, error);
     }
 
     StoreStatus find_sha1(const Sha1Bytes& sha1, FileRecord& out, std::string& error) override
@@ -843,8 +889,10 @@ public:
             bool refused = false;
             if (!primary.ready(deadline, why, refused))
                 break;
-            if (primary.run(nullptr, add_upload_sql, params, deadline, why, 0))
+            if (primary.run(nullptr, add_upload_sql, params, deadline, why, 0)) {
+                recent_.clear();  // this connection wrote: nothing read before holds
                 return StoreStatus::Ok;
+            }
             if (primary.connection() || primary.resting())
                 break;
         }
@@ -858,9 +906,7 @@ public:
     // gone shows as the error the requests would get.
     StoreStatus probe(std::string& error) override
     {
-        FileRecord record;
-        return find_md5(Md5Bytes{}, record, error) == StoreStatus::Error ? StoreStatus::Error
-                                                                       : StoreStatus::Ok;
+        return read(read_generation, {}, error) ? StoreStatus::Ok : StoreStatus::Error;
     }
 
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
@@ -903,10 +949,13 @@ public:
                    // Grouping in the sorted order keeps the label of the
                    // strongest verdict first, and feeds the index in order.
                    && run_fixed(primary, "SET LOCAL enable_hashagg = off", error)
+                   // The merge's statements run once each over the whole
+                   // list: compiling them costs more than it saves.
+                   && run_fixed(primary, "SET LOCAL jit = off", error)
                    && run_fixed(primary, "SET LOCAL client_connection_check_interval = 1000", error)
                    && run_fixed(primary,
                           "CREATE TEMP TABLE import_stage ("
-                          " seq bigint GENERATED ALWAYS AS IDENTITY, md5 bytea NOT NULL, sha1 bytea,"
+                          " seq bigint NOT NULL, md5 bytea NOT NULL, sha1 bytea,"
                           " sha256 bytea, size bigint, verdict smallint NOT NULL,"
                           " label bytea NOT NULL, name bytea NOT NULL) ON COMMIT DROP", error)
                    && (id = primary.run(nullptr,
@@ -916,7 +965,7 @@ public:
             const std::string source_id = PQgetvalue(id.get(), 0, 0);
             Result copying = primary.run(nullptr, stage_copy, {}, no_deadline, error);
             if (copying && PQresultStatus(copying.get()) == PGRES_COPY_IN)
-                return std::make_unique<PostgresImport>(primary, source_id);
+                return std::make_unique<PostgresImport>(primary, recent_, source_id);
         }
         if (primary.connection()) {
             std::string ignored;
@@ -941,18 +990,88 @@ private:
         return {reinterpret_cast<const char*>(bytes.data()), N};
     }
 
+    static StoreStatus answer(const Md5Bytes& md5, const std::optional<FileRecord>& kept,
+                              FileRecord& out)
+    {
+        if (!kept) {
+            out = FileRecord{};
+            out.md5 = md5;
+            return StoreStatus::NotFound;
+        }
+        out = *kept;
+        return StoreStatus::Ok;
+    }
+
+    // One round trip, whichever digest: the record, and the generation that
+    // keeps it among the recent ones.
     template <std::size_t N>
     StoreStatus find_by(const Statement& statement, const std::array<unsigned char, N>& digest,
                         FileRecord& out, std::string& error)
     {
         const std::string_view params[] = {as_view(digest)};
+        const Clock::time_point sent = Clock::now();
         Result rows = read(statement, params, error);
         if (!rows)
             return StoreStatus::Error;
-        Md5Bytes md5{};
-        if (PQntuples(rows.get()) == 0 || !column_digest(rows.get(), 0, 0, md5))
+        const PGresult* result = rows.get();
+        // The columns of RECORD_OF.
+        enum { part, a = 2, b, c, d, e, g, h, n, v };
+        out = FileRecord{};
+        if (PQntuples(result) == 0 || column_integer(result, 0, part) != 0) {
+            error = "the store has no generation row";
+            return StoreStatus::Error;
+        }
+        recent_.confirm(column_integer(result, 0, n), sent);
+        if (!column_digest(result, 0, a, out.md5)) {
+            // Not held under another digest: there is no MD5 to keep it by.
+            out = FileRecord{};
             return StoreStatus::NotFound;
-        return find_md5(md5, out, error);
+        }
+        const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
+        bool listed = false;
+        UploadsRead uploads;
+        for (int row = 1; row < PQntuples(result); ++row) {
+            switch (column_integer(result, row, part)) {
+            case 1:
+                listed = true;
+                if (Sha1Bytes sha1; column_digest(result, row, a, sha1))
+                    out.sha1 = sha1;
+                if (Sha256Bytes sha256; column_digest(result, row, b, sha256))
+                    out.sha256 = sha256;
+                if (!PQgetisnull(result, row, n))
+                    out.size = column_integer(result, row, n);
+                out.verdict = verdict_from(column_integer(result, row, v));
+                out.label = text(row, c);
+                break;
+            case 2:
+                out.names.push_back(text(row, a));
+                break;
+            case 3:
+                out.sources.push_back({text(row, a), text(row, c)});
+                break;
+            case 4:
+                if (uploads.scans.empty()) {
+                    column_digest(result, row, g, uploads.sha1);
+                    column_digest(result, row, h, uploads.sha256);
+                    uploads.size = column_integer(result, row, n);
+                }
+                uploads.scans.push_back({text(row, a), text(row, b), text(row, d), text(row, c),
+                                         column_integer(result, row, v) != 0, text(row, e)});
+                break;
+            default:
+                uploads.names.push_back(text(row, a));
+            }
+        }
+        const Md5Bytes md5 = out.md5;
+        const StoreStatus status = merge_uploads(out, listed, std::move(uploads));
+        if (status == StoreStatus::NotFound) {
+            out = FileRecord{};
+            out.md5 = md5;
+            recent_.keep(md5, std::nullopt);
+            return status;
+        }
+        recent_.keep(md5, out);
+        return status;
     }
 
     // Asks the servers in order, the replicas first, until one answers or the
@@ -988,6 +1107,7 @@ private:
     std::vector<Link>         links_;  // readers first; the primary last
     StoreMode                 mode_;
     std::chrono::milliseconds wait_;
+    RecentRecords             recent_;
 };
 
 bool create_schema(Link& link, std::string& error)

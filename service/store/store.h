@@ -173,6 +173,11 @@ std::unique_ptr<Store> open_store(const std::string& location, StoreMode mode, s
 
 bool is_postgres_location(std::string_view location);
 
+// How long a PostgreSQL store answers a file it read lately without asking
+// the server whether the store changed: its answers are never older than
+// this (plus a replica's lag), and always of one committed state.
+inline constexpr std::chrono::milliseconds postgres_recent_bound{100};
+
 // The store in a PostgreSQL database. Reads go to `replicas` in turn, then to
 // the primary; an import goes to the primary. A server that goes away is
 // skipped and connected again by itself later; no call waits longer than

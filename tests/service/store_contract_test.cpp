@@ -41,6 +41,17 @@ ImportEntry entry(std::string_view md5, std::string name, Verdict verdict, std::
     return e;
 }
 
+UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
+{
+    UploadedFile file;
+    parse_hex(md5, file.md5);
+    file.sha1.fill(fill);
+    file.sha256.fill(fill);
+    file.size = 5;
+    file.name = std::move(name);
+    return file;
+}
+
 // Runs `sql` on the SQLite file at `path` as another program would.
 int run_sql(const std::string& path, const char* sql)
 {
@@ -158,7 +169,9 @@ TEST_P(StoreContract, MergesSourcesBadOverGoodAndNeverAddsTwice)
     late.sha256.emplace().fill(0x22);
     // Byte order, as memcmp: capitals before small letters, bytes that are
     // not UTF-8 kept as they came and last.
-    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good)}, 1);
+    // A name given twice is kept once.
+    import("Late", {late, entry(shared_md5, "B.exe", Verdict::Good), entry(shared_md5, "\xff.bin", Verdict::Good),
+                    entry(shared_md5, "B.exe", Verdict::Good)}, 1);
 
     ASSERT_EQ(find(*store_, shared_md5), StoreStatus::Ok) << error_;
     EXPECT_EQ(record_.verdict, Verdict::Bad);
@@ -184,6 +197,8 @@ TEST_P(StoreContract, MergesSourcesBadOverGoodAndNeverAddsTwice)
 TEST_P(StoreContract, ReadersSeeAnImportWholeOrNotAtAll)
 {
     import("first", {entry(shared_md5, "old", Verdict::Good)}, 1);
+    auto service = open_store(location_, StoreMode::Service, error_);  // keeps scans
+    ASSERT_TRUE(service) << error_;
     auto reader = open_store(location_, StoreMode::ReadOnly, error_);
     ASSERT_TRUE(reader) << error_;
     const std::vector<ImportEntry> batch = {entry(other_md5, "new", Verdict::Bad),
@@ -198,11 +213,21 @@ TEST_P(StoreContract, ReadersSeeAnImportWholeOrNotAtAll)
     ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
     EXPECT_EQ(record_.verdict, Verdict::Good);
     ASSERT_EQ(running->commit(error_), StoreStatus::Ok) << error_;
-    // Asked again, both are read afresh: neither answer is kept past a commit.
+    // Asked again once the bound has passed, both are read afresh: neither
+    // answer is kept past another connection's commit.
+    std::this_thread::sleep_for(postgres_recent_bound + 20ms);
     EXPECT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
     ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
     EXPECT_EQ(record_.verdict, Verdict::Bad);
     EXPECT_EQ(counted(*reader), "first good 1\nsecond bad 2\n");
+
+    // Nor past a scan another connection keeps.
+    const ScanRecord scan{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
+    ASSERT_EQ(service->add_upload(upload(shared_md5, "scanned.bin", 0x33), &scan, error_),
+              StoreStatus::Ok) << error_;
+    std::this_thread::sleep_for(postgres_recent_bound + 20ms);
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.scans.size(), 1u);
 }
 
 // Distinct, scattered digests: i times an odd constant is a bijection.
@@ -322,17 +347,6 @@ TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
     EXPECT_TRUE(open_store(empty, StoreMode::ReadOnly, error_)) << error_;
 }
 
-UploadedFile upload(std::string_view md5, std::string name, unsigned char fill)
-{
-    UploadedFile file;
-    parse_hex(md5, file.md5);
-    file.sha1.fill(fill);
-    file.sha256.fill(fill);
-    file.size = 5;
-    file.name = std::move(name);
-    return file;
-}
-
 // Uploads are written at once while an import holds the lists' write lock,
 // apart from the lists, and are read merged with them (a found signature
 // makes a listed good file bad; a clean scan changes no verdict).
@@ -357,9 +371,10 @@ TEST_P(StoreContract, UploadsAreKeptApartAndMergedOnReading)
         ASSERT_EQ(service->add_upload(file, scan, error_), StoreStatus::Ok) << error_;
     running.reset();
     EXPECT_EQ(store_->add_upload(std::get<0>(uploads[0]), &clean, error_), StoreStatus::Error);
-    // Each write tells the engine's caches of records that they are stale.
+    // Each write tells the engine's caches of records that they are stale:
+    // the import committed and the four uploads, not the import rolled back.
     if (on_postgres()) {
-        EXPECT_EQ(postgres().sql(database_, "SELECT generation FROM brantwicker_store"), "4");
+        EXPECT_EQ(postgres().sql(database_, "SELECT generation FROM brantwicker_store"), "5");
     }
 
     auto reader = open_store(location_, StoreMode::ReadOnly, error_);
@@ -603,14 +618,18 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     ASSERT_TRUE(reader) << error_;
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
 
-    // Its connection cut: the next read connects again at once.
+    // Its connection cut: the next read connects again at once. (Each read
+    // comes after the bound, so that what it read before is asked anew: a
+    // record kept is never answered past it while the servers fail.)
     EXPECT_NE(terminate("%"), "0");
+    std::this_thread::sleep_for(postgres_recent_bound);
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Ok) << error_;
 
     // A server that stops answering: an error once the wait is over, not a hang.
     const std::string backend = postgres().sql(database_,
         "SELECT pid FROM pg_stat_activity WHERE application_name = 'brantwicker-service'");
     ASSERT_EQ(kill(std::stoi(backend), SIGSTOP), 0) << backend;
+    std::this_thread::sleep_for(postgres_recent_bound);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
@@ -624,6 +643,7 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     file.md5 = md5;
     const ScanRecord scan{"ClamAV", "1.0.7", "", "", false, ""};
     ASSERT_TRUE(postgres().stop());
+    std::this_thread::sleep_for(postgres_recent_bound);
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(reader->find_md5(md5, record_, error_), StoreStatus::Error);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * server_wait);
