@@ -24,11 +24,11 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #if defined(__GNUC__) && !defined(__clang__)
@@ -43,10 +43,10 @@ namespace beast = boost::beast;
 namespace http  = beast::http;
 using tcp = asio::ip::tcp;
 
-// Each thread runs an event loop of its own and keeps the connections handed
-// to it, as one worker process would: no request waits for a lock or a
-// wake-up across threads, nor goes through a type-erased executor.
-using Executor = asio::io_context::executor_type;
+// Every thread runs the one event loop, so that a thread the scheduler has
+// put aside holds up no connection; each connection's handlers run in turn
+// on a strand of its own, whose type is spelled out rather than erased.
+using Executor = asio::strand<asio::io_context::executor_type>;
 using Socket   = asio::basic_stream_socket<tcp, Executor>;
 using Timer    = asio::basic_waitable_timer<std::chrono::steady_clock,
                                             asio::wait_traits<std::chrono::steady_clock>, Executor>;
@@ -77,19 +77,16 @@ void write_all(std::string_view bytes)
     }
 }
 
-// The lines a loop's thread logs are written together once the loop has run
-// the handlers that were ready: one write(2) for a busy moment's requests
-// rather than one each, and at once when the loop is otherwise idle.
+// The lines a thread logs while it runs the loop are written together once
+// no handler is ready, before the thread waits: one write(2) for a busy
+// moment's requests rather than one each, and at once when idle.
 struct LogBatch {
     static constexpr std::size_t kMax = 64 * 1024;
 
-    asio::io_context* loop = nullptr;
     std::string lines;
-    bool flush_posted = false;
 
     void flush()
     {
-        flush_posted = false;
         write_all(lines);
         lines.clear();
     }
@@ -107,11 +104,7 @@ void write_log_line(std::string line)
         return write_all(line);
     batch->lines += line;
     if (batch->lines.size() >= LogBatch::kMax)
-        return batch->flush();
-    if (!batch->flush_posted) {
-        batch->flush_posted = true;
-        asio::post(*batch->loop, [batch] { batch->flush(); });
-    }
+        batch->flush();
 }
 
 WebResponse plain_error(unsigned status, std::string_view why)
@@ -171,14 +164,11 @@ private:
 class Server {
 public:
     Server(const ServerOptions& options, const RequestHandler& handler, UploadRoutes* uploads)
-        : options_(options), handler_(handler), uploads_(uploads), loops_(make_loops(options.threads)),
-          acceptor_(*loops_[0]), operator_acceptor_(*loops_[0]),
-          signals_(*loops_[0], SIGINT, SIGTERM), pause_(*loops_[0])
+        : options_(options), handler_(handler), uploads_(uploads),
+          io_(static_cast<int>(std::max(options.threads, 1U))), strand_(asio::make_strand(io_)),
+          acceptor_(strand_), operator_acceptor_(strand_), signals_(strand_, SIGINT, SIGTERM),
+          pause_(strand_)
     {
-        // The other loops have no work of their own until a connection
-        // comes; they run until the server has stopped.
-        for (std::size_t i = 1; i < loops_.size(); ++i)
-            keep_.push_back(asio::make_work_guard(*loops_[i]));
     }
 
     bool listen(std::string& error)
@@ -219,7 +209,7 @@ public:
             accept(operator_acceptor_, true);
         signals_.async_wait([this](beast::error_code ec, int) { on_signal(ec); });
         std::vector<std::thread> workers;
-        for (unsigned i = 1; i < loops_.size(); ++i)
+        for (unsigned i = 1; i < std::max(options_.threads, 1U); ++i)
             workers.emplace_back([this, i] { run_loop(i); });
         run_loop(0);
         for (std::thread& worker : workers)
@@ -249,44 +239,35 @@ public:
             last = live_.empty() && stopping_;
         }
         if (last)
-            asio::post(*loops_[0], [this] { finish(); });
+            asio::post(strand_, [this] { finish(); });
     }
 
 private:
-    static std::vector<std::unique_ptr<asio::io_context>> make_loops(unsigned threads)
-    {
-        std::vector<std::unique_ptr<asio::io_context>> loops;
-        for (unsigned i = 0; i < std::max(threads, 1U); ++i)
-            loops.push_back(std::make_unique<asio::io_context>(1));
-        return loops;
-    }
-
+    // Runs the handlers that are ready, and writes this thread's log lines
+    // before it waits for more.
     void run_loop(unsigned i)
     {
         LogBatch batch;
-        batch.loop = loops_[i].get();
         this_worker = i;
         this_batch = &batch;
-        loops_[i]->run();
+        for (;;) {
+            if (io_.poll_one() != 0)
+                continue;
+            batch.flush();
+            if (io_.run_one() == 0)
+                break;
+        }
         this_batch = nullptr;
         batch.flush();
     }
 
-    // On the first loop's thread, once the last session has left.
-    void finish()
-    {
-        signals_.cancel();
-        keep_.clear();
-    }
+    // Once the last session has left.
+    void finish() { signals_.cancel(); }
 
-    // The acceptors, the signals and the pause all live on the first loop;
-    // connections are dealt to the loops in turn.
     void accept(tcp::acceptor& acceptor, bool operator_side)
     {
-        Executor loop = loops_[next_loop_]->get_executor();
-        next_loop_ = (next_loop_ + 1) % loops_.size();
-        acceptor.async_accept(loop, [this, &acceptor, operator_side](beast::error_code ec,
-                                                                     Socket socket) {
+        acceptor.async_accept(asio::make_strand(io_), [this, &acceptor, operator_side](
+                                                          beast::error_code ec, Socket socket) {
             if (ec == asio::error::operation_aborted || !acceptor.is_open())
                 return;
             if (ec) {
@@ -349,9 +330,8 @@ private:
     const ServerOptions& options_;
     const RequestHandler& handler_;
     UploadRoutes* uploads_;
-    std::vector<std::unique_ptr<asio::io_context>> loops_;
-    std::vector<asio::executor_work_guard<Executor>> keep_;
-    std::size_t next_loop_ = 0;
+    asio::io_context io_;
+    Executor strand_;
     tcp::acceptor acceptor_;
     tcp::acceptor operator_acceptor_;
     asio::signal_set signals_;
