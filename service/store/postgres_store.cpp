@@ -80,8 +80,8 @@ constexpr const char* schema_sql[] = {
     " digest bytea PRIMARY KEY, count bigint NOT NULL, error bigint NOT NULL,"
     " first_asked bigint NOT NULL, last_asked bigint NOT NULL)",
     // How many asks were counted in all: the counts' error bound follows from it.
-    "CREATE TABLE unknown_asked ("
-    " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), total bigint NOT NULL)",
+    ("CREATE TABLE unknown_asked ("
+     " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), total bigint NOT NULL)"),
 };
 
 struct Statement {
