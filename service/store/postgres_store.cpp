@@ -909,6 +909,14 @@ public:
         return read(read_generation, {}, error) ? StoreStatus::Ok : StoreStatus::Error;
     }
 
+    // No analysis records archive links yet: every file has none.
+    StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&,
+                              std::size_t, LinkPage& out, std::string&) override
+    {
+        out = {};
+        return StoreStatus::Ok;
+    }
+
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
     {
         out = {};

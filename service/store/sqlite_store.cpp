@@ -569,6 +569,14 @@ public:
         return StoreStatus::Error;
     }
 
+    // No analysis records archive links yet: every file has none.
+    StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&,
+                              std::size_t, LinkPage& out, std::string&) override
+    {
+        out = {};
+        return StoreStatus::Ok;
+    }
+
     // The count reads the whole store, so it is kept until another
     // connection (an import) commits.
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override

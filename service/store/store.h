@@ -72,6 +72,17 @@ struct FileRecord {
     std::vector<std::string>   names;
     std::vector<SourceListing> sources;
     std::vector<ScanRecord>    scans;  // newest first
+    std::string                mime;   // MIME type, empty when unknown
+};
+
+// The archives a file was found in, or the members found in an archive, as
+// analyses recorded them, by SHA-1.
+enum class LinkDirection { Parents, Children };
+
+// One page of a file's links: SHA-1s in byte order, and how many there are.
+struct LinkPage {
+    std::vector<Sha1Bytes> sha1s;
+    std::uint64_t          total = 0;
 };
 
 // One line of a hash list, as an import hands it to the store.
@@ -146,6 +157,12 @@ public:
     // now. Only one import runs at a time per store file: a second one waits
     // a while for the first to end, then fails. Null on error.
     virtual std::unique_ptr<StoreImport> begin_import(std::string_view source, std::string& error) = 0;
+
+    // The links of the file `sha1` in `direction`: those after `after` (from
+    // the first when absent), at most `limit` of them, with their total.
+    virtual StoreStatus archive_links(const Sha1Bytes& sha1, LinkDirection direction,
+                                      const std::optional<Sha1Bytes>& after, std::size_t limit,
+                                      LinkPage& out, std::string& error) = 0;
 
     // The engine and the layout, for the service's information page.
     virtual std::string engine_version() const = 0;
