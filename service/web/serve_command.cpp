@@ -174,27 +174,35 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
 }
 
 // Every connection, and every refusal, holds a descriptor: the process may
-// open as many as the hard limit allows, and the bound shrinks to fit.
-void fit_descriptors(ServerOptions& options)
+// open as many as the hard limit allows, and the bound shrinks to fit. False,
+// said why, when not one connection fits.
+bool fit_descriptors(ServerOptions& options)
 {
-    constexpr rlim_t kReserve = 64;  // store files, the listener, standard streams
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return;
+        return true;
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         (void)setrlimit(RLIMIT_NOFILE, &limit);
         (void)getrlimit(RLIMIT_NOFILE, &limit);
     }
-    const rlim_t needed = 2 * options.max_connections + options.threads + kReserve;
-    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed) {
-        const std::size_t fits =
-            limit.rlim_cur > 2 * kReserve ? (limit.rlim_cur - options.threads - kReserve) / 2 : 1;
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return true;
+    const std::size_t fits = connections_within(limit.rlim_cur, options.threads,
+                                                options.max_connections);
+    const auto descriptors = static_cast<unsigned long long>(limit.rlim_cur);
+    if (fits == 0) {
+        std::fprintf(stderr, "brantwicker-service serve: the descriptor limit %llu leaves no room"
+                             " for a connection beside %u threads; raise the limit or lower"
+                             " --threads\n", descriptors, options.threads);
+        return false;
+    }
+    if (fits < options.max_connections) {
         std::fprintf(stderr, "brantwicker-service serve: %zu connections at most: the descriptor"
-                             " limit is %llu\n", fits,
-                     static_cast<unsigned long long>(limit.rlim_cur));
+                             " limit is %llu\n", fits, descriptors);
         options.max_connections = fits;
     }
+    return true;
 }
 
 // Reads the store's totals into the metrics and saves the unknown digests'
@@ -317,6 +325,9 @@ int serve_command(int argc, char** argv)
         return true;
     };
     const bool scanning = !scan.clamd.empty();
+    // Before the stores take their descriptors, which a raised limit makes room for.
+    if (!fit_descriptors(options))
+        return 1;
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
         || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
         return 1;
@@ -338,8 +349,6 @@ int serve_command(int argc, char** argv)
                 return 1;
         }
     }
-    fit_descriptors(options);
-
     Metrics metrics(route_names());
     options.metrics = &metrics;
     std::optional<Scanner> scanner;

@@ -3,11 +3,13 @@
 # A known sequence of requests, then the metrics as Prometheus scrapes them
 # (checked by promtool) and the digests most asked and not held; the counts
 # again after a restart, and without a digest once it is imported; health,
-# and health once the store cannot be read. Runs in private namespaces; exits
+# and health once the store cannot be read; a descriptor limit with no room
+# for a connection refused at start. Runs in private namespaces; exits
 # 77 (skip) where they cannot be made, unless CI is set.
 
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -104,9 +106,28 @@ def unknown_counts(base: str = OPERATOR) -> tuple[dict, dict]:
     return {d["digest"]: d["count"] for d in listing["digests"]}, listing
 
 
+def too_few_descriptors(program: str, workdir: str) -> list[str]:
+    # Not one connection fits beside the threads: the service refuses to
+    # start, and says both numbers.
+    def low_limit() -> None:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+    started = subprocess.Popen([program, "serve", os.path.join(workdir, "never.db"), "--threads", "200"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True, preexec_fn=low_limit)
+    try:
+        _, said = started.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        started.kill()
+        _, said = started.communicate()
+    if started.returncode != 1 or "descriptor limit 256" not in said or "200 threads" not in said:
+        return [f"with 256 descriptors and 200 threads: status {started.returncode}: {said[-300:]!r}"]
+    return []
+
+
 def run(program: str) -> int:
     problems = []
     with tempfile.TemporaryDirectory(prefix="operations-") as workdir:
+        problems += too_few_descriptors(program, workdir)
         service = RealService(program, workdir, [f"{HELD}  /bin/held".encode()], serve_args=SERVE)
         try:
             for method, path, body, status in SEQUENCE:

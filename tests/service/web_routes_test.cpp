@@ -5,6 +5,7 @@
 #include "lookup/wire.h"
 #include "service/web/http_bytes.h"
 #include "service/web/routes.h"
+#include "service/web/server.h"
 #include "service/web/text.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +53,8 @@ public:
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>&, std::string& error) override { return gone(error); }
     StoreStatus probe(std::string& error) override { return gone(error); }
     std::unique_ptr<StoreImport> begin_import(std::string_view, std::string&) override { return {}; }
+    StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&,
+                              std::size_t, LinkPage&, std::string& error) override { return gone(error); }
     std::string engine_version() const override { return "none"; }
     int schema_version() const override { return 1; }
 
@@ -237,6 +240,20 @@ TEST(Text, FormFieldAndLogLine)
     };
     for (const auto& [text, limit, line] : logged)
         EXPECT_EQ(log_safe(text, limit), line) << text;
+}
+
+// Two descriptors per connection, one per thread and 64 kept back: never a
+// bound that wraps round or reaches zero while one would fit.
+TEST(Server, ConnectionsWithinTheDescriptorLimit)
+{
+    const std::tuple<std::uint64_t, unsigned, std::size_t, std::size_t> cases[] = {
+        {1024, 4, 512, 478},     {1 << 20, 4, 512, 512}, {256, 200, 512, 0},
+        {264, 200, 512, 0},      {265, 200, 512, 0},     {266, 200, 512, 1},
+        {100, 4, 512, 16},       {64, 1, 512, 0},        {0, 1, 512, 0},
+    };
+    for (const auto& [descriptors, threads, wanted, fits] : cases)
+        EXPECT_EQ(connections_within(descriptors, threads, wanted), fits)
+            << descriptors << " descriptors, " << threads << " threads";
 }
 
 }  // namespace
