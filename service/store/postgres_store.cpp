@@ -138,8 +138,20 @@ constexpr Statement count_all = {"counts",
     " UNION ALL SELECT $1::bytea, (2 * found)::smallint, count(*), 1"
     " FROM (SELECT max(found) AS found FROM scans GROUP BY md5) AS u GROUP BY found) AS t"
     " ORDER BY name, k, verdict", 1};
+// Each file once, with the verdict its record shows: a file known from
+// uploads alone by its scans, and a listed one that a scan found something
+// in as bad.
 constexpr Statement by_verdict = {"by_verdict",
-    "SELECT verdict, count(*) FROM files GROUP BY verdict", 0};
+    "SELECT verdict, sum(files)::bigint FROM ("
+    " SELECT verdict, count(*) AS files FROM files GROUP BY verdict"
+    " UNION ALL SELECT (2 * found)::smallint, count(*) FROM"
+    "  (SELECT md5, max(found) AS found FROM scans GROUP BY md5) AS u"
+    "  WHERE NOT EXISTS (SELECT FROM files AS f WHERE f.md5 = u.md5) GROUP BY found"
+    " UNION ALL SELECT verdict, -count(*) FROM files"
+    "  WHERE verdict < 2 AND md5 IN (SELECT md5 FROM scans WHERE found = 1) GROUP BY verdict"
+    " UNION ALL SELECT 2::smallint, count(*) FROM files"
+    "  WHERE verdict < 2 AND md5 IN (SELECT md5 FROM scans WHERE found = 1)) AS t"
+    " GROUP BY verdict", 0};
 constexpr Statement scans_kept = {"scans_kept", "SELECT count(*) FROM scans", 0};
 constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, read_generation, count_all,
                                by_verdict, scans_kept};
@@ -570,11 +582,11 @@ constexpr const char* update_files =
     " sha1 = coalesce(f.sha1, s.sha1),"
     " sha256 = coalesce(f.sha256, s.sha256),"
     " size = coalesce(f.size, s.size),"
-    " label = CASE WHEN s.label <> '' AND (s.verdict > f.verdict OR f.label = '')"
+    " label = CASE WHEN s.verdict > f.verdict OR (s.verdict = f.verdict AND f.label = '')"
     "         THEN s.label ELSE f.label END,"
     " verdict = greatest(f.verdict, s.verdict)"
     " FROM import_folded AS s WHERE f.md5 = s.md5"
-    " AND (s.verdict > f.verdict OR (f.label = '' AND s.label <> '')"
+    " AND (s.verdict > f.verdict OR (f.label = '' AND s.label <> '' AND s.verdict = f.verdict)"
     " OR (f.sha1 IS NULL AND s.sha1 IS NOT NULL)"
     " OR (f.sha256 IS NULL AND s.sha256 IS NOT NULL)"
     " OR (f.size IS NULL AND s.size IS NOT NULL))";

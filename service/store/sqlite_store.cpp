@@ -315,11 +315,12 @@ private:
                  " sha1 = coalesce(sha1, excluded.sha1),"
                  " sha256 = coalesce(sha256, excluded.sha256),"
                  " size = coalesce(size, excluded.size),"
-                 " label = CASE WHEN excluded.label <> ''"
-                 "         AND (excluded.verdict > verdict OR label = '')"
+                 " label = CASE WHEN excluded.verdict > verdict"
+                 "              OR (excluded.verdict = verdict AND label = '')"
                  "         THEN excluded.label ELSE label END,"
                  " verdict = max(verdict, excluded.verdict)"
-                 " WHERE excluded.verdict > verdict OR (label = '' AND excluded.label <> '')"
+                 " WHERE excluded.verdict > verdict"
+                 " OR (label = '' AND excluded.label <> '' AND excluded.verdict = verdict)"
                  " OR (sha1 IS NULL AND excluded.sha1 IS NOT NULL)"
                  " OR (sha256 IS NULL AND excluded.sha256 IS NOT NULL)"
                  " OR (size IS NULL AND excluded.size IS NOT NULL)",
@@ -423,8 +424,20 @@ public:
                     "SELECT found, count(*) FROM (SELECT max(found) AS found FROM scans GROUP BY md5)"
                     " GROUP BY found ORDER BY found", error))
             && (scan_count_ = prepare(db, "SELECT count(*) FROM scans", error))
+            // Each file once, with the verdict its record shows: a file
+            // known from uploads alone by its scans, and a listed one that a
+            // scan found something in as bad.
             && (by_verdict_ = prepare(db,
-                    "SELECT verdict, count(*) FROM files GROUP BY verdict", error))
+                    "SELECT verdict, sum(files) FROM ("
+                    " SELECT verdict, count(*) AS files FROM files GROUP BY verdict"
+                    " UNION ALL SELECT 2 * found, count(*) FROM"
+                    "  (SELECT md5, max(found) AS found FROM scans GROUP BY md5) AS u"
+                    "  WHERE NOT EXISTS (SELECT 1 FROM files AS f WHERE f.md5 = u.md5) GROUP BY found"
+                    " UNION ALL SELECT verdict, -count(*) FROM files"
+                    "  WHERE verdict < 2 AND md5 IN (SELECT md5 FROM scans WHERE found) GROUP BY verdict"
+                    " UNION ALL SELECT 2, count(*) FROM files"
+                    "  WHERE verdict < 2 AND md5 IN (SELECT md5 FROM scans WHERE found))"
+                    " GROUP BY verdict", error))
             && (data_version_ = prepare(db, "PRAGMA data_version", error))
             && (!sqlite3_db_filename(db, "live")
                 || (live_version_ = prepare(db, "PRAGMA live.data_version", error)))

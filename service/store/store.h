@@ -114,7 +114,10 @@ public:
     // Adds what `entries` list, once each: an entry already listed by this
     // source changes nothing. Where sources disagree, bad wins over good over
     // unknown, the label is the one given with the strongest verdict, and a
-    // known SHA-1, SHA-256 or size is never replaced, only filled in.
+    // known SHA-1, SHA-256 or size is never replaced, only filled in. A
+    // stronger verdict given without a label leaves the file with none, so
+    // that a product's name never reads as a bad file's family; the product's
+    // list stays among its sources.
     virtual StoreStatus add_batch(std::span<const ImportEntry> entries, std::string& error) = 0;
     virtual StoreStatus commit(std::string& error) = 0;
 

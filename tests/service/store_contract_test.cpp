@@ -408,6 +408,76 @@ TEST_P(StoreContract, UploadsAreKeptApartAndMergedOnReading)
     EXPECT_EQ(scans, 3u);
 }
 
+// What two lists say of a file, then what a scan of it found: the verdict
+// and label its record shows, each file counted once by that verdict.
+TEST_P(StoreContract, LabelGoesWithTheStrongestVerdict)
+{
+    struct Case {
+        Verdict first;  const char* first_label;
+        Verdict second; const char* second_label;
+        bool found;  // an upload's scan found Test.Found-1
+        Verdict verdict; const char* label;
+    };
+    using enum Verdict;
+    const Case cases[] = {
+        {Good, "Product X", Bad, "", false, Bad, ""},
+        {Bad, "", Good, "Product X", false, Bad, ""},
+        {Bad, "", Bad, "Win.Family", false, Bad, "Win.Family"},
+        {Good, "Product X", Bad, "Win.Family", false, Bad, "Win.Family"},
+        {Bad, "Win.Family", Good, "Product X", false, Bad, "Win.Family"},
+        {Unknown, "", Good, "Product X", false, Good, "Product X"},
+        {Good, "Product X", Good, "Product Y", false, Good, "Product X"},
+        {Good, "Product X", Good, "", true, Bad, "Test.Found-1"},
+        {Unknown, "", Unknown, "", true, Bad, "Test.Found-1"},
+        {Bad, "Win.Family", Bad, "", true, Bad, "Win.Family"},
+    };
+    const auto md5_of = [](std::size_t i) {
+        char hex[33];
+        std::snprintf(hex, sizeof hex, "%032zx", i + 1);
+        return std::string(hex);
+    };
+    std::vector<ImportEntry> first, second;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        first.push_back(entry(md5_of(i), "", cases[i].first, cases[i].first_label));
+        second.push_back(entry(md5_of(i), "", cases[i].second, cases[i].second_label));
+    }
+    import("first", first, std::size(cases));
+    import("second", second, std::size(cases));
+    auto service = open_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(service) << error_;
+    const ScanRecord found{"ClamAV", "1.0.7", "27001", "", true, "Test.Found-1"};
+    const ScanRecord clean{"ClamAV", "1.0.7", "27001", "", false, ""};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        if (cases[i].found) {
+            ASSERT_EQ(service->add_upload(upload(md5_of(i), "", 0x55), &found, error_),
+                      StoreStatus::Ok) << error_;
+        }
+    }
+    // Known from uploads alone: one found bad, one where nothing was found.
+    const std::size_t only_uploaded = std::size(cases);
+    ASSERT_EQ(service->add_upload(upload(md5_of(only_uploaded), "", 0x66), &found, error_),
+              StoreStatus::Ok) << error_;
+    ASSERT_EQ(service->add_upload(upload(md5_of(only_uploaded + 1), "", 0x77), &clean, error_),
+              StoreStatus::Ok) << error_;
+
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    std::array<std::uint64_t, 3> expected{0, 0, 0};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        ASSERT_EQ(find(*reader, md5_of(i)), StoreStatus::Ok) << error_;
+        EXPECT_EQ(record_.verdict, cases[i].verdict) << "case " << i;
+        EXPECT_EQ(record_.label, cases[i].label) << "case " << i;
+        ASSERT_GE(record_.sources.size(), 2u) << "case " << i;
+        EXPECT_EQ(record_.sources[0].name, "first") << "case " << i;  // a product stays visible
+        ++expected[static_cast<std::size_t>(cases[i].verdict)];
+    }
+    ++expected[static_cast<std::size_t>(Bad)];
+    ++expected[static_cast<std::size_t>(Unknown)];
+    std::array<std::uint64_t, 3> by_verdict{};
+    ASSERT_EQ(reader->files_by_verdict(by_verdict, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(by_verdict, expected);
+}
+
 // "hex count" per digest kept, in digest order, then the asks in all; with
 // `detail`, each digest's error, first and last asked too.
 std::string kept_counts(LiveStore& live, bool detail = false)
