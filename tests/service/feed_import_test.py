@@ -131,6 +131,11 @@ WRAPPERS = {
     "gz": lambda name, data: (name + ".gz", gzip.compress(data), name + ".gz"),
     "xz": lambda name, data: (name + ".xz", lzma.compress(data), name + ".xz"),
     "bz2": lambda name, data: (name + ".bz2", bz2.compress(data), name + ".bz2"),
+    # Packed, and named as the list itself: known by the first bytes alone.
+    "gz, no suffix": lambda name, data: (name, gzip.compress(data), name),
+    "xz, no suffix": lambda name, data: (name, lzma.compress(data), name),
+    "bz2, no suffix": lambda name, data: (name, bz2.compress(data), name),
+    "zip, no suffix": lambda name, data: ("feed", zipped({name: data}), "feed:" + name),
 }
 
 # name: files to make, import arguments (after the store), exit status, texts
@@ -184,17 +189,24 @@ CASES += [
      "--verdict", "good", "-"], 0, ["-:row 2: skipped", "(source nsrl-weekly): 2 new"],
      {MD5S[0]: "good  Office Suite 2019  empty.txt"}),
 ]
+# A packed list on standard input, "-" in the files: what is piped in.
+for kind, pack in (("gz", gzip.compress), ("xz", lzma.compress), ("bz2", bz2.compress),
+                   ("zip", lambda data: zipped({"full.csv": data}))):
+    CASES.append((f"bazaar, {kind} on standard input", {"-": pack(BAZAAR)},
+                  ["--format", "bazaar", "--source", "MalwareBazaar", "-"], 0,
+                  [":8: skipped: not an MD5 digest", "source MalwareBazaar): 3 new"],
+                  {MD5S[0]: "bad  AgentTesla  invoice.exe"}))
 
 
 def check(name: str, files: dict, args: list[str], status: int, said: list[str], holds: dict,
           store: str, env: dict | None = None, stdin: bytes | None = None) -> list[str]:
     for file, content in files.items():
-        with open(os.path.join(WORK, file), "wb") as f:
+        with open(os.path.join(WORK, "stdin" if file == "-" else file), "wb") as f:
             f.write(content)
-    run_args = [os.path.join(WORK, a) if a in files else a for a in args]
+    run_args = [os.path.join(WORK, a) if a in files and a != "-" else a for a in args]
     peak = os.path.join(WORK, "peak")
     measured = [sys.executable, "-c", PEAK_OF, peak] if name == MEASURED else []
-    with open(RDS_FILE, "rb") as feed:
+    with open(os.path.join(WORK, "stdin") if "-" in files else RDS_FILE, "rb") as feed:
         done = subprocess.run([*measured, SERVICE, "import", store, *run_args], capture_output=True, text=True,
                               env=env, stdin=feed if "-" in args else None)
     out = done.stderr + done.stdout
