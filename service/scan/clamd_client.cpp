@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -19,9 +20,15 @@ using Clock = std::chrono::steady_clock;
 // Longer than any reply clamd gives to the commands used here.
 constexpr std::size_t kReplyMax = 4096;
 
+// Between tries at a Unix socket whose queue of connections is full.
+constexpr auto kBusyPause = std::chrono::milliseconds(50);
+
+// -1 when it fails; `busy`: because the listener's queue was full, which a
+// non-blocking connect to a Unix socket says with EAGAIN.
 int connect_one(int family, const sockaddr* address, socklen_t length, Clock::time_point deadline,
-                std::string& detail)
+                std::string& detail, bool& busy)
 {
+    busy = false;
     const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         detail = std::string("socket: ") + std::strerror(errno);
@@ -29,6 +36,12 @@ int connect_one(int family, const sockaddr* address, socklen_t length, Clock::ti
     }
     if (::connect(fd, address, length) != 0) {
         int error = errno;
+        if (error == EAGAIN && family == AF_UNIX) {
+            busy = true;
+            detail = "clamd is busy: its queue of connections stayed full";
+            ::close(fd);
+            return -1;
+        }
         if (error == EINPROGRESS || error == EAGAIN) {
             socklen_t size = sizeof error;
             error = !wait_ready(fd, POLLOUT, deadline) ? ETIMEDOUT
@@ -44,8 +57,12 @@ int connect_one(int family, const sockaddr* address, socklen_t length, Clock::ti
     return fd;
 }
 
-int connect_to(const ClamdAddress& address, Clock::time_point deadline, std::string& detail)
+// A full queue is a busy clamd, not a missing one: tried again until the
+// deadline, then `fault` is Busy rather than Unreachable.
+int connect_to(const ClamdAddress& address, Clock::time_point deadline, std::string& detail,
+               ScanFault& fault)
 {
+    fault = ScanFault::Unreachable;
     if (!address.unix_path.empty()) {
         sockaddr_un local{};
         local.sun_family = AF_UNIX;
@@ -54,8 +71,18 @@ int connect_to(const ClamdAddress& address, Clock::time_point deadline, std::str
             return -1;
         }
         std::memcpy(local.sun_path, address.unix_path.c_str(), address.unix_path.size() + 1);
-        return connect_one(AF_UNIX, reinterpret_cast<const sockaddr*>(&local), sizeof local,
-                           deadline, detail);
+        for (;;) {
+            bool busy = false;
+            const int fd = connect_one(AF_UNIX, reinterpret_cast<const sockaddr*>(&local),
+                                       sizeof local, deadline, detail, busy);
+            if (!busy)
+                return fd;
+            if (Clock::now() + kBusyPause >= deadline) {
+                fault = ScanFault::Busy;
+                return -1;
+            }
+            std::this_thread::sleep_for(kBusyPause);
+        }
     }
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -66,8 +93,9 @@ int connect_to(const ClamdAddress& address, Clock::time_point deadline, std::str
         return -1;
     }
     int fd = -1;
+    bool busy = false;
     for (const addrinfo* at = found; at && fd < 0; at = at->ai_next)
-        fd = connect_one(at->ai_family, at->ai_addr, at->ai_addrlen, deadline, detail);
+        fd = connect_one(at->ai_family, at->ai_addr, at->ai_addrlen, deadline, detail, busy);
     ::freeaddrinfo(found);
     return fd;
 }
@@ -214,11 +242,12 @@ ScanFault clamd_version(const ClamdAddress& address, std::chrono::milliseconds t
                         EngineVersion& out, std::string& detail)
 {
     const Clock::time_point deadline = Clock::now() + timeout;
-    const int fd = connect_to(address, deadline, detail);
+    ScanFault fault = ScanFault::None;
+    const int fd = connect_to(address, deadline, detail, fault);
     if (fd < 0)
-        return ScanFault::Unreachable;
+        return fault;
     std::string reply;
-    ScanFault fault = send_all(fd, std::string_view("zVERSION", 9), deadline, detail);
+    fault = send_all(fd, std::string_view("zVERSION", 9), deadline, detail);
     if (fault == ScanFault::None)
         fault = receive_reply(fd, deadline, reply, detail);
     ::close(fd);
@@ -242,10 +271,11 @@ ScanFault ClamdStream::open(const ClamdAddress& address, std::chrono::millisecon
                             std::string& detail)
 {
     timeout_ = timeout;
-    fd_ = connect_to(address, Clock::now() + timeout, detail);
+    ScanFault fault = ScanFault::None;
+    fd_ = connect_to(address, Clock::now() + timeout, detail, fault);
     if (fd_ < 0)
-        return ScanFault::Unreachable;
-    const ScanFault fault = send_all(fd_, std::string_view("zINSTREAM", 10), Clock::now() + timeout_, detail);
+        return fault;
+    fault = send_all(fd_, std::string_view("zINSTREAM", 10), Clock::now() + timeout_, detail);
     return fault == ScanFault::Unreachable ? broken(detail) : fault;
 }
 

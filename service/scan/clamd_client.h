@@ -24,6 +24,7 @@ std::optional<ClamdAddress> parse_clamd_address(std::string_view text);
 enum class ScanFault {
     None,
     Unreachable,  // no connection, or it broke: scanning is unavailable
+    Busy,         // clamd's queue of connections stayed full
     TimedOut,     // clamd did not answer in time
     Garbled,      // an answer that is not clamd's, or clamd's own error
     TooLarge,     // clamd's "size limit exceeded"

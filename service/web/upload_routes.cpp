@@ -47,6 +47,12 @@ WebResponse fault_reply(bool api, ScanFault fault)
         response.retry_after = std::string(kRetryDown);
         return response;
     }
+    case ScanFault::Busy: {
+        WebResponse response = failure(api, 503, "Scanner busy",
+                                       "The scanner is busy; try again in a few seconds.");
+        response.retry_after = std::string(kRetryBusy);
+        return response;
+    }
     case ScanFault::TimedOut:
         return failure(api, 504, "Scanner too slow", "The scanner did not answer in time.");
     case ScanFault::TooLarge:
