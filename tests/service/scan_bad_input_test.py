@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from bad_input_test import HELD, NORMAL, connect, talk  # noqa: E402
 from real_clamd import BODY_MARK, BODY_SIGNATURE, UNOFFICIAL, RealClamd, clamd_program  # noqa: E402
 from real_service import RealService, cannot_test, in_namespace  # noqa: E402
+import signature_db  # noqa: E402
 
 LIMIT = 1 << 20          # --scan-max-bytes
 READ_TIMEOUT = 2         # seconds
@@ -81,28 +82,52 @@ CASES = [
 class FakeClamd:
     """A socket in clamd's place: "garbage" answers anything with words that
     are not clamd's, "silent" never answers, "limit" names a version and then
-    refuses the stream as too large, as clamd does past StreamMaxLength."""
+    refuses the stream as too large, as clamd does past StreamMaxLength.
+    "busy" keeps its queue of connections full until released, then answers
+    as a clamd that finds nothing."""
 
     def __init__(self, path: str, mode: str):
         self.path = path
         self._server = socket.socket(socket.AF_UNIX)
         self._server.bind(path)
-        self._server.listen(8)
+        self._server.listen(0 if mode == "busy" else 8)
         self._mode = mode
         self._open: list[socket.socket] = []
+        self.released = threading.Event()
+        if mode == "busy":  # the one place in the queue taken
+            queued = socket.socket(socket.AF_UNIX)
+            queued.setblocking(False)
+            queued.connect(path)
+            self._open.append(queued)
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self) -> None:
         with contextlib.suppress(OSError):
+            if self._mode == "busy":
+                self.released.wait()
             while True:
                 client, _ = self._server.accept()
                 self._open.append(client)
+                if self._mode == "busy":
+                    threading.Thread(target=self._answer, args=(client,), daemon=True).start()
+                    continue
                 command = client.recv(64)
                 if self._mode == "garbage":
                     client.sendall(b"HTTP/1.0 200 OK\r\n\r\nhello\0")
                 elif self._mode == "limit":
                     client.sendall(b"ClamAV 1.0.0\0" if command.startswith(b"zVERSION")
                                    else b"INSTREAM size limit exceeded. ERROR\0")
+
+    @staticmethod
+    def _answer(client: socket.socket) -> None:
+        with contextlib.suppress(OSError):
+            stream = b""
+            while not stream.startswith(b"zVERSION\0") and not stream.endswith(b"\0\0\0\0"):
+                piece = client.recv(65536)
+                if not piece:
+                    return
+                stream += piece
+            client.sendall(b"ClamAV 1.0.0\0" if stream.startswith(b"zVERSION") else b"stream: OK\0")
 
     def close(self) -> None:
         for sock in self._open + [self._server]:
@@ -200,6 +225,102 @@ class Run:
                 fake.close()
         return problems
 
+    def busy_scanner(self) -> list[str]:
+        # clamd's queue of connections full: a busy scanner, tried again
+        # within the scan time-out; a queue that frees in time is scanned.
+        problems = []
+        for release_after in (None, 1.0):
+            fake = FakeClamd(os.path.join(self.workdir, "fake-busy.sock"), "busy")
+            self.clamd.point_at(fake.path)
+            if release_after:
+                threading.Timer(release_after, fake.released.set).start()
+            try:
+                problems += (self.case("clamd busy", post(API, b"while busy"), 503, 0,
+                                       [b"Retry-After: 5", b"scanner is busy"]) if not release_after
+                             else self.case("clamd busy for a second", post(API, b"busy a while"),
+                                            200, 1, [b'"result":"clean"']))
+            finally:
+                fake.released.set()
+                self.clamd.point_at(self.clamd.socket)
+                fake.close()
+        return problems
+
+    def not_answering(self) -> list[str]:
+        # Health and the information page ask clamd themselves once what it
+        # said last is a few seconds old: about a second for one that never
+        # answers, not the scan time-out.
+        fake = FakeClamd(os.path.join(self.workdir, "fake-mute.sock"), "silent")
+        self.clamd.point_at(fake.path)
+        time.sleep(5.5)
+        answers = {}
+
+        def ask(path: str) -> None:
+            started = time.monotonic()
+            answers[path] = talk(f"GET {path} HTTP/1.0\r\n\r\n".encode()), time.monotonic() - started
+        askers = [threading.Thread(target=ask, args=(path,)) for path in ("/healthz", "/api/v1/info")]
+        for asker in askers:
+            asker.start()
+        for asker in askers:
+            asker.join()
+        self.clamd.point_at(self.clamd.socket)
+        fake.close()
+        problems = []
+        for path, status, text in (("/healthz", 503, b"clamd failing"),
+                                   ("/api/v1/info", 200, b"clamd did not answer in time")):
+            (code, reply, _), took = answers[path]
+            if code != status or text not in reply or took > CLAMD_TIMEOUT - 0.5:
+                problems.append(f"{path} with clamd not answering: {code} in {took:.1f} s: {reply[-300:]!r}")
+        return problems
+
+    def body_after_headers(self) -> list[str]:
+        # The header block alone first, the body once the service said to go
+        # on, or a moment later: the verdict of a known-bad file holds,
+        # through the API and through the form.
+        problems = []
+        for index, (way, expect) in enumerate([("api", False), ("api", True), ("form", False),
+                                               ("form", True)]):
+            marked = b"%d" % index + BODY_MARK + content(3000, 30 + index)
+            go_on = b"Expect: 100-continue\r\n" if expect else b""
+            request = (post(API, marked, headers=go_on) if way == "api" else
+                       post("/scan", part("file", marked) + f"--{BOUNDARY}--\r\n".encode(),
+                            f"multipart/form-data; boundary={BOUNDARY}", headers=go_on))
+            head, body = request.split(b"\r\n\r\n", 1)
+            name = f"body after headers, {way}{', 100-continue' if expect else ''}"
+            before = self.scans()
+            sock = connect()
+            sock.sendall(head + b"\r\n\r\n")
+            if expect:
+                said = b""
+                while b"\r\n\r\n" not in said and (piece := sock.recv(1)):
+                    said += piece
+                if not said.startswith(b"HTTP/1.1 100 "):
+                    problems.append(f"{name}: no 100 Continue: {said!r}")
+            else:
+                time.sleep(0.3)
+            problems += self.check(name, talk(body, sock), 200 if way == "api" else 303, 1, before,
+                                   [b'"verdict":"bad"'] if way == "api" else [])
+            md5 = hashlib.md5(marked).hexdigest()
+            record = talk(f"GET /api/v1/md5/{md5} HTTP/1.0\r\n\r\n".encode())[1]
+            if f'"signature":"{BODY_SIGNATURE}{UNOFFICIAL}"'.encode() not in record:
+                problems.append(f"{name}: the file is not held as found: {record[-300:]!r}")
+        return problems
+
+    def signature_update(self) -> list[str]:
+        # A file scanned clean, then signatures that know it: scanned again,
+        # the clean scan kept in its history.
+        later = b"known only to the later signatures " + content(100, 40)
+        database = os.path.join(self.clamd.dir, "db")
+        signature_db.install(database, 101, {"Brantwicker.Test.Daily-1": b"not the file"})
+        signature_db.reload(self.clamd.socket, 101)
+        problems = self.case("before the update", post(API, later), 200, 1,
+                             [b'"signature_version":"101","time"', b'"result":"clean"'])
+        problems += self.case("before the update, again", post(API, later), 200, 0, [])
+        signature_db.install(database, 102, {"Brantwicker.Test.Daily-2": later})
+        signature_db.reload(self.clamd.socket, 102)
+        return problems + self.case("after the update", post(API, later), 200, 1, [
+            b'"verdict":"bad"', b'"signature_version":"102"', b'"signature":"Brantwicker.Test.Daily-2',
+            b'"signature_version":"101"'])
+
     def during_import(self) -> list[str]:
         # The import holds the lists' write lock from its first line until
         # its input ends.
@@ -241,14 +362,15 @@ def run(program: str) -> int:
             for case in CASES:
                 problems += run.case(*case)
             for behaviour in (run.cut_off, run.three_at_once, run.clamd_killed, run.stand_ins,
-                              run.during_import):
+                              run.busy_scanner, run.not_answering, run.body_after_headers,
+                              run.during_import, run.signature_update):
                 problems += behaviour()
         finally:
             problems += service.stop() if service else []
             clamd.stop()
             if problems and service:
                 problems.append(f"the service's log ends:\n{service.log()[-2000:]}")
-    print(*(f"FAIL: {problem}" for problem in problems), f"{len(CASES) + 11} cases, "
+    print(*(f"FAIL: {problem}" for problem in problems), f"{len(CASES) + 22} cases, "
           f"{len(problems)} problems", sep="\n")
     return 1 if problems else 0
 
