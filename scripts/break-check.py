@@ -641,7 +641,7 @@ BREAKS = [
       "std::min(pending_.size(), delimiter_.size() - 1);", "std::min(pending_.size(), delimiter_.size() - 2);",
       "a form cut one byte before its boundary's end gets a wrong file, or none"),
     B("import-packed-by-suffix-only", "service/import/archive_input.cpp",
-      "        if (first_bytes.starts_with(kind.magic))\n            return true;\n", "",
+      "if (first_bytes.starts_with(kind.magic))", "if (first_bytes.starts_with(kind.magic) && first_bytes.empty())",
       "a packed list without its suffix, or piped in, is read as text and imports nothing"),
     B("clamd-full-queue-taken-as-connected", "service/scan/clamd_client.cpp",
       "if (error == EAGAIN && family == AF_UNIX) {", "if (error == EAGAIN && family == AF_UNIX && false) {",
