@@ -144,7 +144,7 @@ constexpr Statement count_all = {"counts",
 constexpr Statement by_verdict = {"by_verdict",
     "SELECT verdict, sum(files)::bigint FROM ("
     " SELECT verdict, count(*) AS files FROM files GROUP BY verdict"
-    " UNION ALL SELECT (2 * found)::smallint, count(*) FROM"
+    " UNION ALL SELECT (found * 2)::smallint, count(*) FROM"
     "  (SELECT md5, max(found) AS found FROM scans GROUP BY md5) AS u"
     "  WHERE NOT EXISTS (SELECT FROM files AS f WHERE f.md5 = u.md5) GROUP BY found"
     " UNION ALL SELECT verdict, -count(*) FROM files"

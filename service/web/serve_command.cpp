@@ -32,6 +32,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -173,36 +174,57 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
     return !db.empty();
 }
 
-// Every connection, and every refusal, holds a descriptor: the process may
-// open as many as the hard limit allows, and the bound shrinks to fit. False,
-// said why, when not one connection fits.
-bool fit_descriptors(ServerOptions& options)
+// Every connection, and every refusal, holds two descriptors: the process may
+// open as many as the hard limit allows. The limit, or nothing when there is
+// none.
+std::optional<std::uint64_t> descriptor_limit()
 {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return true;
+        return std::nullopt;
     if (limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         (void)setrlimit(RLIMIT_NOFILE, &limit);
         (void)getrlimit(RLIMIT_NOFILE, &limit);
     }
     if (limit.rlim_cur == RLIM_INFINITY)
+        return std::nullopt;
+    return limit.rlim_cur;
+}
+
+// The descriptors this process holds now; nothing where /proc cannot tell.
+std::optional<std::uint64_t> descriptors_open()
+{
+    std::error_code error;
+    std::uint64_t open = 0;
+    for (std::filesystem::directory_iterator at("/proc/self/fd", error), end; !error && at != end;
+         at.increment(error))
+        ++open;
+    return error ? std::nullopt : std::optional(open);
+}
+
+// Whether one connection fits in `limit` beside the `taken` descriptors;
+// says so when not.
+bool room_for_one(std::uint64_t limit, std::uint64_t taken, unsigned threads)
+{
+    if (connections_within(limit, taken, 1) != 0)
         return true;
-    const std::size_t fits = connections_within(limit.rlim_cur, options.threads,
-                                                options.max_connections);
-    const auto descriptors = static_cast<unsigned long long>(limit.rlim_cur);
-    if (fits == 0) {
-        std::fprintf(stderr, "brantwicker-service serve: the descriptor limit %llu leaves no room"
-                             " for a connection beside %u threads; raise the limit or lower"
-                             " --threads\n", descriptors, options.threads);
-        return false;
-    }
+    std::fprintf(stderr, "brantwicker-service serve: the descriptor limit %llu leaves no room for a"
+                         " connection beside %u threads; raise the limit or lower --threads\n",
+                 static_cast<unsigned long long>(limit), threads);
+    return false;
+}
+
+// Shrinks the connection bound to what fits in `limit` beside the `taken`
+// descriptors.
+void fit_descriptors(ServerOptions& options, std::uint64_t limit, std::uint64_t taken)
+{
+    const std::size_t fits = connections_within(limit, taken, options.max_connections);
     if (fits < options.max_connections) {
         std::fprintf(stderr, "brantwicker-service serve: %zu connections at most: the descriptor"
-                             " limit is %llu\n", fits, descriptors);
+                             " limit is %llu\n", fits, static_cast<unsigned long long>(limit));
         options.max_connections = fits;
     }
-    return true;
 }
 
 // Reads the store's totals into the metrics and saves the unknown digests'
@@ -325,8 +347,13 @@ int serve_command(int argc, char** argv)
         return true;
     };
     const bool scanning = !scan.clamd.empty();
-    // Before the stores take their descriptors, which a raised limit makes room for.
-    if (!fit_descriptors(options))
+    // Before the stores open, a guess at what they hold says plainly that a
+    // limit has no room, rather than a store failing to open; once they are
+    // open, what they hold is counted.
+    constexpr std::uint64_t kStoreReserve = 64;  // and the listeners, the standard streams
+    constexpr std::uint64_t kEdgeReserve = 16;   // the listeners, the loop's own, the log
+    const std::optional<std::uint64_t> limit = descriptor_limit();
+    if (limit && !room_for_one(*limit, options.threads + kStoreReserve, options.threads))
         return 1;
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
         || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
@@ -349,6 +376,16 @@ int serve_command(int argc, char** argv)
                 return 1;
         }
     }
+    if (limit) {
+        // Each scan job holds a connection to clamd besides.
+        const std::optional<std::uint64_t> open = descriptors_open();
+        const std::uint64_t taken = open ? *open + (scanning ? scan.options.jobs : 0) + kEdgeReserve
+                                         : options.threads + kStoreReserve;
+        if (!room_for_one(*limit, taken, options.threads))
+            return 1;
+        fit_descriptors(options, *limit, taken);
+    }
+
     Metrics metrics(route_names());
     options.metrics = &metrics;
     std::optional<Scanner> scanner;

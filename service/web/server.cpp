@@ -635,10 +635,8 @@ int run_server(const ServerOptions& options, const RequestHandler& handler, std:
     return 0;
 }
 
-std::size_t connections_within(std::uint64_t descriptors, unsigned threads, std::size_t wanted)
+std::size_t connections_within(std::uint64_t descriptors, std::uint64_t taken, std::size_t wanted)
 {
-    constexpr std::uint64_t kReserve = 64;
-    const std::uint64_t taken = std::uint64_t{threads} + kReserve;
     if (descriptors <= taken)
         return 0;
     return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, (descriptors - taken) / 2));

@@ -31,10 +31,9 @@ struct ServerOptions {
     Metrics*       metrics         = nullptr;  // when set, connections and replies are counted
 };
 
-// How many connections fit in `descriptors` open files beside one per
-// worker thread and a reserve for the store's files, the listeners and the
-// standard streams, each taking two; at most `wanted`. 0 when not one fits.
-std::size_t connections_within(std::uint64_t descriptors, unsigned threads, std::size_t wanted);
+// How many connections fit in `descriptors` open files while `taken` are held
+// otherwise, each connection taking two; at most `wanted`. 0 when not one fits.
+std::size_t connections_within(std::uint64_t descriptors, std::uint64_t taken, std::size_t wanted);
 
 // Called on worker thread `worker` (0 .. threads-1), never on two threads
 // with the same `worker` at once, so each worker may own a store connection.

@@ -4,15 +4,21 @@
 # (checked by promtool) and the digests most asked and not held; the counts
 # again after a restart, and without a digest once it is imported; health,
 # and health once the store cannot be read; a descriptor limit with no room
-# for a connection refused at start. Runs in private namespaces; exits
+# for a connection refused at start, and one with room for some giving a
+# bound that fits beside what the stores hold. Runs in private namespaces; exits
 # 77 (skip) where they cannot be made, unless CI is set.
 
+import contextlib
 import json
 import os
+import re
 import resource
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.error
 import urllib.request
 
@@ -106,28 +112,51 @@ def unknown_counts(base: str = OPERATOR) -> tuple[dict, dict]:
     return {d["digest"]: d["count"] for d in listing["digests"]}, listing
 
 
-def too_few_descriptors(program: str, workdir: str) -> list[str]:
+def descriptor_limits(program: str, workdir: str) -> list[str]:
     # Not one connection fits beside the threads: the service refuses to
-    # start, and says both numbers.
-    def low_limit() -> None:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
-    started = subprocess.Popen([program, "serve", os.path.join(workdir, "never.db"), "--threads", "200"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True, preexec_fn=low_limit)
-    try:
-        _, said = started.communicate(timeout=10)
-    except subprocess.TimeoutExpired:
-        started.kill()
-        _, said = started.communicate()
-    if started.returncode != 1 or "descriptor limit 256" not in said or "200 threads" not in said:
-        return [f"with 256 descriptors and 200 threads: status {started.returncode}: {said[-300:]!r}"]
-    return []
+    # start, and says both numbers. Room for some: the bound it takes fits
+    # beside the descriptors its stores hold, two for each connection.
+    database = os.path.join(workdir, "limits.db")
+    subprocess.run([program, "import", database, "--format", "md5sum", "/dev/null"], check=True,
+                   capture_output=True)
+    problems = []
+    for limit, threads, refused in ((256, 200, True), (600, 100, False)):
+        def low_limit() -> None:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+        started = subprocess.Popen([program, "serve", database, "--listen", "127.0.0.1:8088",
+                                    "--threads", str(threads)], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                   preexec_fn=low_limit)
+        held = None
+        if not refused:
+            for _ in range(100):
+                with contextlib.suppress(OSError):
+                    socket.create_connection(("127.0.0.1", 8088), timeout=1).close()
+                    held = len(os.listdir(f"/proc/{started.pid}/fd"))
+                    break
+                time.sleep(0.05)
+            started.send_signal(signal.SIGTERM)
+        try:
+            _, said = started.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            started.kill()
+            _, said = started.communicate()
+        bound = re.search(r"(\d+) connections at most: the descriptor limit is %d" % limit, said)
+        if refused:
+            if started.returncode != 1 or f"descriptor limit {limit}" not in said \
+                    or f"{threads} threads" not in said:
+                problems.append(f"{limit} descriptors, {threads} threads: status {started.returncode}: "
+                                f"{said[-300:]!r}")
+        elif held is None or not bound or held + 2 * int(bound[1]) > limit:
+            problems.append(f"{limit} descriptors, {threads} threads: {held} held beside "
+                            f"{bound and bound[1]} connections: {said[-300:]!r}")
+    return problems
 
 
 def run(program: str) -> int:
     problems = []
     with tempfile.TemporaryDirectory(prefix="operations-") as workdir:
-        problems += too_few_descriptors(program, workdir)
+        problems += descriptor_limits(program, workdir)
         service = RealService(program, workdir, [f"{HELD}  /bin/held".encode()], serve_args=SERVE)
         try:
             for method, path, body, status in SEQUENCE:

@@ -242,18 +242,18 @@ TEST(Text, FormFieldAndLogLine)
         EXPECT_EQ(log_safe(text, limit), line) << text;
 }
 
-// Two descriptors per connection, one per thread and 64 kept back: never a
-// bound that wraps round or reaches zero while one would fit.
+// Two descriptors per connection beside those taken otherwise: never a bound
+// that wraps round or reaches zero while one would fit.
 TEST(Server, ConnectionsWithinTheDescriptorLimit)
 {
-    const std::tuple<std::uint64_t, unsigned, std::size_t, std::size_t> cases[] = {
-        {1024, 4, 512, 478},     {1 << 20, 4, 512, 512}, {256, 200, 512, 0},
-        {264, 200, 512, 0},      {265, 200, 512, 0},     {266, 200, 512, 1},
-        {100, 4, 512, 16},       {64, 1, 512, 0},        {0, 1, 512, 0},
+    const std::tuple<std::uint64_t, std::uint64_t, std::size_t, std::size_t> cases[] = {
+        {1024, 68, 512, 478},    {1 << 20, 68, 512, 512}, {256, 264, 512, 0},
+        {264, 264, 512, 0},      {265, 264, 512, 0},      {266, 264, 512, 1},
+        {100, 68, 512, 16},      {64, 65, 512, 0},        {0, 0, 512, 0},
     };
-    for (const auto& [descriptors, threads, wanted, fits] : cases)
-        EXPECT_EQ(connections_within(descriptors, threads, wanted), fits)
-            << descriptors << " descriptors, " << threads << " threads";
+    for (const auto& [descriptors, taken, wanted, fits] : cases)
+        EXPECT_EQ(connections_within(descriptors, taken, wanted), fits)
+            << descriptors << " descriptors, " << taken << " taken";
 }
 
 }  // namespace
