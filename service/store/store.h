@@ -152,8 +152,9 @@ public:
     // cheap enough for a load balancer's health check every second.
     virtual StoreStatus probe(std::string& error) = 0;
 
-    // How many files the store holds with each verdict, indexed by Verdict.
-    // It may read the whole store: call it seldom, off the request path.
+    // How many files the store holds with each verdict, indexed by Verdict:
+    // each file once, uploads too, by the verdict its record shows. It may
+    // read the whole store: call it seldom, off the request path.
     virtual StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) = 0;
 
     // Starts the import of one list under the source `source`, which it dates
