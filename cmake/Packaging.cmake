@@ -64,6 +64,24 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  # What Debian asks of every package: the copyright, and a changelog
+  # compressed without a name or time in its header.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+                 ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+  find_program(BRANTWICKER_GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    COMMAND ${BRANTWICKER_GZIP} -9nkf ${PROJECT_BINARY_DIR}/packaging/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  # Man pages, and the service's command line completed by bash.
+  include(${PROJECT_SOURCE_DIR}/packaging/man/man_pages.cmake)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker-service.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME brantwicker-service COMPONENT service EXCLUDE_FROM_ALL)
 endif()
 
 # CPack leaves CPACK_GENERATOR set to the source package's generators.
