@@ -31,6 +31,28 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
                  ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  # The installer of the 32-bit programs, beside the zip: their stripped
+  # copies and the read-me are staged in one folder, which wixl reads them
+  # from (its Source= paths are relative).
+  find_program(BRANTWICKER_WIXL wixl)
+  if(BRANTWICKER_WIXL AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+    set(BRANTWICKER_MSI_STAGE ${PROJECT_BINARY_DIR}/packaging/msi)
+    set(BRANTWICKER_MSI ${PROJECT_BINARY_DIR}/packages/brantwicker-${PROJECT_VERSION}-win32.msi)
+    file(MAKE_DIRECTORY ${BRANTWICKER_MSI_STAGE})
+    add_custom_command(OUTPUT ${BRANTWICKER_MSI}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${BRANTWICKER_MSI_STAGE} ${PROJECT_BINARY_DIR}/packages
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:brantwicker> $<TARGET_FILE:brantwicker-md5>
+              ${PROJECT_BINARY_DIR}/packaging/README.txt ${BRANTWICKER_MSI_STAGE}
+      COMMAND ${CMAKE_STRIP} ${BRANTWICKER_MSI_STAGE}/brantwicker.exe
+              ${BRANTWICKER_MSI_STAGE}/brantwicker-md5.exe
+      COMMAND ${BRANTWICKER_WIXL} -a x86 -D Version=${PROJECT_VERSION} -o ${BRANTWICKER_MSI}
+              ${PROJECT_SOURCE_DIR}/packaging/brantwicker.wxs
+      WORKING_DIRECTORY ${BRANTWICKER_MSI_STAGE}
+      DEPENDS brantwicker brantwicker-md5 ${PROJECT_SOURCE_DIR}/packaging/brantwicker.wxs
+              ${PROJECT_BINARY_DIR}/packaging/README.txt
+      COMMENT "Windows installer ${BRANTWICKER_MSI}" VERBATIM)
+    add_custom_target(msi ALL DEPENDS ${BRANTWICKER_MSI})
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
