@@ -86,6 +86,9 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  # The read-me's links lead into docs/, beside it as in the source.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker/docs)
   # What Debian asks of every package: the copyright, and a changelog
   # compressed without a name or time in its header.
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright

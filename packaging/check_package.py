@@ -89,6 +89,11 @@ def zip_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
 
 
 def deb_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
+    # The docs beside the read-me, whatever pages there are.
+    docs = {name for name in files if name.startswith("usr/share/doc/brantwicker/docs/")}
+    if "usr/share/doc/brantwicker/docs/service.md" not in docs:
+        return ["the package does not hold the docs the read-me links to"]
+    files = {name: data for name, data in files.items() if name not in docs}
     if set(files) != DEB_FILES:
         return [f"package holds {sorted(files)}, expected {sorted(DEB_FILES)}"]
     problems = [f"{name} is not an executable ELF program" for name in PROGRAMS
