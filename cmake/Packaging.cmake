@@ -120,10 +120,15 @@ if(BRANTWICKER_TESTS)
   if(BRANTWICKER_SMALL_PROGRAMS)
     set(brantwicker_package_bounds --bound-sizes)
   endif()
+  # lintian judges the package as released: not a sanitizer's build.
+  set(brantwicker_package_lint)
+  if(NOT BRANTWICKER_SANITIZE)
+    set(brantwicker_package_lint --lint)
+  endif()
   add_test(NAME package
            COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/check_package.py
                    --cpack ${CMAKE_CPACK_COMMAND} --build-dir ${PROJECT_BINARY_DIR}
                    --version ${PROJECT_VERSION} --generator ${brantwicker_package_generator}
-                   ${brantwicker_package_bounds})
+                   ${brantwicker_package_bounds} ${brantwicker_package_lint})
   set_tests_properties(package PROPERTIES TIMEOUT 300)
 endif()

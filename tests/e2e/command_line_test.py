@@ -4,9 +4,13 @@ pages beside them: --help and --version everywhere (exit 0, on standard
 output), a wrong use said first and then pointed at --help, and every option
 of a program's help in its man page and back, subcommand by subcommand.
 
-  command_line_test.py --bin DIR --man DIR --version VERSION"""
+And the bash completion, which reads the same help, completing subcommands,
+options, formats and choices.
+
+  command_line_test.py --bin DIR --man DIR --version VERSION [--completion FILE]"""
 
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -89,12 +93,51 @@ def check(bin_dir: str, man_dir: str, version: str) -> list[str]:
     return problems
 
 
+# What bash offers after each line, cursor at its end.
+COMPLETIONS = {"brantwicker-service se": "serve",
+               "brantwicker-service import db --f": "--format",
+               "brantwicker-service import db --format v": "virusshare",
+               "brantwicker-service import db --format=rd": "rds",
+               "brantwicker-service import db --verdict ": "good bad",
+               "brantwicker-service serve db --unknown-top ": "off",
+               "brantwicker-service serve db --scan-t": "--scan-timeout",
+               "brantwicker-service serve db --threads ": "",
+               "brantwicker-service stats --c": "--clamd"}
+COMPLETE = """source /usr/share/bash-completion/bash_completion
+source "$1"
+COMP_LINE=$2 COMP_POINT=${#2}
+read -ra COMP_WORDS <<<"$2"
+[[ $2 == *" " ]] && COMP_WORDS+=("")
+if [[ $2 == *=* ]]; then  # bash parts a word at "=" too
+  COMP_WORDS=(${2%%=*} = "${2#*=}")
+fi
+COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+_brantwicker_service brantwicker-service "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
+echo "${COMPREPLY[*]}"
+"""
+
+
+def completion_problems(script: str, bin_dir: str) -> list[str]:
+    problems = []
+    env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+    for line, wanted in COMPLETIONS.items():
+        got = subprocess.run(["bash", "-c", COMPLETE, "complete", script, line], env=env,
+                             capture_output=True, text=True, timeout=30)
+        if got.stdout.strip() != wanted or got.returncode != 0:
+            problems.append(f"completing {line!r}: {got.stdout.strip()!r} {got.stderr[-200:]!r}, "
+                            f"not {wanted!r}")
+    return problems
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("--bin", "--man", "--version"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--completion")
     options = parser.parse_args()
     problems = check(options.bin, options.man, options.version)
+    if options.completion:
+        problems += completion_problems(options.completion, os.path.abspath(options.bin))
     print(*problems, sep="\n")
     print(f"{len(problems)} problems" if problems else "ok")
     return 1 if problems else 0
