@@ -1,8 +1,5 @@
-// brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]
-//                              [--read-timeout SECONDS] [--max-connections N]
-//                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
-//                              [--scan-max-bytes N] [--scan-timeout SECONDS]
-//                              [--metrics-listen ADDR:PORT] [--unknown-top N|off]
+// brantwicker-service serve DB [OPTION]...; the options are the rows of
+// kServeOptions below, which also print --help and so the man page.
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
