@@ -31,6 +31,28 @@ if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt
                  ${PROJECT_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  # The installer of the 32-bit programs, beside the zip: their stripped
+  # copies and the read-me are staged in one folder, which wixl reads them
+  # from (its Source= paths are relative).
+  find_program(BRANTWICKER_WIXL wixl)
+  if(BRANTWICKER_WIXL AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+    set(BRANTWICKER_MSI_STAGE ${PROJECT_BINARY_DIR}/packaging/msi)
+    set(BRANTWICKER_MSI ${PROJECT_BINARY_DIR}/packages/brantwicker-${PROJECT_VERSION}-win32.msi)
+    file(MAKE_DIRECTORY ${BRANTWICKER_MSI_STAGE})
+    add_custom_command(OUTPUT ${BRANTWICKER_MSI}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${BRANTWICKER_MSI_STAGE} ${PROJECT_BINARY_DIR}/packages
+      COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:brantwicker> $<TARGET_FILE:brantwicker-md5>
+              ${PROJECT_BINARY_DIR}/packaging/README.txt ${BRANTWICKER_MSI_STAGE}
+      COMMAND ${CMAKE_STRIP} ${BRANTWICKER_MSI_STAGE}/brantwicker.exe
+              ${BRANTWICKER_MSI_STAGE}/brantwicker-md5.exe
+      COMMAND ${BRANTWICKER_WIXL} -a x86 -D Version=${PROJECT_VERSION} -o ${BRANTWICKER_MSI}
+              ${PROJECT_SOURCE_DIR}/packaging/brantwicker.wxs
+      WORKING_DIRECTORY ${BRANTWICKER_MSI_STAGE}
+      DEPENDS brantwicker brantwicker-md5 ${PROJECT_SOURCE_DIR}/packaging/brantwicker.wxs
+              ${PROJECT_BINARY_DIR}/packaging/README.txt
+      COMMENT "Windows installer ${BRANTWICKER_MSI}" VERBATIM)
+    add_custom_target(msi ALL DEPENDS ${BRANTWICKER_MSI})
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -64,6 +86,27 @@ else()
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  # The read-me's links lead into docs/, beside it as in the source.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker/docs)
+  # What Debian asks of every package: the copyright, and a changelog
+  # compressed without a name or time in its header.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+                 ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+  find_program(BRANTWICKER_GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+    COMMAND ${BRANTWICKER_GZIP} -9nkf ${PROJECT_BINARY_DIR}/packaging/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/brantwicker)
+  # Man pages, and the service's command line completed by bash.
+  include(${PROJECT_SOURCE_DIR}/packaging/man/man_pages.cmake)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/brantwicker-service.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+          RENAME brantwicker-service COMPONENT service EXCLUDE_FROM_ALL)
 endif()
 
 # CPack leaves CPACK_GENERATOR set to the source package's generators.
@@ -77,10 +120,15 @@ if(BRANTWICKER_TESTS)
   if(BRANTWICKER_SMALL_PROGRAMS)
     set(brantwicker_package_bounds --bound-sizes)
   endif()
+  # lintian judges the package as released: not a sanitizer's build.
+  set(brantwicker_package_lint)
+  if(NOT BRANTWICKER_SANITIZE)
+    set(brantwicker_package_lint --lint)
+  endif()
   add_test(NAME package
            COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/packaging/check_package.py
                    --cpack ${CMAKE_CPACK_COMMAND} --build-dir ${PROJECT_BINARY_DIR}
                    --version ${PROJECT_VERSION} --generator ${brantwicker_package_generator}
-                   ${brantwicker_package_bounds})
+                   ${brantwicker_package_bounds} ${brantwicker_package_lint})
   set_tests_properties(package PROPERTIES TIMEOUT 300)
 endif()

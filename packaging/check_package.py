@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Makes the release package of a build with cpack, inside the build tree,
 and checks what it holds: the Windows zip, or the Debian package with its
-desktop entry, the service and its systemd unit. Nothing is installed."""
+desktop entry, the service and its systemd unit, man pages and completion,
+and what lintian says of it (no error, no warning). Nothing is installed."""
 
 import argparse
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -27,7 +29,11 @@ PROGRAMS = ["usr/bin/brantwicker", "usr/bin/brantwicker-md5", "usr/bin/brantwick
 DESKTOP = "usr/share/applications/brantwicker.desktop"
 UNIT = "usr/lib/systemd/system/brantwicker-service.service"
 # The Debian package's files, its control files in DEBIAN/.
-DEB_FILES = {*PROGRAMS, DESKTOP, UNIT, "usr/share/doc/brantwicker/README.md",
+MAN_PAGES = ["usr/share/man/man1/brantwicker.1.gz", "usr/share/man/man1/brantwicker-md5.1.gz",
+             "usr/share/man/man8/brantwicker-service.8.gz"]
+DEB_FILES = {*PROGRAMS, DESKTOP, UNIT, *MAN_PAGES, "usr/share/doc/brantwicker/README.md",
+             "usr/share/doc/brantwicker/copyright", "usr/share/doc/brantwicker/changelog.gz",
+             "usr/share/bash-completion/completions/brantwicker-service",
              "DEBIAN/control", "DEBIAN/md5sums", "DEBIAN/postinst"}
 
 
@@ -83,6 +89,11 @@ def zip_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
 
 
 def deb_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
+    # The docs beside the read-me, whatever pages there are.
+    docs = {name for name in files if name.startswith("usr/share/doc/brantwicker/docs/")}
+    if "usr/share/doc/brantwicker/docs/service.md" not in docs:
+        return ["the package does not hold the docs the read-me links to"]
+    files = {name: data for name, data in files.items() if name not in docs}
     if set(files) != DEB_FILES:
         return [f"package holds {sorted(files)}, expected {sorted(DEB_FILES)}"]
     problems = [f"{name} is not an executable ELF program" for name in PROGRAMS
@@ -99,11 +110,25 @@ def deb_problems(root: str, files: dict[str, bytes], version: str) -> list[str]:
     return problems
 
 
+def lintian_problems(package: pathlib.Path) -> list[str]:
+    """lintian's errors and warnings on the package; an override the package
+    carries must say why in a comment above it."""
+    if not shutil.which("lintian"):
+        if os.environ.get("CI"):
+            return ["lintian is not installed (scripts/install-test-deps.sh installs it)"]
+        print("lintian not installed: the package was not linted")
+        return []
+    said = subprocess.run(["lintian", "--tag-display-limit", "0", str(package)],
+                          capture_output=True, text=True).stdout
+    return [f"lintian: {line}" for line in said.splitlines() if re.match(r"[EW]: ", line)]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     for option in ("--cpack", "--build-dir", "--version", "--generator"):
         parser.add_argument(option, required=True)
     parser.add_argument("--bound-sizes", action="store_true", help="hold programs to SIZE_BOUNDS")
+    parser.add_argument("--lint", action="store_true", help="run lintian on a Debian package")
     options = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="package-test-", dir=options.build_dir) as out:
@@ -121,6 +146,8 @@ def main() -> int:
         files = {str(path.relative_to(root)): path.read_bytes()
                  for path in pathlib.Path(root).rglob("*") if path.is_file()}
         problems = check(root, files, options.version)
+        if options.lint and options.generator == "DEB":
+            problems += lintian_problems(package)
     if options.bound_sizes:
         problems += [f"{name} is {len(data)} bytes, more than its bound of {bound}"
                      for name, data in files.items()

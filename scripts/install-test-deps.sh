@@ -28,8 +28,12 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
+# lintian checks the Debian package; bash-completion runs its completion.
+native+=(lintian bash-completion)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
+# wixl makes the Windows installer; msiinfo (msitools) reads it back.
+windows+=(wixl msitools)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -1,7 +1,9 @@
 // brantwicker-service: the scanning service's store, its imports and look-ups.
+#include "service/command_line.h"
 #include "service/commands.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -9,27 +11,40 @@ namespace {
 struct Subcommand {
     std::string_view name;
     int (*run)(int argc, char** argv);
-    std::string_view usage;
+    std::string_view operands;  // as in its own usage line
+    std::string_view help;
 };
 
 constexpr Subcommand subcommands[] = {
-    {"import", import_command,
-     "import DB [--format md5sum|debian|nsrl|hdb] [--source NAME] [--verdict good|bad] FILE..."},
-    {"lookup", lookup_command, "lookup DB HASH..."},
-    {"stats",  stats_command,  "stats DB [--clamd SOCKET|HOST:PORT]"},
-    {"serve",  serve_command,  "serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N] [--read-timeout S]\n"
-                               "        [--max-connections N] [--clamd SOCKET|HOST:PORT] [--scan-jobs N]\n"
-                               "        [--scan-max-bytes N] [--scan-timeout S] [--metrics-listen ADDR:PORT]\n"
-                               "        [--unknown-top N|off]"},
+    {"import", import_command, "DB [OPTION]... FILE...", "import hash lists into the store"},
+    {"lookup", lookup_command, "DB HASH...", "print what the store holds on digests"},
+    {"stats",  stats_command,  "DB [OPTION]...", "count the store's files by source and verdict"},
+    {"serve",  serve_command,  "DB [OPTION]...", "serve the store's reports over HTTP"},
 };
 
-int usage(std::FILE* to)
+int help()
 {
-    std::fputs("usage:\n", to);
-    for (const Subcommand& command : subcommands)
-        std::fprintf(to, "  brantwicker-service %.*s\n", static_cast<int>(command.usage.size()),
-                     command.usage.data());
-    return to == stdout ? 0 : 2;
+    std::puts("usage: brantwicker-service SUBCOMMAND [ARGUMENT]...\n"
+              "The Quellarion scanning service: a store of file digests, the lists imported\n"
+              "into it, and the web service that answers the desktop program.\n\n"
+              "subcommands:");
+    for (const Subcommand& command : subcommands) {
+        const std::string left = std::string(command.name) + " " + std::string(command.operands);
+        command_line_detail::print_row(left, "", command.help);
+    }
+    std::puts("\noptions:");
+    for (const auto& [common, text] : kCommonHelp)
+        command_line_detail::print_row(common, "", text);
+    std::puts("\nRun 'brantwicker-service SUBCOMMAND --help' for a subcommand's options.");
+    return 0;
+}
+
+int wrong(const char* why, std::string_view what)
+{
+    std::fprintf(stderr, "brantwicker-service: %s%.*s\n"
+                         "Try 'brantwicker-service --help'.\n",
+                 why, static_cast<int>(what.size()), what.data());
+    return 2;
 }
 
 }  // namespace
@@ -37,13 +52,16 @@ int usage(std::FILE* to)
 int main(int argc, char** argv)
 {
     if (argc < 2)
-        return usage(stderr);
+        return wrong("no subcommand given (import, lookup, stats or serve)", "");
     const std::string_view name = argv[1];
-    if (name == "--help" || name == "-h" || name == "help")
-        return usage(stdout);
+    if (name == "--help" || name == "help")
+        return help();
+    if (name == "--version") {
+        command_line_detail::print_version();
+        return 0;
+    }
     for (const Subcommand& command : subcommands)
         if (command.name == name)
             return command.run(argc - 1, argv + 1);
-    std::fprintf(stderr, "brantwicker-service: unknown subcommand '%s'\n", argv[1]);
-    return usage(stderr);
+    return wrong(name.starts_with("-") ? "unknown option " : "unknown subcommand ", name);
 }

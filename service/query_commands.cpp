@@ -1,4 +1,5 @@
 // brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB [--clamd SOCKET]
+#include "service/command_line.h"
 #include "service/commands.h"
 #include "service/scan/scanner.h"
 #include "service/shell_text.h"
@@ -23,27 +24,77 @@ std::unique_ptr<Store> open_for_reading(const char* command, const char* path)
     return store;
 }
 
+struct LookupSettings {
+    std::string db;
+    std::vector<std::string> hashes;
+};
+
+const CommandTable<LookupSettings> kLookupCommand{
+    "lookup", "DB HASH...",
+    "Prints, for each HASH (an MD5, SHA-1 or SHA-256 in hexadecimal), what the store DB\n"
+    "holds on it: its verdict, label and first name, or \"not held\".\n"
+    "Exit status: 0 all held, 1 some not held, 2 a usage or store error.",
+    {},
+    [](LookupSettings& o, std::string_view v, std::string&) {
+        (o.db.empty() ? o.db : o.hashes.emplace_back()) = v;
+        return true;
+    },
+    [](const LookupSettings& o, std::string& why) {
+        why = o.db.empty() ? "no store given (DB) and no digest (HASH)" : "no digest given (HASH)";
+        return !o.hashes.empty();
+    },
+};
+
+struct StatsSettings {
+    std::string db;
+    std::optional<ClamdAddress> clamd;
+    std::string clamd_text;
+};
+
+constexpr OptionRow<StatsSettings> kStatsOptions[] = {
+    {"--clamd", "SOCKET|HOST:PORT", "also say whether this clamd answers, and its signatures",
+     [](StatsSettings& o, std::string_view v) {
+         o.clamd_text = v;
+         o.clamd = parse_clamd_address(v);
+         return o.clamd.has_value();
+     }},
+};
+
+const CommandTable<StatsSettings> kStatsCommand{
+    "stats", "DB [OPTION]...",
+    "Prints the store DB's engine and schema, its files by verdict and source, and its scans.",
+    kStatsOptions,
+    [](StatsSettings& o, std::string_view v, std::string& why) {
+        why = "one store only: '" + std::string(v) + "' after '" + o.db + "'";
+        return o.db.empty() ? (o.db = v, true) : false;
+    },
+    [](const StatsSettings& o, std::string& why) {
+        why = "no store given (DB)";
+        return !o.db.empty();
+    },
+};
+
 }  // namespace
 
 int lookup_command(int argc, char** argv)
 {
-    if (argc < 3) {
-        std::fputs("usage: brantwicker-service lookup DB HASH...\n", stderr);
-        return usage_or_store_error;
-    }
+    LookupSettings settings;
+    if (const Parsed parsed = parse_command_line(kLookupCommand, argc, argv, settings);
+        parsed != Parsed::Run)
+        return parsed == Parsed::Wrong ? usage_or_store_error : all_held;
     // Every hash is checked before the store is opened: a typo is a usage
     // error, not a file the store does not hold.
     std::vector<DigestQuery> queries;
-    for (int i = 2; i < argc; ++i) {
-        std::optional<DigestQuery> query = parse_digest(argv[i]);
+    for (const std::string& hash : settings.hashes) {
+        std::optional<DigestQuery> query = parse_digest(hash);
         if (!query) {
             std::fprintf(stderr, "brantwicker-service lookup: '%s' is not an MD5, SHA-1 or SHA-256"
-                                 " (32, 40 or 64 hexadecimal digits)\n", argv[i]);
+                                 " (32, 40 or 64 hexadecimal digits)\n", hash.c_str());
             return usage_or_store_error;
         }
         queries.push_back(std::move(*query));
     }
-    std::unique_ptr<Store> store = open_for_reading("lookup", argv[1]);
+    std::unique_ptr<Store> store = open_for_reading("lookup", settings.db.c_str());
     if (!store)
         return usage_or_store_error;
 
@@ -75,14 +126,13 @@ int lookup_command(int argc, char** argv)
 
 int stats_command(int argc, char** argv)
 {
-    const std::optional<ClamdAddress> clamd =
-        argc == 4 && std::string_view(argv[2]) == "--clamd" ? parse_clamd_address(argv[3])
-                                                             : std::nullopt;
-    if (argc != 2 && !clamd) {
-        std::fputs("usage: brantwicker-service stats DB [--clamd SOCKET|HOST:PORT]\n", stderr);
-        return 2;
-    }
-    std::unique_ptr<Store> store = open_for_reading("stats", argv[1]);
+    StatsSettings settings;
+    if (const Parsed parsed = parse_command_line(kStatsCommand, argc, argv, settings);
+        parsed != Parsed::Run)
+        return parsed_status(parsed);
+    const std::optional<ClamdAddress>& clamd = settings.clamd;
+    const char* clamd_text = settings.clamd_text.c_str();
+    std::unique_ptr<Store> store = open_for_reading("stats", settings.db.c_str());
     if (!store)
         return 2;
     std::vector<SourceCount> counts;
@@ -101,15 +151,15 @@ int stats_command(int argc, char** argv)
     }
     std::printf("%12llu  scans\n", static_cast<unsigned long long>(scans));
     if (clamd) {
-        Scanner scanner(*clamd, argv[3], std::chrono::seconds(5));
+        Scanner scanner(*clamd, clamd_text, std::chrono::seconds(5));
         const ScannerReport report = scanner.report();
         if (report.reachable)
-            std::printf("scanner %s: %s %s, signatures %s\n", argv[3], report.version.engine.c_str(),
+            std::printf("scanner %s: %s %s, signatures %s\n", clamd_text, report.version.engine.c_str(),
                         report.version.version.c_str(),
                         report.version.signatures.empty() ? "of its own"
                                                           : report.version.signatures.c_str());
         else
-            std::printf("scanner %s: unreachable (%s)\n", argv[3], printable(report.detail).c_str());
+            std::printf("scanner %s: unreachable (%s)\n", clamd_text, printable(report.detail).c_str());
     }
     return 0;
 }

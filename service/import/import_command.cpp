@@ -3,6 +3,7 @@
 // Each list is one transaction: a list that cannot be read to its end, or a
 // store that cannot take it, leaves the store as it was. Lines that cannot be
 // read are skipped and reported; they never stop the import.
+#include "service/command_line.h"
 #include "service/commands.h"
 #include "service/import/archive_input.h"
 #include "service/import/entry_feed.h"
@@ -41,77 +42,45 @@ struct Options {
     std::vector<std::string>   files;
 };
 
-bool parse_options(int argc, char** argv, Options& options)
+// The formats, as --format and the help name them.
+std::string format_names()
 {
-    bool only_files = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        std::string_view name = arg;
-        std::optional<std::string_view> value;
-        if (!only_files && arg.starts_with("--") && arg.size() > 2) {
-            if (const auto equals = arg.find('='); equals != std::string_view::npos) {
-                name = arg.substr(0, equals);
-                value = arg.substr(equals + 1);
-            } else if (arg != "--" && i + 1 < argc) {
-                value = argv[i + 1];
-            }
-        }
-        const auto take = [&](std::string_view option) {
-            if (name != option)
-                return false;
-            if (!value) {
-                std::fprintf(stderr, "brantwicker-service import: %s needs a value\n", argv[i]);
-                return false;
-            }
-            if (name == arg)
-                ++i;
-            return true;
-        };
-        if (only_files || !arg.starts_with("--") || arg == "-") {
-            if (options.db.empty())
-                options.db = arg;
-            else
-                options.files.emplace_back(arg);
-        } else if (arg == "--") {
-            only_files = true;
-        } else if (take("--format")) {
-            options.format = format_from_name(*value);
-            if (!options.format) {
-                std::fprintf(stderr, "brantwicker-service import: unknown format '%.*s'"
-                                     " (md5sum, debian, nsrl, hdb, rds, bazaar, virusshare)\n",
-                             static_cast<int>(value->size()), value->data());
-                return false;
-            }
-        } else if (take("--source")) {
-            if (value->empty()) {
-                std::fputs("brantwicker-service import: the source name is empty\n", stderr);
-                return false;
-            }
-            options.source = std::string(*value);
-        } else if (take("--verdict")) {
-            if (*value == "good")
-                options.verdict = Verdict::Good;
-            else if (*value == "bad")
-                options.verdict = Verdict::Bad;
-            else {
-                std::fputs("brantwicker-service import: --verdict is good or bad\n", stderr);
-                return false;
-            }
-        } else {
-            if (name == "--format" || name == "--source" || name == "--verdict")
-                return false;  // the value was missing; already said
-            std::fprintf(stderr, "brantwicker-service import: unknown option %s\n", argv[i]);
-            return false;
-        }
-    }
-    if (options.db.empty() || options.files.empty()) {
-        std::fputs("usage: brantwicker-service import DB"
-                   " [--format md5sum|debian|nsrl|hdb|rds|bazaar|virusshare]"
-                   " [--source NAME] [--verdict good|bad] FILE...\n", stderr);
-        return false;
-    }
-    return true;
+    std::string names;
+    for (int f = 0; f <= static_cast<int>(ListFormat::VirusShare); ++f)
+        names += (names.empty() ? "" : "|") + std::string(format_name(static_cast<ListFormat>(f)));
+    return names;
 }
+
+// One row per option: the parsing and the help (and so the man page) both
+// come from here.
+constexpr OptionRow<Options> kImportOptions[] = {
+    {"--format", "FORMAT", "the lists' format (default: told from each file's name and first lines)",
+     [](Options& o, std::string_view v) { o.format = format_from_name(v); return o.format.has_value(); }},
+    {"--source", "NAME", "the source the listed files are recorded under (default: from the list)",
+     [](Options& o, std::string_view v) { o.source = std::string(v); return !v.empty(); }},
+    {"--verdict", "good|bad", "the verdict on the listed files (default: the format's)",
+     [](Options& o, std::string_view v) {
+         o.verdict = v == "good" ? Verdict::Good : Verdict::Bad;
+         return v == "good" || v == "bad";
+     }},
+};
+
+const std::string kImportSummary =
+    "Imports each FILE (\"-\": standard input; a zip, gzip, xz or bzip2 file is read\n"
+    "inside) into the store DB, each list all or nothing.\n"
+    "FORMAT is one of " + format_names() + ".";
+
+const CommandTable<Options> kImportCommand{
+    "import", "DB [OPTION]... FILE...", kImportSummary, kImportOptions,
+    [](Options& o, std::string_view v, std::string&) {
+        (o.db.empty() ? o.db : o.files.emplace_back()) = v;
+        return true;
+    },
+    [](const Options& o, std::string& why) {
+        why = o.db.empty() ? "no store given (DB) and no list (FILE)" : "no list given (FILE)";
+        return !o.files.empty();
+    },
+};
 
 class Progress {
 public:
@@ -419,8 +388,9 @@ std::optional<std::uint64_t> total_size(const std::vector<std::string>& files)
 int import_command(int argc, char** argv)
 {
     Options options;
-    if (!parse_options(argc, argv, options))
-        return 2;
+    if (const Parsed parsed = parse_command_line(kImportCommand, argc, argv, options);
+        parsed != Parsed::Run)
+        return parsed_status(parsed);
     std::string error;
     std::unique_ptr<Store> store = open_store(options.db, StoreMode::ReadWrite, error);
     if (!store) {

@@ -1,8 +1,5 @@
-// brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]
-//                              [--read-timeout SECONDS] [--max-connections N]
-//                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
-//                              [--scan-max-bytes N] [--scan-timeout SECONDS]
-//                              [--metrics-listen ADDR:PORT] [--unknown-top N|off]
+// brantwicker-service serve DB [OPTION]...; the options are the rows of
+// kServeOptions below, which also print --help and so the man page.
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
@@ -18,6 +15,7 @@
 // so that the report an upload is sent to shows its scan however far a
 // replica lags; the counts of unknown digests are added to the primary's,
 // which every instance shares.
+#include "service/command_line.h"
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
@@ -29,7 +27,6 @@
 
 #include <array>
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -42,12 +39,6 @@
 #include <vector>
 
 namespace {
-
-constexpr char kUsage[] =
-    "usage: brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]"
-    " [--read-timeout SECONDS] [--max-connections N]\n"
-    "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n"
-    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n";
 
 // Digests the unknown-digest summary keeps by default.
 constexpr std::size_t kUnknownTopDefault = 1000;
@@ -70,16 +61,6 @@ struct ServeOptions {
 };
 
 
-std::optional<unsigned long long> number(std::string_view text, unsigned long long low,
-                                         unsigned long long high)
-{
-    unsigned long long value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
 // "127.0.0.1:80", "[::1]:8080".
 bool parse_listen(std::string_view text, std::string& address, unsigned short& port_out)
 {
@@ -89,7 +70,7 @@ bool parse_listen(std::string_view text, std::string& address, unsigned short& p
     std::string_view host = text.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    const auto port = number(text.substr(colon + 1), 0, 65535);
+    const auto port = number_in(text.substr(colon + 1), 0, 65535);
     if (host.empty() || !port)
         return false;
     address = std::string(host);
@@ -97,82 +78,50 @@ bool parse_listen(std::string_view text, std::string& address, unsigned short& p
     return true;
 }
 
-bool parse_options(int argc, char** argv, ServeOptions& serve)
-{
-    std::string& db = serve.db;
-    ServerOptions& options = serve.server;
-    ScanSettings& scan = serve.scan;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (!arg.starts_with("--")) {
-            if (!db.empty())
-                return false;
-            db = arg;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "brantwicker-service serve: %s needs a value\n", argv[i]);
-            return false;
-        }
-        const std::string_view value = argv[++i];
-        bool good = true;
-        if (arg == "--replica") {
-            good = is_postgres_location(value);
-            serve.replicas.emplace_back(value);
-        } else if (arg == "--listen") {
-            good = parse_listen(value, options.address, options.port);
-        } else if (arg == "--metrics-listen") {
-            good = parse_listen(value, options.operator_address, options.operator_port) &&
-                   options.operator_port != 0;
-        } else if (arg == "--unknown-top") {
-            const auto top = value == "off" ? 0ul : number(value, 1, 100'000);
-            good = top.has_value();
-            serve.unknown_top = top.value_or(0);
-        } else if (arg == "--threads") {
-            const auto threads = number(value, 1, 256);
-            good = threads.has_value();
-            options.threads = static_cast<unsigned>(threads.value_or(1));
-        } else if (arg == "--read-timeout") {
-            const auto seconds = number(value, 1, 3600);
-            good = seconds.has_value();
-            options.read_timeout = std::chrono::seconds(seconds.value_or(10));
-        } else if (arg == "--max-connections") {
-            const auto bound = number(value, 1, 1'000'000);
-            good = bound.has_value();
-            options.max_connections = bound.value_or(1);
-        } else if (arg == "--clamd") {
-            // Empty, as a unit file passes an unset setting: no scanning.
-            good = value.empty() || parse_clamd_address(value).has_value();
-            scan.clamd = std::string(value);
-        } else if (arg == "--scan-jobs") {
-            const auto jobs = number(value, 1, 64);
-            good = jobs.has_value();
-            scan.options.jobs = static_cast<unsigned>(jobs.value_or(1));
-        } else if (arg == "--scan-max-bytes") {
-            // clamd takes at most 4 GiB in a stream.
-            const auto bytes = number(value, 1, 4'294'967'295ull);
-            good = bytes.has_value();
-            scan.options.max_bytes = bytes.value_or(1);
-        } else if (arg == "--scan-timeout") {
-            const auto seconds = number(value, 1, 3600);
-            good = seconds.has_value();
-            scan.clamd_timeout = std::chrono::seconds(seconds.value_or(60));
-        } else {
-            std::fprintf(stderr, "brantwicker-service serve: unknown option %s\n", argv[i - 1]);
-            return false;
-        }
-        if (!good) {
-            std::fprintf(stderr, "brantwicker-service serve: bad value for %s: %s\n", argv[i - 1],
-                         argv[i]);
-            return false;
-        }
-    }
-    if (!serve.replicas.empty() && !is_postgres_location(db)) {
-        std::fputs("brantwicker-service serve: --replica needs a PostgreSQL store\n", stderr);
-        return false;
-    }
-    return !db.empty();
-}
+// One row per option: the parsing and the help (and so the man page) both
+// come from here.
+using ServeRow = OptionRow<ServeOptions>;
+constexpr ServeRow kServeOptions[] = {
+    {"--replica", "URI", "a PostgreSQL standby to read from (repeat for more); needs a PostgreSQL DB",
+     [](ServeOptions& o, std::string_view v) { o.replicas.emplace_back(v); return is_postgres_location(v); }},
+    {"--listen", "ADDR:PORT", "where to serve HTTP (default 127.0.0.1:80; port 0 picks one)",
+     [](ServeOptions& o, std::string_view v) { return parse_listen(v, o.server.address, o.server.port); }},
+    {"--threads", "N", "worker threads, 1-256 (default one per core)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.server.threads, v, 1, 256); }},
+    {"--read-timeout", "SECONDS", "time-out for a request and for a store server, 1-3600 (default 10)",
+     [](ServeOptions& o, std::string_view v) { return take_seconds(o.server.read_timeout, v, 1, 3600); }},
+    {"--max-connections", "N", "connections served at once, 1-1000000 (default 512)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.server.max_connections, v, 1, 1'000'000); }},
+    // Empty, as a unit file passes an unset setting: no scanning.
+    {"--clamd", "SOCKET|HOST:PORT", "clamd to scan uploads with (default none: no uploads)",
+     [](ServeOptions& o, std::string_view v) { o.scan.clamd = v; return v.empty() || parse_clamd_address(v).has_value(); }},
+    {"--scan-jobs", "N", "uploads scanned at once, 1-64 (default 2)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.jobs, v, 1, 64); }},
+    // clamd takes at most 4 GiB in a stream.
+    {"--scan-max-bytes", "N", "largest upload in bytes, up to 4294967295 (default 26214400)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.max_bytes, v, 1, 4'294'967'295ull); }},
+    {"--scan-timeout", "SECONDS", "time-out for clamd's answer, 1-3600 (default 60)",
+     [](ServeOptions& o, std::string_view v) { return take_seconds(o.scan.clamd_timeout, v, 1, 3600); }},
+    {"--metrics-listen", "ADDR:PORT", "where to serve /metrics and /healthz (default nowhere)",
+     [](ServeOptions& o, std::string_view v) { return parse_listen(v, o.server.operator_address, o.server.operator_port) && o.server.operator_port != 0; }},
+    {"--unknown-top", "N|off", "digests asked for and not held to count, 1-100000 (default 1000)",
+     [](ServeOptions& o, std::string_view v) { return v == "off" ? (o.unknown_top = 0, true) : take_number(o.unknown_top, v, 1, 100'000); }},
+};
+
+constexpr CommandTable<ServeOptions> kServeCommand{
+    "serve", "DB [OPTION]...",
+    "Serves the reports of the store DB (an SQLite file, or a PostgreSQL URI) over HTTP:\n"
+    "the pages the desktop program opens, the JSON API and, with clamd, uploads.",
+    kServeOptions,
+    [](ServeOptions& o, std::string_view v, std::string& why) {
+        why = "one store only: '" + std::string(v) + "' after '" + o.db + "'";
+        return o.db.empty() ? (o.db = v, true) : false;
+    },
+    [](const ServeOptions& o, std::string& why) {
+        why = o.db.empty() ? "no store given (DB)" : "--replica needs a PostgreSQL store";
+        return !o.db.empty() && (o.replicas.empty() || is_postgres_location(o.db));
+    },
+};
 
 // Every connection, and every refusal, holds two descriptors: the process may
 // open as many as the hard limit allows. The limit, or nothing when there is
@@ -309,10 +258,9 @@ int serve_command(int argc, char** argv)
     ServeOptions serve;
     ServerOptions& options = serve.server;
     options.threads = std::max(1u, std::thread::hardware_concurrency());
-    if (!parse_options(argc, argv, serve)) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (const Parsed parsed = parse_command_line(kServeCommand, argc, argv, serve);
+        parsed != Parsed::Run)
+        return parsed_status(parsed);
     const std::string& db = serve.db;
 
     // The scan jobs' connections first: the first one makes the service's

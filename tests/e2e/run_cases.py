@@ -170,10 +170,15 @@ def run_case(path: str, workdir: str, options, launch) -> list[str]:
     return found
 
 
+def program_path(text: str) -> str:
+    """A Windows path (C:\\...) names an installed program, run under Wine as it is."""
+    return text if re.match(r"[A-Za-z]:\\", text) else os.path.abspath(text)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--program", required=True, type=os.path.abspath,
-                        help="the built lookup program")
+    parser.add_argument("--program", required=True, type=program_path,
+                        help="the built lookup program, or an installed one's Windows path")
     parser.add_argument("--host", required=True, help="the service host it was built with")
     parser.add_argument("--launcher", choices=("native", "wine"), default="native")
     parser.add_argument("--service", type=os.path.abspath,
