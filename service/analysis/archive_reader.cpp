@@ -283,15 +283,12 @@ bool Reader::drain(ArchiveRead& out)
 bool Reader::list_one(archive_entry* entry, ArchiveRead& out)
 {
     const bool raw = archive_format(archive_.get()) == ARCHIVE_FORMAT_RAW;
-    std::string fallback = raw ? gzip_stream_name(bytes_) : std::string();
-    if (fallback.empty())
-        fallback = raw ? "data" : "unnamed";
     const char* path = archive_entry_pathname_utf8(entry);
     if (!path)
         path = archive_entry_pathname(entry);
     ArchiveMember& member = out.members.emplace_back();
-    member.name = safe_name(raw ? std::string_view{} : path ? std::string_view(path) : std::string_view{},
-                            fallback);
+    // A packed stream's name, where it records one, is as hostile as any.
+    member.name = raw ? safe_name(gzip_stream_name(bytes_), "data") : safe_name(path ? path : "", "unnamed");
     listed_name_bytes_ += member.name.size();
 
     if (archive_entry_filetype(entry) != AE_IFREG || archive_entry_hardlink(entry) != nullptr) {

@@ -236,6 +236,8 @@ const FormatCase format_cases[] = {
     // A single stream is one member, named as the stream records it.
     {"gzip", "gzip", "gzip -k a.txt", "a.txt.gz", {{"a.txt", "alpha\n"}}},
     {"gzip, no name", "gzip", "gzip -n -c a.txt >out.gz", "out.gz", {{"data", "alpha\n"}}},
+    {"gzip, a name not UTF-8", "gzip", "cp a.txt \"$(printf 'n\\377')\" && gzip -c n? >out.gz", "out.gz",
+     {{"n\xEF\xBF\xBD", "alpha\n"}}},
     {"bzip2", "bzip2", "bzip2 -k a.txt", "a.txt.bz2", {{"data", "alpha\n"}}},
     {"xz", "xz", "xz -k a.txt", "a.txt.xz", {{"data", "alpha\n"}}},
 };
