@@ -157,7 +157,7 @@ Bytes tar_of(const std::vector<std::tuple<std::string, char, std::string>>& memb
         std::snprintf(header.data() + 124, 12, "%011o", static_cast<unsigned>(contents.size()));
         std::snprintf(header.data() + 136, 12, "%011o", 0);
         header[156] = type;
-        if (type == '2')
+        if (type == '1' || type == '2')
             std::memcpy(header.data() + 157, "/etc/passwd", 11);
         std::memcpy(header.data() + 257, "ustar\0" "00", 8);
         std::memset(header.data() + 148, ' ', 8);
@@ -233,6 +233,11 @@ const FormatCase format_cases[] = {
     {"cab", "gcab", "gcab -c -z out.cab a.txt dir/b.txt", "out.cab", both},
     {"iso", "bsdtar", "bsdtar --format iso9660 -cf out.iso a.txt dir", "out.iso",
      {{"unnamed", "(not a file)"}, {"a.txt", "alpha\n"}, {"dir", "(not a file)"}, {"dir/b.txt", "bravo\n"}}},
+    // A second name for a file's bytes is a link: they are read once.
+    {"tar, a hard link", "bsdtar", "ln a.txt h.txt && bsdtar -cf out.tar a.txt h.txt && rm h.txt", "out.tar",
+     {{"a.txt", "alpha\n"}, {"h.txt", "(not a file)"}}},
+    {"iso, a hard link", "bsdtar", "ln a.txt h.txt && bsdtar --format iso9660 -cf out.iso a.txt h.txt && rm h.txt",
+     "out.iso", {{"unnamed", "(not a file)"}, {"a.txt", "alpha\n"}, {"h.txt", "(not a file)"}}},
     // A single stream is one member, named as the stream records it.
     {"gzip", "gzip", "gzip -k a.txt", "a.txt.gz", {{"a.txt", "alpha\n"}}},
     {"gzip, no name", "gzip", "gzip -n -c a.txt >out.gz", "out.gz", {{"data", "alpha\n"}}},
@@ -533,6 +538,38 @@ TEST_F(Scratch, AMemberOfABombRatioIsLeftUnread)
         ASSERT_EQ(got.members.size(), 1u);
         EXPECT_EQ(got.members[0].skip, c.skip) << got.members[0].detail;
         EXPECT_EQ(got.members[0].data.size(), c.size);
+    }
+}
+
+// Passing over a member is free in a zip, but in a packed stream it means
+// unpacking it: there the listing stops rather than unpack a bomb to its end.
+TEST_F(Scratch, PassingOverABombStopsWhereItWouldUnpackIt)
+{
+    NEED_TOOL("bsdtar");
+    run("yes | head -c 8388608 >big && bsdtar --format zip -cf cheap.zip a.txt big dir/b.txt && "
+        "bsdtar -czf costly.tgz a.txt big dir/b.txt");
+    const Bytes cheap = read_file(dir_ / "cheap.zip"), costly = read_file(dir_ / "costly.tgz");
+    const struct {
+        const char*    label;
+        const Bytes&   archive;
+        std::size_t    files;
+        ArchiveOutcome outcome;
+        Listing        members;
+    } cases[] = {
+        {"zip", cheap, 10, ArchiveOutcome::Read,
+         {{"a.txt", "alpha\n"}, {"big", "(bomb)"}, {"dir/b.txt", "bravo\n"}}},
+        {"zip past the file bound", cheap, 1, ArchiveOutcome::Read,
+         {{"a.txt", "alpha\n"}, {"big", "(file bound)"}, {"dir/b.txt", "(file bound)"}}},
+        {"tar.gz", costly, 10, ArchiveOutcome::Damaged, {{"a.txt", "alpha\n"}, {"big", "(bomb)"}}},
+        {"tar.gz past the file bound", costly, 1, ArchiveOutcome::Damaged,
+         {{"a.txt", "alpha\n"}, {"big", "(file bound)"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ExtractBudget budget{c.files, std::uint64_t{64} << 20};
+        const ArchiveRead got = read_archive(c.archive, ExtractOptions{{}, 10.0}, budget);
+        EXPECT_EQ(got.outcome, c.outcome) << got.detail;
+        EXPECT_EQ(listing(got), c.members);
     }
 }
 
