@@ -243,6 +243,8 @@ const FormatCase format_cases[] = {
     {"gzip, no name", "gzip", "gzip -n -c a.txt >out.gz", "out.gz", {{"data", "alpha\n"}}},
     {"gzip, a name not UTF-8", "gzip", "cp a.txt \"$(printf 'n\\377')\" && gzip -c n? >out.gz", "out.gz",
      {{"n\xEF\xBF\xBD", "alpha\n"}}},
+    {"gzip, a zero block first", "gzip", "head -c 1024 /dev/zero | cat - a.txt | gzip -n >out.gz", "out.gz",
+     {{"data", std::string(1024, '\0') + "alpha\n"}}},
     {"bzip2", "bzip2", "bzip2 -k a.txt", "a.txt.bz2", {{"data", "alpha\n"}}},
     {"xz", "xz", "xz -k a.txt", "a.txt.xz", {{"data", "alpha\n"}}},
 };
