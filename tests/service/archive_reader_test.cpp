@@ -58,6 +58,18 @@ bool have(const std::string& tool)
         }                                                                        \
     } while (0)
 
+// For a row of a table: the other rows still run.
+bool missing(const std::string& tool)
+{
+    if (have(tool))
+        return false;
+    if (under_ci())
+        ADD_FAILURE() << tool << " is missing (scripts/install-test-deps.sh)";
+    else
+        std::printf("%s is missing; its rows are not tested\n", tool.c_str());
+    return true;
+}
+
 Bytes bytes_of(std::string_view text)
 {
     return Bytes(text.begin(), text.end());
@@ -141,7 +153,7 @@ std::uint32_t crc32(const Bytes& bytes, std::size_t from = 0, std::size_t to = S
 void put_le(Bytes& out, std::uint64_t value, int size)
 {
     for (int i = 0; i < size; ++i)
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+        out.push_back(static_cast<unsigned char>(i < 8 ? value >> (8 * i) : 0));  // wider: zeros
 }
 
 // One ustar member per (name, type, contents): names exactly as given.
@@ -253,7 +265,8 @@ TEST_F(Scratch, EachFormatListsAndReadsItsMembers)
 {
     for (const FormatCase& c : format_cases) {
         SCOPED_TRACE(c.label);
-        NEED_TOOL(c.tool);
+        if (missing(c.tool))
+            continue;
         const ArchiveRead got = read(made(c.command, c.output));
         EXPECT_EQ(got.outcome, ArchiveOutcome::Read) << got.detail;
         EXPECT_FALSE(got.format.empty());
@@ -305,7 +318,8 @@ TEST_F(Scratch, PasswordsOpenEncryptedMembersOrTheyAreListedAsEncrypted)
 {
     for (const PasswordCase& c : password_cases) {
         SCOPED_TRACE(c.label);
-        NEED_TOOL(c.tool);
+        if (missing(c.tool))
+            continue;
         fs::remove(dir_ / c.output);
         const ArchiveRead got = read(made(c.command, c.output), c.given);
         ASSERT_EQ(got.members.size(), 1u) << got.detail;
