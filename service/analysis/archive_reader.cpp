@@ -357,7 +357,7 @@ ArchiveRead Reader::run()
             if (const char* name = archive_format_name(reader))
                 out.format = name;
         }
-        if (status < ARCHIVE_WARN) {
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {  // a retry too: no entry came
             out.outcome = ArchiveOutcome::Damaged;
             out.detail = error_text(reader, "a member's header could not be read");
             if (archive_read_has_encrypted_entries(reader) > 0)
@@ -373,6 +373,8 @@ ArchiveRead Reader::run()
         if (!list_one(entry, out))
             break;
     }
+    if (out.format.empty() && archive_format_name(reader))
+        out.format = archive_format_name(reader);
     // libarchive takes a packed stream that starts with a zero block for an
     // empty tar; whatever follows the block would go unanalysed.
     const bool tar = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR;

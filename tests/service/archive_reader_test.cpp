@@ -473,6 +473,14 @@ TEST(ArchiveReader, ManyEmptyMembersAreListedPastTheFileBound)
         EXPECT_EQ(got.members[99'999].skip, MemberSkip::FileBound);
         EXPECT_EQ(got.members[99'999].name, "f99999");
     }
+
+    // Past 100,000 the listing itself stops, and says so.
+    members.emplace_back("one too many", '0', "");
+    ExtractBudget budget;
+    const ArchiveRead got = read_archive(tar_of(members), {}, budget);
+    EXPECT_EQ(got.outcome, ArchiveOutcome::Damaged);
+    EXPECT_EQ(got.members.size(), 100'000u);
+    EXPECT_NE(got.detail.find("100000"), std::string::npos) << got.detail;
 }
 
 struct Tree {
