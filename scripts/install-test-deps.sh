@@ -30,6 +30,8 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
 # lintian checks the Debian package; bash-completion runs its completion.
 native+=(lintian bash-completion)
+# The tools that make the archives the archive reader's tests take apart.
+native+=(libarchive-tools zip p7zip-full gcab gzip bzip2 xz-utils)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 # wixl makes the Windows installer; msiinfo (msitools) reads it back.
