@@ -1,6 +1,6 @@
 // brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB [--clamd SOCKET]
 #include "service/commands.h"
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 #include "service/shell_text.h"
 #include "service/store/store.h"
 
@@ -75,11 +75,22 @@ int lookup_command(int argc, char** argv)
 
 int stats_command(int argc, char** argv)
 {
-    const std::optional<ClamdAddress> clamd =
-        argc == 4 && std::string_view(argv[2]) == "--clamd" ? parse_clamd_address(argv[3])
-                                                             : std::nullopt;
-    if (argc != 2 && !clamd) {
-        std::fputs("usage: brantwicker-service stats DB [--clamd SOCKET|HOST:PORT]\n", stderr);
+    std::optional<ClamdAddress> clamd;
+    const char* clamd_text = nullptr;
+    const char* rules_folder = nullptr;
+    bool good = argc >= 2 && argc % 2 == 0;
+    for (int i = 2; good && i + 1 < argc; i += 2) {
+        const std::string_view option = argv[i];
+        if (option == "--clamd" && !clamd_text)
+            good = (clamd = parse_clamd_address(clamd_text = argv[i + 1])).has_value();
+        else if (option == "--yara-rules" && !rules_folder)
+            rules_folder = argv[i + 1];
+        else
+            good = false;
+    }
+    if (!good) {
+        std::fputs("usage: brantwicker-service stats DB [--clamd SOCKET|HOST:PORT]"
+                   " [--yara-rules DIR]\n", stderr);
         return 2;
     }
     std::unique_ptr<Store> store = open_for_reading("stats", argv[1]);
@@ -101,15 +112,23 @@ int stats_command(int argc, char** argv)
     }
     std::printf("%12llu  scans\n", static_cast<unsigned long long>(scans));
     if (clamd) {
-        Scanner scanner(*clamd, argv[3], std::chrono::seconds(5));
+        Scanner scanner(*clamd, clamd_text, std::chrono::seconds(5));
         const ScannerReport report = scanner.report();
         if (report.reachable)
-            std::printf("scanner %s: %s %s, signatures %s\n", argv[3], report.version.engine.c_str(),
+            std::printf("scanner %s: %s %s, signatures %s\n", clamd_text, report.version.engine.c_str(),
                         report.version.version.c_str(),
                         report.version.signatures.empty() ? "of its own"
                                                           : report.version.signatures.c_str());
         else
-            std::printf("scanner %s: unreachable (%s)\n", argv[3], printable(report.detail).c_str());
+            std::printf("scanner %s: unreachable (%s)\n", clamd_text, printable(report.detail).c_str());
+    }
+    if (rules_folder) {
+        // The rules as serve would compile them now: what it leaves out, and why.
+        YaraRules rules(rules_folder);
+        std::vector<std::string> log;
+        rules.load(log);
+        for (const std::string& line : log)
+            std::printf("%s\n", printable(line).c_str());
     }
     return 0;
 }

@@ -168,6 +168,16 @@ Json scanner_json(Scanner& scanner)
     } else {
         json["problem"] = report.detail;
     }
+    if (const YaraRules* rules = scanner.rules()) {
+        const std::shared_ptr<const CompiledRules> set = rules->current();
+        Json left_out = Json::array();
+        for (const RuleFileError& error : rules->errors())
+            left_out.push_back({{"file", error.file}, {"error", error.message}});
+        json["yara"] = {{"rules", rules->folder()},
+                        {"rule_set", set ? Json(set->identity) : Json(nullptr)},
+                        {"files", set ? set->files : 0},
+                        {"left_out", std::move(left_out)}};
+    }
     return json;
 }
 

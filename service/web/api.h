@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "service/store/digest_text.h"
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 #include "service/store/store.h"
 #include "service/web/message.h"
 #include "service/web/unknown_digests.h"

@@ -3,6 +3,9 @@
 //                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
 //                              [--scan-max-bytes N] [--scan-timeout SECONDS]
 //                              [--metrics-listen ADDR:PORT] [--unknown-top N|off]
+//                              [--yara-rules DIR] [--yara-timeout SECONDS]
+//                              [--extract-depth N] [--extract-max-files N]
+//                              [--extract-max-bytes N]
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
@@ -17,7 +20,7 @@
 // 503, never a wait past it. Scan jobs read and write on the primary alone,
 // so that the report an upload is sent to shows its scan however far a
 // replica lags; the counts of unknown digests are added to the primary's,
-// which every instance shares.
+// which every instance shares. SIGHUP compiles the YARA rules again.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
@@ -25,8 +28,10 @@
 #include "service/web/upload_routes.h"
 #include "service/web/unknown_digests.h"
 
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <array>
 #include <algorithm>
 #include <charconv>
@@ -46,7 +51,9 @@ constexpr char kUsage[] =
     "usage: brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]"
     " [--read-timeout SECONDS] [--max-connections N]\n"
     "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n"
-    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n";
+    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n"
+    "       [--yara-rules DIR] [--yara-timeout SECONDS] [--extract-depth N]"
+    " [--extract-max-files N] [--extract-max-bytes N]\n";
 
 // Digests the unknown-digest summary keeps by default.
 constexpr std::size_t kUnknownTopDefault = 1000;
@@ -58,6 +65,7 @@ struct ScanSettings {
     std::string clamd;  // empty: no scanning
     ScanOptions options;
     std::chrono::milliseconds clamd_timeout{60000};
+    std::string yara_rules;  // empty: no YARA
 };
 
 struct ServeOptions {
@@ -156,6 +164,24 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
             const auto seconds = number(value, 1, 3600);
             good = seconds.has_value();
             scan.clamd_timeout = std::chrono::seconds(seconds.value_or(60));
+        } else if (arg == "--yara-rules") {
+            scan.yara_rules = std::string(value);
+        } else if (arg == "--yara-timeout") {
+            const auto seconds = number(value, 1, 3600);
+            good = seconds.has_value();
+            scan.options.yara_timeout = std::chrono::seconds(seconds.value_or(60));
+        } else if (arg == "--extract-depth") {
+            const auto depth = number(value, 0, 32);
+            good = depth.has_value();
+            scan.options.extract.depth = static_cast<unsigned>(depth.value_or(4));
+        } else if (arg == "--extract-max-files") {
+            const auto files = number(value, 0, 1'000'000);
+            good = files.has_value();
+            scan.options.extract.max_files = files.value_or(1000);
+        } else if (arg == "--extract-max-bytes") {
+            const auto bytes = number(value, 0, std::uint64_t{1} << 40);
+            good = bytes.has_value();
+            scan.options.extract.max_bytes = bytes.value_or(0);
         } else {
             std::fprintf(stderr, "brantwicker-service serve: unknown option %s\n", argv[i - 1]);
             return false;
@@ -272,6 +298,60 @@ private:
     std::thread thread_;
 };
 
+// Waits for SIGHUP, which every thread blocks, and compiles the YARA rules
+// again on each, until stop().
+class RuleReloads {
+public:
+    RuleReloads(YaraRules* rules, Metrics& metrics, sigset_t signals)
+        : rules_(rules), metrics_(metrics), signals_(signals), thread_([this] { run(); })
+    {
+    }
+    ~RuleReloads() { stop(); }
+    RuleReloads(const RuleReloads&) = delete;
+    RuleReloads& operator=(const RuleReloads&) = delete;
+
+    void stop()
+    {
+        stopping_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void run()
+    {
+        const timespec pause{0, 200'000'000};
+        while (!stopping_) {
+            if (sigtimedwait(&signals_, nullptr, &pause) != SIGHUP)
+                continue;
+            if (!rules_) {
+                std::fputs("brantwicker-service: SIGHUP: no YARA rules to compile again\n", stderr);
+                continue;
+            }
+            load(*rules_, metrics_);
+        }
+    }
+
+public:
+    static bool load(YaraRules& rules, Metrics& metrics)
+    {
+        std::vector<std::string> log;
+        const bool loaded = rules.load(log);
+        for (const std::string& line : log)
+            std::fprintf(stderr, "brantwicker-service: %s\n", line.c_str());
+        const std::shared_ptr<const CompiledRules> set = rules.current();
+        metrics.yara_rule_files(set ? set->files : 0, rules.errors().size());
+        return loaded;
+    }
+
+private:
+    YaraRules* rules_;
+    Metrics& metrics_;
+    sigset_t signals_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 
 int serve_command(int argc, char** argv)
@@ -284,6 +364,12 @@ int serve_command(int argc, char** argv)
         return 2;
     }
     const std::string& db = serve.db;
+    // Blocked before any thread starts, so that every thread inherits it and
+    // only the reloads' thread takes it.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
 
     // The scan jobs' connections first: the first one makes the service's
     // own file, which the look-up threads then read beside the lists. Then
@@ -342,6 +428,8 @@ int serve_command(int argc, char** argv)
 
     Metrics metrics(route_names());
     options.metrics = &metrics;
+    // Before the uploads, which match with them until their last job ends.
+    std::optional<YaraRules> yara;
     std::optional<Scanner> scanner;
     std::optional<UploadScans> uploads;
     std::vector<HealthCheck> checks = {
@@ -349,8 +437,20 @@ int serve_command(int argc, char** argv)
              return stores[worker]->probe(why) == StoreStatus::Ok;
          }},
     };
+    if (scanning && !scan.yara_rules.empty()) {
+        // A folder with nothing that compiles yet still serves: the rules
+        // may be fixed and loaded with SIGHUP.
+        yara.emplace(scan.yara_rules);
+        RuleReloads::load(*yara, metrics);
+        scan.options.yara = &*yara;
+    } else if (!scan.yara_rules.empty()) {
+        std::fputs("brantwicker-service serve: --yara-rules needs --clamd\n", stderr);
+        return 2;
+    }
+    RuleReloads reloads(yara ? &*yara : nullptr, metrics, hangup);
     if (scanning) {
         scanner.emplace(*parse_clamd_address(scan.clamd), scan.clamd, scan.clamd_timeout);
+        scanner->set_rules(yara ? &*yara : nullptr);
         scan.options.read_timeout = options.read_timeout;
         scan.options.metrics = &metrics;
         uploads.emplace(*scanner, scan.options, scan_stores);
