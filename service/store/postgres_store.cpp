@@ -173,18 +173,18 @@ constexpr Statement scans_kept = {"scans_kept", "SELECT count(*) FROM scans", 0}
 // answers everything else. Part 6 the rules matched (by scan id), 7 the type
 // and fuzzy digest, 8 the analysers' faults, 9 its members, 10 its parents.
 constexpr Statement analysis_of = {nullptr,
-    "SELECT 6 AS part, m.scan AS o, m.position AS p, m.rule AS a, m.namespace AS b, m.tags AS c,"
-    "  m.description AS d, m.author AS e"
+    "SELECT 6 AS part, m.scan AS o, NULL::bytea AS q, m.position AS p, m.rule AS a,"
+    "  m.namespace AS b, m.tags AS c, m.description AS d, m.author AS e"
     " FROM scans AS s JOIN scan_matches AS m ON m.scan = s.id WHERE s.md5 = $1"
-    " UNION ALL SELECT 7, 0, 0, t.mime, t.type, t.ssdeep, NULL, NULL"
+    " UNION ALL SELECT 7, 0, NULL, 0, t.mime, t.type, t.ssdeep, NULL, NULL"
     " FROM file_types AS t WHERE t.md5 = $1"
-    " UNION ALL SELECT 8, 0, 0, f.analyser, f.detail, NULL, NULL, NULL"
+    " UNION ALL SELECT 8, 0, NULL, 0, f.analyser, f.detail, NULL, NULL, NULL"
     " FROM analyser_faults AS f WHERE f.md5 = $1"
-    " UNION ALL SELECT 9, 0, a.position, a.name, a.md5, a.sha1, a.skipped, NULL"
+    " UNION ALL SELECT 9, 0, NULL, a.position, a.name, a.md5, a.sha1, a.skipped, NULL"
     " FROM archive_members AS a WHERE a.parent = $1"
-    " UNION ALL SELECT 10, 0, a.position, a.name, a.parent, a.parent_sha1, NULL, NULL"
+    " UNION ALL SELECT 10, 0, a.parent, a.position, a.name, a.parent, a.parent_sha1, NULL, NULL"
     " FROM archive_members AS a WHERE a.md5 = $1"
-    " ORDER BY part, o, CASE WHEN part = 10 THEN b END, p", 1};
+    " ORDER BY part, o, q, p", 1};
 // The links of one file, a page and the total, in one statement.
 constexpr Statement children_of = {nullptr,
     "SELECT 0, l.sha1 FROM (SELECT DISTINCT sha1 FROM archive_members WHERE parent_sha1 = $1"
@@ -1324,7 +1324,7 @@ private:
         if (!rows)
             return false;
         const PGresult* result = rows.get();
-        enum { part, o, p, a, b, c, d, e };
+        enum { part, o, q, p, a, b, c, d, e };
         const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
         for (int row = 0; row < PQntuples(result); ++row) {
             switch (column_integer(result, row, part)) {

@@ -57,7 +57,7 @@ struct ScanRecord {
     std::string scanned;            // ISO 8601 date and time, UTC; set by the store
     bool        found = false;
     std::string signature;          // the signature that matched, when found
-    std::vector<RuleMatch> matches;  // what a rule engine's rules said, in order
+    std::vector<RuleMatch> matches{};  // what a rule engine's rules said, in order
 };
 
 

@@ -340,6 +340,6 @@ void UploadScans::scan(Store& store, UploadStart& start)
         return client.answer(failed, false);
     }
     if (api)
-        return client.answer(api_record(record), false);
+        return client.answer(api_record(record, &store), false);
     client.answer(see_other_page(report_path(record.md5)), false);
 }
