@@ -28,6 +28,8 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
+# The tools that make the archives the archive reader's tests take apart.
+native+=(libarchive-tools zip p7zip-full gcab gzip bzip2 xz-utils)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 

@@ -12,7 +12,7 @@ set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 bin="${1:?usage: run.sh FUZZ_BIN_DIR [SECONDS]}"
-seconds=$(( ${2:-${FUZZ_SECONDS:-60}} / 3 ))
+seconds=$(( ${2:-${FUZZ_SECONDS:-60}} / 4 ))
 scratch="$(mktemp -d)"
 artifacts="${FUZZ_ARTIFACTS:-$scratch/artifacts}"
 
@@ -34,4 +34,5 @@ fuzz() {
 fuzz lookup_fuzz "$here/corpus" -dict="$here/lookup.dict" -max_len=1100
 fuzz md5_fuzz -max_len=4096
 fuzz multipart_fuzz "$here/multipart-corpus" -max_len=2048
+fuzz archive_fuzz "$here/archive-corpus" -max_len=65536
 rm -rf "$scratch"
