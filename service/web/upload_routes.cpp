@@ -249,18 +249,18 @@ void UploadScans::scan(Store& store, UploadStart& start)
     // kept for the analysers that need them whole, and handed on to those
     // that take them as they come.
     FileDigests digests;
-    std::vector<unsigned char> bytes;
-    bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(*start.content_length,
+    std::vector<unsigned char> whole;
+    whole.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(*start.content_length,
                                                                    options_.max_bytes)));
     bool too_large = false;
-    const auto take_file = [&](std::string_view piece) {
-        if (digests.size() + piece.size() > options_.max_bytes) {
+    const auto take_file = [&](std::string_view bytes) {
+        if (digests.size() + bytes.size() > options_.max_bytes) {
             too_large = true;
             return false;
         }
-        digests.add(piece);
-        bytes.insert(bytes.end(), piece.begin(), piece.end());
-        if (!analysis.add(piece, detail))
+        digests.add(bytes);
+        whole.insert(whole.end(), bytes.begin(), bytes.end());
+        if (!analysis.add(bytes, detail))
             fault = analysis.fault();
         return fault == ScanFault::None;
     };
@@ -317,8 +317,8 @@ void UploadScans::scan(Store& store, UploadStart& start)
 
     const std::string password =
         api ? form_field(target.query, "password").value_or("") : form->password();
-    AnalysisOutcome outcome = analysis.finish(store, file, bytes, password);
-    std::vector<unsigned char>().swap(bytes);
+    AnalysisOutcome outcome = analysis.finish(store, file, whole, password);
+    std::vector<unsigned char>().swap(whole);
     if (outcome.fault != ScanFault::None || outcome.store_failed)
         count("error");
     else if (!outcome.records.empty() && !outcome.records.back().scans.empty())
