@@ -92,6 +92,9 @@ std::string upload_form()
     html += "\" enctype=\"multipart/form-data\">\n"
             "<label for=\"file\">A file to be scanned for malware</label>\n"
             "<input type=\"file\" id=\"file\" name=\"file\" required>\n"
+            // An archive's own password, tried before "infected".
+            "<label for=\"password\">Its password, if it is an archive that has one</label>\n"
+            "<input type=\"text\" id=\"password\" name=\"password\" autocomplete=\"off\">\n"
             "<button type=\"submit\">Scan the file</button>\n</form>\n";
     return html;
 }

@@ -278,7 +278,7 @@ def run(program: str) -> int:
         service, problems = None, []
         try:
             service = RealService(program, workdir, [], serve_args=(
-                "--clamd", clamd.link, "--scan-max-bytes", str(SCAN_MAX), "--scan-jobs", "1",
+                "--clamd", clamd.link, "--scan-max-bytes", str(SCAN_MAX), "--scan-jobs", "2",
                 "--yara-rules", rules, "--yara-timeout", "1", "--extract-depth", "3",
                 "--extract-max-files", str(EXTRACT_FILES), "--extract-max-bytes", str(EXTRACT_BYTES),
                 "--threads", "2", "--metrics-listen", "127.0.0.1:9100"))
