@@ -444,7 +444,7 @@ BREAKS = [
       "(mode == StoreMode::Service && !prepare_live_file(live, error))", "false",
       "scan results are kept nowhere that the pages read"),
     B("scan-always-rescanned", "service/analysis/pipeline.cpp",
-      "if (now && held && std::any_of(", "if (now && false && std::any_of(",
+      "(now && work.held && std::any_of(", "(now && false && std::any_of(",
       "a file uploaded again is scanned again with the same signatures"),
     B("scan-stall-bounds-whole-upload", "service/web/upload_routes.cpp",
       "if (!ready(POLLIN, Clock::now() + timeout_))", "if (!ready(POLLIN, started_ + timeout_))",

@@ -69,6 +69,9 @@ public:
         return earlier.engine == now.engine && earlier.engine_version == now.engine_version
             && earlier.signature_version == now.signature_version;
     }
+    // Whether what the store holds of the file already says all it would
+    // find, for an analyser that keeps no scan (the type, a digest).
+    virtual bool known_in(const FileRecord&) const { return false; }
     // Null on failure, with the fault and `detail`.
     virtual std::unique_ptr<Analysis> begin(ScanFault& fault, std::string& detail) = 0;
 };

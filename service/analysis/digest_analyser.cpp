@@ -14,6 +14,7 @@ public:
     std::string_view name() const override { return "ssdeep"; }
     // Linear in the file's size.
     std::chrono::milliseconds timeout() const override { return std::chrono::seconds(10); }
+    bool known_in(const FileRecord& record) const override { return !record.ssdeep.empty(); }
 
     std::unique_ptr<Analysis> begin(ScanFault&, std::string&) override
     {

@@ -55,6 +55,7 @@ public:
     std::string_view name() const override { return "file type"; }
     // libmagic bounds its own work (its recursion and byte limits).
     std::chrono::milliseconds timeout() const override { return std::chrono::seconds(10); }
+    bool known_in(const FileRecord& record) const override { return !record.type.empty(); }
 
     std::unique_ptr<Analysis> begin(ScanFault&, std::string&) override
     {

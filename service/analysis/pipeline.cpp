@@ -1,12 +1,18 @@
 #include "service/analysis/pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "service/analysis/file_digests.h"
 
 namespace {
+
+// Members analysed at once: clamd's round trips overlap each other and the
+// type and digests taken meanwhile.
+constexpr std::size_t kMemberThreads = 4;
 
 std::string fault_text(ScanFault fault, const std::string& detail)
 {
@@ -91,73 +97,102 @@ AnalysisOutcome UploadAnalysis::finish(Store& store, const UploadedFile& file,
     return out;
 }
 
-bool UploadAnalysis::analyse(Store& store, const UploadedFile& file,
-                             std::span<const unsigned char> bytes, unsigned depth,
-                             std::vector<std::unique_ptr<Analysis>>* begun, AnalysisOutcome& out,
-                             Verdict& verdict, std::string& label)
+bool UploadAnalysis::look_up(Store& store, FileWork& work, AnalysisOutcome& out)
 {
-    FileRecord known;
     std::string error;
-    const StoreStatus status = store.find_md5(file.md5, known, error);
+    const StoreStatus status = store.find_md5(work.file.md5, work.known, error);
     if (status == StoreStatus::Error) {
         out.store_failed = true;
         out.detail = error;
         return false;
     }
-    const bool held = status == StoreStatus::Ok;
-    AnalysisRecord record;
-    record.file = file;
+    work.held = status == StoreStatus::Ok;
+    // An engine that scanned this file before with what it has now is not
+    // asked again.
+    work.answered.assign(analysers_.size(), false);
+    for (std::size_t i = 0; i < analysers_.size(); ++i) {
+        const std::optional<ScanRecord>& now = identities_[i];
+        work.answered[i] = (now && work.held && std::any_of(
+            work.known.scans.begin(), work.known.scans.end(), [&](const ScanRecord& earlier) {
+                return analysers_[i]->answered_by(earlier, *now);
+            })) || (work.held && analysers_[i]->known_in(work.known));
+    }
+    return true;
+}
 
-    // A member's analyses begin here, fed the member whole.
+void UploadAnalysis::run(FileWork& work, std::vector<std::unique_ptr<Analysis>>* begun) const
+{
+    // A member's analyses begin here, those not answered, fed the member whole.
     std::vector<std::unique_ptr<Analysis>> mine;
     if (!begun) {
-        for (const std::unique_ptr<Analyser>& analyser : analysers_) {
+        for (std::size_t i = 0; i < analysers_.size(); ++i) {
             ScanFault fault = ScanFault::None;
             std::string why;
-            std::unique_ptr<Analysis> analysis = analyser->begin(fault, why);
+            std::unique_ptr<Analysis> analysis =
+                work.answered[i] ? nullptr : analysers_[i]->begin(fault, why);
             // A failure to take the bytes is said by its finish().
             if (analysis)
-                (void)analysis->add(std::string_view(reinterpret_cast<const char*>(bytes.data()),
-                                                     bytes.size()));
+                (void)analysis->add(std::string_view(
+                    reinterpret_cast<const char*>(work.bytes.data()), work.bytes.size()));
             if (fault != ScanFault::None)
-                record.faults.push_back({std::string(analyser->name()), fault_text(fault, why)});
+                work.faults.push_back({std::string(analysers_[i]->name()), fault_text(fault, why)});
             mine.push_back(std::move(analysis));
         }
         begun = &mine;
-    } else {
-        record.faults = early_faults_;
     }
     std::vector<std::unique_ptr<Analysis>>& analyses = *begun;
-
-    // An engine that scanned this file before with what it has now is not
-    // asked again.
+    work.ran.assign(analyses.size(), false);
+    work.found.assign(analyses.size(), Findings{});
     for (std::size_t i = 0; i < analyses.size(); ++i) {
-        const std::optional<ScanRecord>& now = identities_[i];
-        if (now && held && std::any_of(known.scans.begin(), known.scans.end(),
-                                       [&](const ScanRecord& earlier) {
-                                           return analysers_[i]->answered_by(earlier, *now);
-                                       }))
+        if (work.answered[i])
             analyses[i].reset();
+        work.ran[i] = analyses[i] != nullptr;
     }
 
     // Side by side: each analyser that waits or computes long on a thread of
     // its own, the quick ones on this one meanwhile.
-    const FileFacts facts{&file, depth};
-    std::vector<Findings> found(analyses.size());
-    {
-        std::vector<std::jthread> apart;
-        for (std::size_t i = 0; i < analyses.size(); ++i)
-            if (analyses[i] && analysers_[i]->works_apart())
-                apart.emplace_back([&, i] { found[i] = analyses[i]->finish(bytes, facts); });
-        for (std::size_t i = 0; i < analyses.size(); ++i)
-            if (analyses[i] && !analysers_[i]->works_apart())
-                found[i] = analyses[i]->finish(bytes, facts);
-    }
+    const FileFacts facts{&work.file, work.depth};
+    std::vector<std::jthread> apart;
+    for (std::size_t i = 0; i < analyses.size(); ++i)
+        if (analyses[i] && analysers_[i]->works_apart())
+            apart.emplace_back([&, i] { work.found[i] = analyses[i]->finish(work.bytes, facts); });
+    for (std::size_t i = 0; i < analyses.size(); ++i)
+        if (analyses[i] && !analysers_[i]->works_apart())
+            work.found[i] = analyses[i]->finish(work.bytes, facts);
+}
 
-    for (std::size_t i = 0; i < analyses.size(); ++i) {
-        if (!analyses[i])
+bool UploadAnalysis::analyse(Store& store, const UploadedFile& file,
+                             std::span<const unsigned char> bytes, unsigned depth,
+                             std::vector<std::unique_ptr<Analysis>>* begun, AnalysisOutcome& out,
+                             Verdict& verdict, std::string& label)
+{
+    FileWork work;
+    work.file = file;
+    work.bytes = bytes;
+    work.depth = depth;
+    if (begun)
+        work.faults = early_faults_;
+    if (!look_up(store, work, out))
+        return false;
+    run(work, begun);
+    return conclude(store, work, out, verdict, label);
+}
+
+bool UploadAnalysis::conclude(Store& store, FileWork& work, AnalysisOutcome& out, Verdict& verdict,
+                              std::string& label)
+{
+    const std::span<const unsigned char> bytes = work.bytes;
+    const unsigned depth = work.depth;
+    const bool held = work.held;
+    const FileRecord& known = work.known;
+    AnalysisRecord record;
+    record.file = work.file;
+    record.faults = std::move(work.faults);
+
+    for (std::size_t i = 0; i < work.found.size(); ++i) {
+        if (!work.ran[i])
             continue;
-        Findings& findings = found[i];
+        Findings& findings = work.found[i];
         if (findings.fault != ScanFault::None) {
             if (depth == 0 && analysers_[i]->required()) {
                 out.fault = findings.fault;
@@ -185,6 +220,15 @@ bool UploadAnalysis::analyse(Store& store, const UploadedFile& file,
             record.ssdeep = std::move(findings.ssdeep);
     }
 
+    // The store replaces the type and digest together: what was not taken
+    // again stays as it was.
+    if (held && record.type.empty() && record.mime.empty()) {
+        record.mime = known.mime;
+        record.type = known.type;
+    }
+    if (held && record.ssdeep.empty())
+        record.ssdeep = known.ssdeep;
+
     // Bad wins: what the store held, then what the engines found now.
     verdict = held ? known.verdict : Verdict::Unknown;
     label = held ? known.label : std::string();
@@ -203,17 +247,26 @@ bool UploadAnalysis::analyse(Store& store, const UploadedFile& file,
             record.archive = true;
             if (read.outcome == ArchiveOutcome::Damaged)
                 record.faults.push_back({"archive", "damaged: " + read.detail});
-            std::string contains;
-            for (ArchiveMember& member : read.members) {
-                MemberListing listing;
-                listing.name = member.name;
+            // Each member read is digested and looked up here, analysed side
+            // by side with the others on a few threads, then concluded in the
+            // archive's order, its own members after it.
+            struct Slot {
+                MemberListing           listing;
+                std::optional<FileWork> work;  // none: skipped, or analysed before
+                std::string             key;
+            };
+            std::vector<Slot> slots(read.members.size());
+            std::set<std::string> here;
+            for (std::size_t i = 0; i < read.members.size(); ++i) {
+                ArchiveMember& member = read.members[i];
+                Slot& slot = slots[i];
+                slot.listing.name = member.name;
                 if (member.skip != MemberSkip::None) {
-                    listing.skipped = too_deep && member.skip == MemberSkip::FileBound
-                                          ? std::string("depth bound")
-                                          : std::string(member_skip_name(member.skip));
+                    slot.listing.skipped = too_deep && member.skip == MemberSkip::FileBound
+                                               ? std::string("depth bound")
+                                               : std::string(member_skip_name(member.skip));
                     if (!member.detail.empty() && !too_deep)
-                        listing.skipped += ": " + member.detail;
-                    record.members.push_back(std::move(listing));
+                        slot.listing.skipped += ": " + member.detail;
                     continue;
                 }
                 UploadedFile inside;
@@ -221,30 +274,54 @@ bool UploadAnalysis::analyse(Store& store, const UploadedFile& file,
                 digests.add(std::string_view(reinterpret_cast<const char*>(member.data.data()),
                                              member.data.size()));
                 if (!digests.end(inside)) {
-                    listing.skipped = "not digested";
-                    record.members.push_back(std::move(listing));
+                    slot.listing.skipped = "not digested";
                     continue;
                 }
                 inside.name = member.name;
-                listing.md5 = inside.md5;
-                listing.sha1 = inside.sha1;
+                slot.listing.md5 = inside.md5;
+                slot.listing.sha1 = inside.sha1;
+                slot.key.assign(inside.md5.begin(), inside.md5.end());
+                // The same file twice in one tree is analysed once.
+                if (seen_.contains(slot.key) || !here.insert(slot.key).second)
+                    continue;
+                FileWork& inner = slot.work.emplace();
+                inner.file = std::move(inside);
+                inner.bytes = member.data;
+                inner.depth = depth + 1;
+                if (!look_up(store, inner, out))
+                    return false;
+            }
+            std::atomic<std::size_t> next{0};
+            const auto analyse_some = [&] {
+                for (std::size_t k; (k = next.fetch_add(1)) < slots.size();)
+                    if (slots[k].work)
+                        run(*slots[k].work, nullptr);
+            };
+            {
+                std::vector<std::jthread> helpers;
+                for (std::size_t t = 1; t < std::min<std::size_t>(kMemberThreads, slots.size()); ++t)
+                    helpers.emplace_back(analyse_some);
+                analyse_some();
+            }
+            std::string contains;
+            for (std::size_t i = 0; i < slots.size(); ++i) {
+                Slot& slot = slots[i];
                 Verdict member_verdict = Verdict::Unknown;
                 std::string member_label;
-                const std::string key(inside.md5.begin(), inside.md5.end());
-                if (const auto seen = seen_.find(key); seen != seen_.end()) {
-                    // The same file twice in one tree is analysed once.
+                if (slot.work) {
+                    if (!conclude(store, *slot.work, out, member_verdict, member_label))
+                        return false;
+                    seen_.emplace(slot.key, std::make_pair(member_verdict, member_label));
+                    slot.work.reset();
+                } else if (const auto seen = seen_.find(slot.key);
+                           slot.listing.skipped.empty() && seen != seen_.end()) {
                     member_verdict = seen->second.first;
                     member_label = seen->second.second;
-                } else {
-                    if (!analyse(store, inside, member.data, depth + 1, nullptr, out, member_verdict,
-                                 member_label))
-                        return false;
-                    seen_.emplace(key, std::make_pair(member_verdict, member_label));
                 }
-                std::vector<unsigned char>().swap(member.data);
+                std::vector<unsigned char>().swap(read.members[i].data);
                 if (member_verdict == Verdict::Bad && contains.empty())
-                    contains = "contains " + member.name + ": " + member_label;
-                record.members.push_back(std::move(listing));
+                    contains = "contains " + slot.listing.name + ": " + member_label;
+                record.members.push_back(std::move(slot.listing));
             }
             if (!contains.empty()) {
                 verdict = Verdict::Bad;

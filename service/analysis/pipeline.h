@@ -60,11 +60,31 @@ public:
                            std::span<const unsigned char> bytes, const std::string& password);
 
 private:
+    // What is known of one file while it is analysed.
+    struct FileWork {
+        UploadedFile                   file;
+        std::span<const unsigned char> bytes;
+        unsigned                       depth = 0;
+        FileRecord                     known;
+        bool                           held = false;
+        std::vector<bool>              answered;  // by an earlier scan, per analyser
+        std::vector<AnalyserFault>     faults;    // analysers that could not begin
+        std::vector<bool>              ran;
+        std::vector<Findings>          found;
+    };
     // Analyses one file, its members after it; `begun`: its analyses, when
     // begun already (the upload's). Appends its records; returns its verdict.
     bool analyse(Store& store, const UploadedFile& file, std::span<const unsigned char> bytes,
                  unsigned depth, std::vector<std::unique_ptr<Analysis>>* begun,
                  AnalysisOutcome& out, Verdict& verdict, std::string& label);
+    // The store's record of it, and which engines it answers for. On the
+    // job's thread, which owns the store.
+    bool look_up(Store& store, FileWork& work, AnalysisOutcome& out);
+    // The analysers' work, on any thread.
+    void run(FileWork& work, std::vector<std::unique_ptr<Analysis>>* begun) const;
+    // Its record and verdict, its members taken apart and analysed.
+    bool conclude(Store& store, FileWork& work, AnalysisOutcome& out, Verdict& verdict,
+                  std::string& label);
 
     std::span<const std::unique_ptr<Analyser>> analysers_;
     ExtractLimits limits_;

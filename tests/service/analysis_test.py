@@ -124,6 +124,8 @@ class Run:
         again = upload(marked, "again.txt")
         self.expect("the same file again", self.scans() == before and again["verdict"] == "bad",
                     f"{self.scans() - before} scans added")
+        self.expect("the same file again", (again["mime"], again["ssdeep"]) == (got["mime"], got["ssdeep"]),
+                    again)
         noted = upload(b"a " + NOTE + b"\n", "noted.txt")
         yara = [s for s in noted["scans"] if s["engine"] == "YARA"]
         self.expect("info rule", noted["verdict"] == "unknown" and yara and yara[0]["result"] == "clean"
