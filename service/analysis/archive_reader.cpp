@@ -147,13 +147,18 @@ std::string error_text(archive* reader, std::string_view otherwise)
     return text && *text ? text : std::string(otherwise);
 }
 
-void open_reader(archive* reader, const ExtractOptions& options)
+void open_reader(archive* reader, const ExtractOptions& options, bool stream_only)
 {
-    // Only what the analysts meet: every other reader libarchive has
+    // Only the formats uploads come in: every other reader libarchive has
     // stays out of reach of hostile bytes.
     archive_read_support_filter_gzip(reader);
     archive_read_support_filter_bzip2(reader);
     archive_read_support_filter_xz(reader);
+    archive_read_support_format_raw(reader);
+    for (const std::string& password : options.passwords)
+        archive_read_add_passphrase(reader, password.c_str());
+    if (stream_only)
+        return;
     archive_read_support_format_zip(reader);
     archive_read_support_format_7zip(reader);
     archive_read_support_format_rar(reader);
@@ -161,9 +166,6 @@ void open_reader(archive* reader, const ExtractOptions& options)
     archive_read_support_format_tar(reader);
     archive_read_support_format_cab(reader);
     archive_read_support_format_iso9660(reader);
-    archive_read_support_format_raw(reader);
-    for (const std::string& password : options.passwords)
-        archive_read_add_passphrase(reader, password.c_str());
 }
 
 class Reader {
@@ -189,6 +191,7 @@ private:
     std::size_t                    listed_name_bytes_ = 0;
     std::uint64_t                  unpacked_ = 0;  // by this call, kept or not
     std::vector<unsigned char>     piece_ = std::vector<unsigned char>(piece);
+    bool                           stream_only_ = false;
 };
 
 // The most a member may unpack before its ratio to the whole archive, the
@@ -330,7 +333,7 @@ ArchiveRead Reader::run()
     archive* reader = archive_.get();
     if (!reader || bytes_.empty())
         return out;
-    open_reader(reader, options_);
+    open_reader(reader, options_, stream_only_);
     if (archive_read_open_memory(reader, bytes_.data(), bytes_.size()) != ARCHIVE_OK) {
         out.detail = error_text(reader, "no archive format recognised");
         return out;
@@ -354,7 +357,7 @@ ArchiveRead Reader::run()
             if (const char* name = archive_format_name(reader))
                 out.format = name;
         }
-        if (status < ARCHIVE_WARN) {
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {  // a retry too: no entry came
             out.outcome = ArchiveOutcome::Damaged;
             out.detail = error_text(reader, "a member's header could not be read");
             if (archive_read_has_encrypted_entries(reader) > 0)
@@ -369,6 +372,17 @@ ArchiveRead Reader::run()
         }
         if (!list_one(entry, out))
             break;
+    }
+    if (out.format.empty() && archive_format_name(reader))
+        out.format = archive_format_name(reader);
+    // libarchive takes a packed stream that starts with a zero block for an
+    // empty tar; whatever follows the block would go unanalysed.
+    const bool tar = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_TAR;
+    if (out.outcome == ArchiveOutcome::Read && out.members.empty() && tar &&
+        archive_filter_code(reader, 0) != ARCHIVE_FILTER_NONE && !stream_only_) {
+        stream_only_ = true;
+        archive_.reset(archive_read_new());
+        return run();
     }
     return out;
 }
