@@ -181,7 +181,7 @@ constexpr Statement analysis_of = {nullptr,
     " UNION ALL SELECT 8, 0, NULL, 0, f.analyser, f.detail, NULL, NULL, NULL"
     " FROM analyser_faults AS f WHERE f.md5 = $1"
     " UNION ALL SELECT 9, 0, NULL, a.position, a.name, a.md5, a.sha1, a.skipped, NULL"
-    " FROM archive_members AS a WHERE a.parent = $1"
+    " FROM archive_members AS a WHERE a.parent = $1 AND a.position < 2000"  // kMembersListed
     " UNION ALL SELECT 10, 0, a.parent, a.position, a.name, a.parent, a.parent_sha1, NULL, NULL"
     " FROM archive_members AS a WHERE a.md5 = $1"
     " ORDER BY part, o, q, p", 1};

@@ -426,6 +426,7 @@ public:
                     error))
             && (members_ = prepare(db,
                     "SELECT name, md5, sha1, skipped FROM archive_members WHERE parent = ?1"
+                    " AND position < 2000" // kMembersListed
                     " ORDER BY position", error))
             && (parents_ = prepare(db,
                     "SELECT parent, parent_sha1, name FROM archive_members WHERE md5 = ?1"

@@ -82,6 +82,11 @@ struct MemberListing {
     std::string             skipped;  // why it was not read; empty when read
 };
 
+// A record lists at most this many of an archive's members, its first: an
+// archive may list a hundred thousand, and every look-up of it reads them.
+// Both engines write the number into their statements.
+inline constexpr std::size_t kMembersListed = 2000;
+
 // An archive that holds a file, and the file's path inside it.
 struct ArchiveParent {
     Md5Bytes    md5{};

@@ -498,6 +498,15 @@ TEST_P(StoreContract, AnalysesKeepWhatTheyFoundAndTheArchiveLinks)
     ASSERT_EQ(reader->archive_links(sha1_of(0x55), LinkDirection::Parents, {}, 10, page, error_),
               StoreStatus::Ok) << error_;
     EXPECT_EQ(page.total, 0u);
+
+    // A record lists the first kMembersListed members of a larger archive.
+    archive.members.assign(kMembersListed + 1, {"more", {}, {}, "file bound"});
+    archive.members.front().name = "first";
+    ASSERT_EQ(service->add_analyses(std::span(&archive, 1), error_), StoreStatus::Ok) << error_;
+    std::this_thread::sleep_for(2 * postgres_recent_bound);
+    ASSERT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    ASSERT_EQ(record_.members.size(), kMembersListed);
+    EXPECT_EQ(record_.members.front().name, "first");
 }
 
 // "hex count" per digest kept, in digest order, then the asks in all; with
