@@ -7,6 +7,8 @@
 # promtool, which checks the service's metrics), the PostgreSQL server, libpq
 # and nginx for the store's second engine and the topology test, the
 # mingw-w64 cross compilers, Wine, and the X tools the desktop tests use.
+# The analysis of uploads links libyara, libmagic and libfuzzy (ssdeep); its
+# tests make archives with zip, 7z (p7zip-full) and bsdtar (libarchive-tools).
 # Servers that come with these packages (clamd, Prometheus, PostgreSQL,
 # nginx) are installed without being started: the tests run their own, in
 # temporary directories. Safe to run again.
@@ -27,7 +29,8 @@ export DEBIAN_FRONTEND=noninteractive
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
-        clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
+        clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light
+        libyara-dev libmagic-dev libfuzzy-dev zip p7zip-full libarchive-tools)
 # lintian checks the Debian package; bash-completion runs its completion.
 native+=(lintian bash-completion)
 # The tools that make the archives the archive reader's tests take apart.

@@ -1,7 +1,7 @@
 // brantwicker-service lookup DB HASH...   and   brantwicker-service stats DB [--clamd SOCKET]
 #include "service/command_line.h"
 #include "service/commands.h"
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 #include "service/shell_text.h"
 #include "service/store/store.h"
 
@@ -49,6 +49,7 @@ struct StatsSettings {
     std::string db;
     std::optional<ClamdAddress> clamd;
     std::string clamd_text;
+    std::string rules_folder;
 };
 
 constexpr OptionRow<StatsSettings> kStatsOptions[] = {
@@ -57,6 +58,11 @@ constexpr OptionRow<StatsSettings> kStatsOptions[] = {
          o.clamd_text = v;
          o.clamd = parse_clamd_address(v);
          return o.clamd.has_value();
+     }},
+    {"--yara-rules", "DIR", "also compile the YARA rules in DIR as serve would, and say what it leaves out",
+     [](StatsSettings& o, std::string_view v) {
+         o.rules_folder = v;
+         return !v.empty();
      }},
 };
 
@@ -160,6 +166,14 @@ int stats_command(int argc, char** argv)
                                                           : report.version.signatures.c_str());
         else
             std::printf("scanner %s: unreachable (%s)\n", clamd_text, printable(report.detail).c_str());
+    }
+    if (!settings.rules_folder.empty()) {
+        // The rules as serve would compile them now: what it leaves out, and why.
+        YaraRules rules(settings.rules_folder);
+        std::vector<std::string> log;
+        rules.load(log);
+        for (const std::string& line : log)
+            std::printf("%s\n", printable(line).c_str());
     }
     return 0;
 }

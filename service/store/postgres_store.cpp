@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -83,6 +84,32 @@ constexpr const char* schema_sql[] = {
     ("CREATE TABLE unknown_asked ("
      " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), total bigint NOT NULL)"),
 };
+
+// What analyses find beside the scans, made where absent (a store made by
+// an earlier version) when a service first keeps an analysis: the rules a
+// scan's rules matched, the file's type and fuzzy digest, the analysers that
+// could not finish, and the members of archives with their parents.
+constexpr const char* analysis_sql[] = {
+    "CREATE TABLE IF NOT EXISTS scan_matches ("
+    " scan bigint NOT NULL, position integer NOT NULL, rule bytea NOT NULL,"
+    " namespace bytea NOT NULL, tags bytea NOT NULL, description bytea NOT NULL,"
+    " author bytea NOT NULL, PRIMARY KEY (scan, position))",
+    "CREATE TABLE IF NOT EXISTS file_types ("
+    " md5 bytea PRIMARY KEY, mime bytea NOT NULL, type bytea NOT NULL, ssdeep bytea NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS analyser_faults ("
+    " md5 bytea NOT NULL, analyser bytea NOT NULL, detail bytea NOT NULL,"
+    " PRIMARY KEY (md5, analyser))",
+    "CREATE TABLE IF NOT EXISTS archive_members ("
+    " parent bytea NOT NULL, position integer NOT NULL, parent_sha1 bytea NOT NULL,"
+    " name bytea NOT NULL, md5 bytea, sha1 bytea, skipped bytea NOT NULL,"
+    " PRIMARY KEY (parent, position))",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_md5 ON archive_members (md5)",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
+    " ON archive_members (parent_sha1, sha1)",
+};
+// Two services making them at once take this lock in turn; imports never do.
+constexpr const char* analysis_lock_key = "1112952641";  // "BWKA"
 
 struct Statement {
     const char* name;
@@ -153,6 +180,34 @@ constexpr Statement by_verdict = {"by_verdict",
     "  WHERE verdict < 2 AND md5 IN (SELECT md5 FROM scans WHERE found = 1)) AS t"
     " GROUP BY verdict", 0};
 constexpr Statement scans_kept = {"scans_kept", "SELECT count(*) FROM scans", 0};
+// What analyses found of an uploaded file, read after its record; not
+// prepared, so that a store whose service has not made the tables yet still
+// answers everything else. Part 6 the rules matched (by scan id), 7 the type
+// and fuzzy digest, 8 the analysers' faults, 9 its members, 10 its parents.
+constexpr Statement analysis_of = {nullptr,
+    "SELECT 6 AS part, m.scan AS o, NULL::bytea AS q, m.position AS p, m.rule AS a,"
+    "  m.namespace AS b, m.tags AS c, m.description AS d, m.author AS e"
+    " FROM scans AS s JOIN scan_matches AS m ON m.scan = s.id WHERE s.md5 = $1"
+    " UNION ALL SELECT 7, 0, NULL, 0, t.mime, t.type, t.ssdeep, NULL, NULL"
+    " FROM file_types AS t WHERE t.md5 = $1"
+    " UNION ALL SELECT 8, 0, NULL, 0, f.analyser, f.detail, NULL, NULL, NULL"
+    " FROM analyser_faults AS f WHERE f.md5 = $1"
+    " UNION ALL SELECT 9, 0, NULL, a.position, a.name, a.md5, a.sha1, a.skipped, NULL"
+    " FROM archive_members AS a WHERE a.parent = $1 AND a.position < 2000"  // kMembersListed
+    " UNION ALL SELECT 10, 0, a.parent, a.position, a.name, a.parent, a.parent_sha1, NULL, NULL"
+    " FROM archive_members AS a WHERE a.md5 = $1"
+    " ORDER BY part, o, q, p", 1};
+// The links of one file, a page and the total, in one statement.
+constexpr Statement children_of = {nullptr,
+    "SELECT 0, l.sha1 FROM (SELECT DISTINCT sha1 FROM archive_members WHERE parent_sha1 = $1"
+    "  AND sha1 > $2 ORDER BY sha1 LIMIT $3::text::bigint) AS l"
+    " UNION ALL SELECT 1, int8send(count(DISTINCT sha1)) FROM archive_members"
+    " WHERE parent_sha1 = $1 ORDER BY 1, 2", 3};
+constexpr Statement parents_of = {nullptr,
+    "SELECT 0, l.parent_sha1 FROM (SELECT DISTINCT parent_sha1 FROM archive_members"
+    "  WHERE sha1 = $1 AND parent_sha1 > $2 ORDER BY parent_sha1 LIMIT $3::text::bigint) AS l"
+    " UNION ALL SELECT 1, int8send(count(DISTINCT parent_sha1)) FROM archive_members"
+    " WHERE sha1 = $1 ORDER BY 1, 2", 3};
 constexpr Statement reads[] = {by_md5, by_sha1, by_sha256, read_generation, count_all,
                                by_verdict, scans_kept};
 
@@ -921,12 +976,56 @@ public:
         return read(read_generation, {}, error) ? StoreStatus::Ok : StoreStatus::Error;
     }
 
-    // No analysis records archive links yet: every file has none.
-    StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&,
-                              std::size_t, LinkPage& out, std::string&) override
+    StoreStatus archive_links(const Sha1Bytes& sha1, LinkDirection direction,
+                              const std::optional<Sha1Bytes>& after, std::size_t limit,
+                              LinkPage& out, std::string& error) override
     {
         out = {};
+        const std::string count = std::to_string(std::min<std::size_t>(limit, INT64_MAX));
+        const std::string_view params[] = {as_view(sha1), after ? as_view(*after) : "", count};
+        Result rows = read(direction == LinkDirection::Children ? children_of : parents_of,
+                           params, error);
+        if (!rows)
+            return StoreStatus::Error;
+        for (int row = 0; row < PQntuples(rows.get()); ++row) {
+            if (column_integer(rows.get(), row, 0) == 1)
+                out.total = column_integer(rows.get(), row, 1);
+            else if (Sha1Bytes link; column_digest(rows.get(), row, 1, link))
+                out.sha1s.push_back(link);
+        }
         return StoreStatus::Ok;
+    }
+
+    // On the primary, in one transaction, as add_upload.
+    StoreStatus add_analyses(std::span<const AnalysisRecord> records, std::string& error) override
+    {
+        if (mode_ != StoreMode::Service) {
+            error = "the store is not open for the service's own records";
+            return StoreStatus::Error;
+        }
+        Link& primary = links_.back();
+        bool refused = false;
+        std::string why;
+        if (!primary.ready(Clock::now() + wait_, why, refused)) {
+            error = "the primary database: " + why;
+            return StoreStatus::Error;
+        }
+        bool ok = analysis_tables_ || make_analysis_tables(primary, why);
+        analysis_tables_ = ok;
+        ok = ok && run_fixed(primary, "BEGIN", why);
+        for (std::size_t i = 0; ok && i < records.size(); ++i)
+            ok = write_analysis(primary, records[i], why);
+        ok = ok && run_fixed(primary, "UPDATE brantwicker_store SET generation = generation + 1", why)
+                && run_fixed(primary, "COMMIT", why);
+        if (ok) {
+            recent_.clear();
+            return StoreStatus::Ok;
+        }
+        std::string ignored;
+        if (primary.connection())
+            run_fixed(primary, "ROLLBACK", ignored);
+        error = "the primary database: " + why;
+        return StoreStatus::Error;
     }
 
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
@@ -1050,6 +1149,7 @@ private:
         const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
         bool listed = false;
         UploadsRead uploads;
+        std::vector<std::uint64_t> scan_ids;
         for (int row = 1; row < PQntuples(result); ++row) {
             switch (column_integer(result, row, part)) {
             case 1:
@@ -1076,13 +1176,17 @@ private:
                     uploads.size = column_integer(result, row, n);
                 }
                 uploads.scans.push_back({text(row, a), text(row, b), text(row, d), text(row, c),
-                                         column_integer(result, row, v) != 0, text(row, e)});
+                                         column_integer(result, row, v) != 0, text(row, e), {}});
+                // Its order is the scan's id, negated.
+                scan_ids.push_back(0 - column_integer(result, row, 1));
                 break;
             default:
                 uploads.names.push_back(text(row, a));
             }
         }
         const Md5Bytes md5 = out.md5;
+        if (!uploads.scans.empty() && !read_analysis(md5, scan_ids, uploads, error))
+            return StoreStatus::Error;
         const StoreStatus status = merge_uploads(out, listed, std::move(uploads));
         if (status == StoreStatus::NotFound) {
             out = FileRecord{};
@@ -1108,7 +1212,8 @@ private:
                 bool refused = false;
                 if (!link.ready(deadline, why, refused))
                     break;
-                if (Result rows = link.run(statement.name, nullptr, params, deadline, why))
+                if (Result rows = link.run(statement.name, statement.name ? nullptr : statement.sql,
+                                           params, deadline, why))
                     return rows;
                 if (link.connection() || link.resting() || Clock::now() >= deadline)
                     break;  // the server said no, or did not answer in time
@@ -1124,7 +1229,155 @@ private:
         return nullptr;
     }
 
+    bool make_analysis_tables(Link& link, std::string& error)
+    {
+        const std::string lock = std::string("SELECT pg_advisory_xact_lock(") + analysis_lock_key + ")";
+        bool ok = run_fixed(link, "BEGIN", error) && run_fixed(link, lock.c_str(), error);
+        for (const char* sql : analysis_sql)
+            ok = ok && run_fixed(link, sql, error);
+        if (ok && run_fixed(link, "COMMIT", error))
+            return true;
+        std::string ignored;
+        if (link.connection())
+            run_fixed(link, "ROLLBACK", ignored);
+        return false;
+    }
+
+    static bool write(Link& link, const char* sql, std::span<const std::string_view> params,
+                      std::string& error, Result* rows = nullptr)
+    {
+        Result result = link.run(nullptr, sql, params, no_deadline, error, 1);
+        if (rows)
+            *rows = std::move(result);
+        return rows ? static_cast<bool>(*rows) : static_cast<bool>(result);
+    }
+
+    bool write_analysis(Link& link, const AnalysisRecord& record, std::string& error)
+    {
+        const UploadedFile& file = record.file;
+        const std::string size = std::to_string(file.size);
+        const std::string_view md5 = as_view(file.md5);
+        for (const ScanRecord& scan : record.scans) {
+            const std::string found = scan.found ? "1" : "0";
+            const std::string_view params[] = {
+                md5, as_view(file.sha1), as_view(file.sha256), size, scan.engine,
+                scan.engine_version, scan.signature_version, found,
+                scan.found ? std::string_view(scan.signature) : std::string_view("")};
+            Result id;
+            if (!write(link, "INSERT INTO scans (md5, sha1, sha256, size, engine, engine_version,"
+                             " signature_version, found, signature) VALUES ($1, $2, $3,"
+                             " $4::text::bigint, $5, $6, $7, $8::text::smallint, $9) RETURNING id",
+                       params, error, &id))
+                return false;
+            const std::string scan_id = std::to_string(column_integer(id.get(), 0, 0));
+            for (std::size_t i = 0; i < scan.matches.size(); ++i) {
+                const RuleMatch& match = scan.matches[i];
+                const std::string position = std::to_string(i);
+                const std::string_view row[] = {scan_id, position, match.rule, match.rule_namespace,
+                                                match.tags, match.description, match.author};
+                if (!write(link, "INSERT INTO scan_matches (scan, position, rule, namespace, tags,"
+                                 " description, author) VALUES ($1::text::bigint,"
+                                 " $2::text::integer, $3, $4, $5, $6, $7)", row, error))
+                    return false;
+            }
+        }
+        if (!file.name.empty()) {
+            const std::string_view params[] = {md5, file.name};
+            if (!write(link, "INSERT INTO upload_names (md5, name) VALUES ($1, $2)"
+                             " ON CONFLICT DO NOTHING", params, error))
+                return false;
+        }
+        if (!record.mime.empty() || !record.type.empty() || !record.ssdeep.empty()) {
+            const std::string_view params[] = {md5, record.mime, record.type, record.ssdeep};
+            if (!write(link, "INSERT INTO file_types (md5, mime, type, ssdeep) VALUES ($1, $2, $3, $4)"
+                             " ON CONFLICT (md5) DO UPDATE SET mime = excluded.mime,"
+                             " type = excluded.type, ssdeep = excluded.ssdeep", params, error))
+                return false;
+        }
+        const std::string_view key[] = {md5};
+        if (!write(link, "DELETE FROM analyser_faults WHERE md5 = $1", key, error))
+            return false;
+        for (const AnalyserFault& fault : record.faults) {
+            const std::string_view params[] = {md5, fault.analyser, fault.detail};
+            if (!write(link, "INSERT INTO analyser_faults (md5, analyser, detail) VALUES ($1, $2, $3)"
+                             " ON CONFLICT (md5, analyser) DO UPDATE SET detail = excluded.detail",
+                       params, error))
+                return false;
+        }
+        if (!record.archive)
+            return true;
+        if (!write(link, "DELETE FROM archive_members WHERE parent = $1", key, error))
+            return false;
+        for (std::size_t i = 0; i < record.members.size(); ++i) {
+            const MemberListing& member = record.members[i];
+            const std::string position = std::to_string(i);
+            const std::string_view params[] = {
+                md5, position, as_view(file.sha1), member.name,
+                member.md5 ? as_view(*member.md5) : std::string_view(),
+                member.sha1 ? as_view(*member.sha1) : std::string_view(), member.skipped,
+                member.md5 ? "t" : "f"};
+            if (!write(link, "INSERT INTO archive_members (parent, position, parent_sha1, name, md5,"
+                             " sha1, skipped) SELECT $1, $2::text::integer, $3, $4,"
+                             " CASE WHEN $8::text = 't' THEN $5::bytea END,"
+                             " CASE WHEN $8::text = 't' THEN $6::bytea END, $7",
+                       params, error))
+                return false;
+        }
+        return true;
+    }
+
+    // What analyses found of an uploaded file, beside its scans: `scan_ids`
+    // in the order of its scans.
+    bool read_analysis(const Md5Bytes& md5, std::span<const std::uint64_t> scan_ids,
+                       UploadsRead& uploads, std::string& error)
+    {
+        const std::string_view params[] = {as_view(md5)};
+        Result rows = read(analysis_of, params, error);
+        if (!rows)
+            return false;
+        const PGresult* result = rows.get();
+        enum { part, o, q, p, a, b, c, d, e };
+        const auto text = [result](int row, int column) { return column_bytes(result, row, column); };
+        for (int row = 0; row < PQntuples(result); ++row) {
+            switch (column_integer(result, row, part)) {
+            case 6: {
+                const auto at = std::find(scan_ids.begin(), scan_ids.end(), column_integer(result, row, o));
+                if (at != scan_ids.end())
+                    uploads.scans[static_cast<std::size_t>(at - scan_ids.begin())].matches.push_back(
+                        {text(row, a), text(row, b), text(row, c), text(row, d), text(row, e)});
+                break;
+            }
+            case 7:
+                uploads.mime = text(row, a);
+                uploads.type = text(row, b);
+                uploads.ssdeep = text(row, c);
+                break;
+            case 8:
+                uploads.faults.push_back({text(row, a), text(row, b)});
+                break;
+            case 9: {
+                MemberListing member{text(row, a), {}, {}, text(row, d)};
+                if (Md5Bytes digest; column_digest(result, row, b, digest))
+                    member.md5 = digest;
+                if (Sha1Bytes digest; column_digest(result, row, c, digest))
+                    member.sha1 = digest;
+                uploads.members.push_back(std::move(member));
+                break;
+            }
+            default: {
+                ArchiveParent parent;
+                column_digest(result, row, b, parent.md5);
+                column_digest(result, row, c, parent.sha1);
+                parent.name = text(row, a);
+                uploads.parents.push_back(std::move(parent));
+            }
+            }
+        }
+        return true;
+    }
+
     std::vector<Link>         links_;  // readers first; the primary last
+    bool                      analysis_tables_ = false;
     StoreMode                 mode_;
     std::chrono::milliseconds wait_;
     RecentRecords             recent_;
@@ -1143,6 +1396,8 @@ bool create_schema(Link& link, std::string& error)
                                  no_deadline, error, 0));
     if (ok && std::strcmp(PQgetvalue(absent.get(), 0, 0), "t") == 0) {
         for (const char* sql : schema_sql)
+            ok = ok && run_fixed(link, sql, error);
+        for (const char* sql : analysis_sql)
             ok = ok && run_fixed(link, sql, error);
         ok = ok && link.run(nullptr,
                             "INSERT INTO brantwicker_store (mark, schema_version)"

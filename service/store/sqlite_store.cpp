@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cerrno>
 #include <filesystem>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
 #include <utility>
@@ -414,7 +415,35 @@ public:
                     " ON s.id = c.source WHERE c.files > 0 ORDER BY s.name, c.verdict", error))
             && (scans_ = prepare(db,
                     "SELECT sha1, sha256, size, engine, engine_version, signature_version, scanned,"
-                    " found, signature FROM scans WHERE md5 = ?1 ORDER BY id DESC", error))
+                    " found, signature, id FROM scans WHERE md5 = ?1 ORDER BY id DESC", error))
+            && (matches_ = prepare(db,
+                    "SELECT m.scan, m.rule, m.namespace, m.tags, m.description, m.author"
+                    " FROM scans AS s JOIN scan_matches AS m ON m.scan = s.id WHERE s.md5 = ?1"
+                    " ORDER BY m.scan, m.position", error))
+            && (file_type_ = prepare(db,
+                    "SELECT mime, type, ssdeep FROM file_types WHERE md5 = ?1", error))
+            && (faults_ = prepare(db,
+                    "SELECT analyser, detail FROM analyser_faults WHERE md5 = ?1 ORDER BY analyser",
+                    error))
+            && (members_ = prepare(db,
+                    "SELECT name, md5, sha1, skipped FROM archive_members WHERE parent = ?1"
+                    " AND position < 2000" // kMembersListed
+                    " ORDER BY position", error))
+            && (parents_ = prepare(db,
+                    "SELECT parent, parent_sha1, name FROM archive_members WHERE md5 = ?1"
+                    " ORDER BY parent, position", error))
+            && (children_page_ = prepare(db,
+                    "SELECT DISTINCT sha1 FROM archive_members WHERE parent_sha1 = ?1"
+                    " AND sha1 > ?2 ORDER BY sha1 LIMIT ?3", error))
+            && (children_count_ = prepare(db,
+                    "SELECT count(DISTINCT sha1) FROM archive_members WHERE parent_sha1 = ?1",
+                    error))
+            && (parents_page_ = prepare(db,
+                    "SELECT DISTINCT parent_sha1 FROM archive_members WHERE sha1 = ?1"
+                    " AND parent_sha1 > ?2 ORDER BY parent_sha1 LIMIT ?3", error))
+            && (parents_count_ = prepare(db,
+                    "SELECT count(DISTINCT parent_sha1) FROM archive_members WHERE sha1 = ?1",
+                    error))
             && (upload_names_ = prepare(db,
                     "SELECT name FROM upload_names WHERE md5 = ?1 ORDER BY name", error))
             && (scan_by_sha1_ = prepare(db, "SELECT md5 FROM scans WHERE sha1 = ?1 LIMIT 1", error))
@@ -455,7 +484,21 @@ public:
                     " ?7, strftime('%Y-%m-%dT%H:%M:%SZ', 'now'), ?8, ?9)", error))
             && (add_name_ = prepare(db,
                     "INSERT OR IGNORE INTO upload_names (md5, name) VALUES (?1, ?2)", error))
-            && (begin_write_ = prepare(db, "BEGIN IMMEDIATE", error));
+            && (begin_write_ = prepare(db, "BEGIN IMMEDIATE", error))
+            && (add_match_ = prepare(db,
+                    "INSERT INTO scan_matches (scan, position, rule, namespace, tags, description,"
+                    " author) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", error))
+            && (set_type_ = prepare(db,
+                    "INSERT OR REPLACE INTO file_types (md5, mime, type, ssdeep)"
+                    " VALUES (?1, ?2, ?3, ?4)", error))
+            && (drop_faults_ = prepare(db, "DELETE FROM analyser_faults WHERE md5 = ?1", error))
+            && (add_fault_ = prepare(db,
+                    "INSERT OR REPLACE INTO analyser_faults (md5, analyser, detail)"
+                    " VALUES (?1, ?2, ?3)", error))
+            && (drop_members_ = prepare(db, "DELETE FROM archive_members WHERE parent = ?1", error))
+            && (add_member_ = prepare(db,
+                    "INSERT INTO archive_members (parent, position, parent_sha1, name, md5, sha1,"
+                    " skipped) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", error));
     }
 
     // A file asked for again is answered from the records read since the
@@ -582,11 +625,53 @@ public:
         return StoreStatus::Error;
     }
 
-    // No analysis records archive links yet: every file has none.
-    StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&,
-                              std::size_t, LinkPage& out, std::string&) override
+    StoreStatus add_analyses(std::span<const AnalysisRecord> records, std::string& error) override
+    {
+        if (!service_) {
+            error = "the store is not open for the service's own records";
+            return StoreStatus::Error;
+        }
+        recent_.clear();
+        if (!step_once(begin_write_.get(), error))
+            return StoreStatus::Error;
+        bool done = true;
+        for (std::size_t i = 0; done && i < records.size(); ++i)
+            done = write_analysis(records[i], error);
+        if (done && commit(db_.get(), error))
+            return StoreStatus::Ok;
+        std::string ignored;
+        run(db_.get(), "ROLLBACK", ignored);
+        return StoreStatus::Error;
+    }
+
+    StoreStatus archive_links(const Sha1Bytes& sha1, LinkDirection direction,
+                              const std::optional<Sha1Bytes>& after, std::size_t limit,
+                              LinkPage& out, std::string& error) override
     {
         out = {};
+        const bool children = direction == LinkDirection::Children;
+        sqlite3_stmt* page = children ? children_page_.get() : parents_page_.get();
+        sqlite3_stmt* count = children ? children_count_.get() : parents_count_.get();
+        ResetOnExit reset_page{page};
+        ResetOnExit reset_count{count};
+        bind_bytes(page, 1, sha1);
+        // The empty blob sorts before every digest.
+        if (after)
+            bind_bytes(page, 2, *after);
+        else
+            sqlite3_bind_blob(page, 2, "", 0, SQLITE_STATIC);
+        sqlite3_bind_int64(page, 3, static_cast<sqlite3_int64>(
+                                        std::min<std::size_t>(limit, INT64_MAX)));
+        int status;
+        while ((status = sqlite3_step(page)) == SQLITE_ROW)
+            if (Sha1Bytes link; column_bytes(page, 0, link))
+                out.sha1s.push_back(link);
+        bind_bytes(count, 1, sha1);
+        if (status != SQLITE_DONE || sqlite3_step(count) != SQLITE_ROW) {
+            error = describe(db_.get(), "reading the archive links");
+            return StoreStatus::Error;
+        }
+        out.total = static_cast<std::uint64_t>(sqlite3_column_int64(count, 0));
         return StoreStatus::Ok;
     }
 
@@ -764,10 +849,163 @@ private:
         return StoreStatus::NotFound;
     }
 
+    // Runs `statement` with what `bind` binds, once, and resets it.
+    template <class Bind>
+    bool write_once(Statement& statement, Bind bind, std::string& error)
+    {
+        bind(statement.get());
+        const bool done = step_once(statement.get(), error);
+        sqlite3_clear_bindings(statement.get());
+        return done;
+    }
+
+    bool write_analysis(const AnalysisRecord& record, std::string& error)
+    {
+        const UploadedFile& file = record.file;
+        for (const ScanRecord& scan : record.scans) {
+            const bool added = write_once(add_scan_, [&](sqlite3_stmt* add) {
+                bind_bytes(add, 1, file.md5);
+                bind_bytes(add, 2, file.sha1);
+                bind_bytes(add, 3, file.sha256);
+                sqlite3_bind_int64(add, 4, static_cast<sqlite3_int64>(file.size));
+                bind_text(add, 5, scan.engine);
+                bind_text(add, 6, scan.engine_version);
+                bind_text(add, 7, scan.signature_version);
+                sqlite3_bind_int(add, 8, scan.found ? 1 : 0);
+                bind_text(add, 9, scan.found ? std::string_view(scan.signature) : std::string_view(""));
+            }, error);
+            if (!added)
+                return false;
+            const sqlite3_int64 id = sqlite3_last_insert_rowid(db_.get());
+            for (std::size_t i = 0; i < scan.matches.size(); ++i) {
+                const RuleMatch& match = scan.matches[i];
+                if (!write_once(add_match_, [&](sqlite3_stmt* add) {
+                        sqlite3_bind_int64(add, 1, id);
+                        sqlite3_bind_int64(add, 2, static_cast<sqlite3_int64>(i));
+                        bind_text(add, 3, match.rule);
+                        bind_text(add, 4, match.rule_namespace);
+                        bind_text(add, 5, match.tags);
+                        bind_text(add, 6, match.description);
+                        bind_text(add, 7, match.author);
+                    }, error))
+                    return false;
+            }
+        }
+        if (!file.name.empty() && !write_once(add_name_, [&](sqlite3_stmt* add) {
+                bind_bytes(add, 1, file.md5);
+                bind_text(add, 2, file.name);
+            }, error))
+            return false;
+        if ((!record.mime.empty() || !record.type.empty() || !record.ssdeep.empty())
+            && !write_once(set_type_, [&](sqlite3_stmt* add) {
+                bind_bytes(add, 1, file.md5);
+                bind_text(add, 2, record.mime);
+                bind_text(add, 3, record.type);
+                bind_text(add, 4, record.ssdeep);
+            }, error))
+            return false;
+        if (!write_once(drop_faults_, [&](sqlite3_stmt* drop) { bind_bytes(drop, 1, file.md5); }, error))
+            return false;
+        for (const AnalyserFault& fault : record.faults)
+            if (!write_once(add_fault_, [&](sqlite3_stmt* add) {
+                    bind_bytes(add, 1, file.md5);
+                    bind_text(add, 2, fault.analyser);
+                    bind_text(add, 3, fault.detail);
+                }, error))
+                return false;
+        if (!record.archive)
+            return true;
+        if (!write_once(drop_members_, [&](sqlite3_stmt* drop) { bind_bytes(drop, 1, file.md5); }, error))
+            return false;
+        for (std::size_t i = 0; i < record.members.size(); ++i) {
+            const MemberListing& member = record.members[i];
+            if (!write_once(add_member_, [&](sqlite3_stmt* add) {
+                    bind_bytes(add, 1, file.md5);
+                    sqlite3_bind_int64(add, 2, static_cast<sqlite3_int64>(i));
+                    bind_bytes(add, 3, file.sha1);
+                    bind_text(add, 4, member.name);
+                    bind_optional(add, 5, member.md5);
+                    bind_optional(add, 6, member.sha1);
+                    bind_text(add, 7, member.skipped);
+                }, error))
+                return false;
+        }
+        return true;
+    }
+
+    // What analyses found of an uploaded file, beside its scans.
+    bool read_analysis(const Md5Bytes& md5, std::span<const sqlite3_int64> scan_ids,
+                       UploadsRead& uploads)
+    {
+        int status;
+        {
+            sqlite3_stmt* rows = matches_.get();
+            ResetOnExit reset{rows};
+            bind_bytes(rows, 1, md5);
+            while ((status = sqlite3_step(rows)) == SQLITE_ROW) {
+                const auto at = std::find(scan_ids.begin(), scan_ids.end(), sqlite3_column_int64(rows, 0));
+                if (at != scan_ids.end())
+                    uploads.scans[static_cast<std::size_t>(at - scan_ids.begin())].matches.push_back(
+                        {column_text(rows, 1), column_text(rows, 2), column_text(rows, 3),
+                         column_text(rows, 4), column_text(rows, 5)});
+            }
+            if (status != SQLITE_DONE)
+                return false;
+        }
+        {
+            sqlite3_stmt* row = file_type_.get();
+            ResetOnExit reset{row};
+            bind_bytes(row, 1, md5);
+            if ((status = sqlite3_step(row)) == SQLITE_ROW) {
+                uploads.mime = column_text(row, 0);
+                uploads.type = column_text(row, 1);
+                uploads.ssdeep = column_text(row, 2);
+            } else if (status != SQLITE_DONE) {
+                return false;
+            }
+        }
+        {
+            sqlite3_stmt* rows = faults_.get();
+            ResetOnExit reset{rows};
+            bind_bytes(rows, 1, md5);
+            while ((status = sqlite3_step(rows)) == SQLITE_ROW)
+                uploads.faults.push_back({column_text(rows, 0), column_text(rows, 1)});
+            if (status != SQLITE_DONE)
+                return false;
+        }
+        {
+            sqlite3_stmt* rows = members_.get();
+            ResetOnExit reset{rows};
+            bind_bytes(rows, 1, md5);
+            while ((status = sqlite3_step(rows)) == SQLITE_ROW) {
+                MemberListing member{column_text(rows, 0), {}, {}, column_text(rows, 3)};
+                if (Md5Bytes digest; column_bytes(rows, 1, digest))
+                    member.md5 = digest;
+                if (Sha1Bytes digest; column_bytes(rows, 2, digest))
+                    member.sha1 = digest;
+                uploads.members.push_back(std::move(member));
+            }
+            if (status != SQLITE_DONE)
+                return false;
+        }
+        sqlite3_stmt* rows = parents_.get();
+        ResetOnExit reset{rows};
+        bind_bytes(rows, 1, md5);
+        while ((status = sqlite3_step(rows)) == SQLITE_ROW) {
+            ArchiveParent parent;
+            column_bytes(rows, 0, parent.md5);
+            column_bytes(rows, 1, parent.sha1);
+            parent.name = column_text(rows, 2);
+            uploads.parents.push_back(std::move(parent));
+        }
+        return status == SQLITE_DONE;
+    }
+
     // Reads what uploads say of the file, to add it to what the lists say.
     StoreStatus read_uploads(const Md5Bytes& md5, bool listed, FileRecord& out, std::string& error)
     {
         UploadsRead uploads;
+        std::vector<sqlite3_int64> scan_ids;
         sqlite3_stmt* scans = scans_.get();
         ResetOnExit reset_scans{scans};
         bind_bytes(scans, 1, md5);
@@ -780,7 +1018,8 @@ private:
             }
             uploads.scans.push_back({column_text(scans, 3), column_text(scans, 4),
                                      column_text(scans, 5), column_text(scans, 6),
-                                     sqlite3_column_int(scans, 7) != 0, column_text(scans, 8)});
+                                     sqlite3_column_int(scans, 7) != 0, column_text(scans, 8), {}});
+            scan_ids.push_back(sqlite3_column_int64(scans, 9));
         }
         if (status != SQLITE_DONE) {
             error = describe(db_.get(), "reading the scans");
@@ -796,6 +1035,10 @@ private:
             uploads.names.push_back(column_text(names, 0));
         if (status != SQLITE_DONE) {
             error = describe(db_.get(), "reading the upload names");
+            return StoreStatus::Error;
+        }
+        if (!read_analysis(md5, scan_ids, uploads)) {
+            error = describe(db_.get(), "reading the analyses");
             return StoreStatus::Error;
         }
         return merge_uploads(out, listed, std::move(uploads));
@@ -865,6 +1108,9 @@ private:
               live_version_, begin_read_, end_read_;
     Statement scans_, upload_names_, scan_by_sha1_, scan_by_sha256_, upload_counts_, scan_count_;
     Statement add_scan_, add_name_, begin_write_;
+    Statement matches_, file_type_, faults_, members_, parents_, children_page_, children_count_,
+              parents_page_, parents_count_;
+    Statement add_match_, set_type_, drop_faults_, add_fault_, drop_members_, add_member_;
 };
 
 // A kind of file of ours: its mark, its schema version and the statements
@@ -965,6 +1211,49 @@ constexpr const char* live_sql[] = {
 
 constexpr Layout live_layout{live_mark, live_schema, live_sql};
 
+// What analyses find beside the scans, made where absent in a live file of
+// an earlier version, so that its schema number stays as it was: the rules
+// a scan's rules matched, the file's type and fuzzy digest, the analysers
+// that could not finish, and the members of archives with their parents.
+constexpr const char* analysis_sql[] = {
+    "CREATE TABLE IF NOT EXISTS scan_matches ("
+    " scan INTEGER NOT NULL, position INTEGER NOT NULL, rule TEXT NOT NULL,"
+    " namespace TEXT NOT NULL, tags TEXT NOT NULL, description TEXT NOT NULL,"
+    " author TEXT NOT NULL, PRIMARY KEY (scan, position)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS file_types ("
+    " md5 BLOB PRIMARY KEY NOT NULL, mime TEXT NOT NULL, type TEXT NOT NULL,"
+    " ssdeep TEXT NOT NULL) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS analyser_faults ("
+    " md5 BLOB NOT NULL, analyser TEXT NOT NULL, detail TEXT NOT NULL,"
+    " PRIMARY KEY (md5, analyser)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS archive_members ("
+    " parent BLOB NOT NULL, position INTEGER NOT NULL, parent_sha1 BLOB NOT NULL,"
+    " name TEXT NOT NULL, md5 BLOB, sha1 BLOB, skipped TEXT NOT NULL,"
+    " PRIMARY KEY (parent, position)) WITHOUT ROWID",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_md5 ON archive_members (md5)",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
+    "CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
+    " ON archive_members (parent_sha1, sha1)",
+};
+
+// The analysis tables as empty stand-ins in the connection's temporary
+// database, for those `present` says the live file lacks.
+template <class Present>
+bool stand_in_analysis(sqlite3* db, Present present, std::string& error)
+{
+    constexpr std::string_view prefix = "CREATE TABLE IF NOT EXISTS ";
+    for (const std::string_view sql : analysis_sql) {
+        if (!sql.starts_with(prefix))
+            continue;
+        const std::string_view rest = sql.substr(prefix.size());
+        if (present(std::string(rest.substr(0, rest.find(' ')))))
+            continue;
+        if (!run(db, ("CREATE TEMP TABLE " + std::string(rest)).c_str(), error))
+            return false;
+    }
+    return true;
+}
+
 // Opens the SQLite file in `path` with `flags`, for one thread at a time,
 // waiting a while for another process's lock.
 Database open_database(const std::string& path, int flags, std::string& error)
@@ -1009,6 +1298,11 @@ Database open_live_file(const std::string& path, std::string& error)
         error = path + ": " + error;
         return nullptr;
     }
+    for (const char* sql : analysis_sql)
+        if (!run(raw, sql, error)) {
+            error = path + ": " + error;
+            return nullptr;
+        }
     return db;
 }
 
@@ -1050,7 +1344,7 @@ bool attach_live(sqlite3* db, const std::string& live, bool writable, std::strin
             if (sql.starts_with("CREATE TABLE ")
                 && !run(db, ("CREATE TEMP TABLE " + std::string(sql.substr(13))).c_str(), error))
                 return false;
-        return true;
+        return stand_in_analysis(db, [](const std::string&) { return false; }, error);
     }
     Statement attach = prepare(db, "ATTACH DATABASE ?1 AS live", error);
     if (!attach)
@@ -1066,6 +1360,15 @@ bool attach_live(sqlite3* db, const std::string& live, bool writable, std::strin
         error = *reason;
         return false;
     }
+    // A live file no service of this version has opened yet lacks them.
+    Statement table = prepare(db,
+        "SELECT 1 FROM live.sqlite_master WHERE type = 'table' AND name = ?1", error);
+    if (!table || !stand_in_analysis(db, [&](const std::string& name) {
+            ResetOnExit reset{table.get()};
+            bind_text(table.get(), 1, name);
+            return sqlite3_step(table.get()) == SQLITE_ROW;
+        }, error))
+        return false;
     // A scan the service answered for must outlive a power cut.
     return !writable || run(db, "PRAGMA live.synchronous = FULL", error);
 }

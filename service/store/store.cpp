@@ -57,6 +57,13 @@ StoreStatus merge_uploads(FileRecord& out, bool listed, UploadsRead uploads)
     if (!out.size)
         out.size = uploads.size;
     out.scans = std::move(uploads.scans);
+    if (out.mime.empty())
+        out.mime = std::move(uploads.mime);
+    out.type = std::move(uploads.type);
+    out.ssdeep = std::move(uploads.ssdeep);
+    out.members = std::move(uploads.members);
+    out.parents = std::move(uploads.parents);
+    out.faults = std::move(uploads.faults);
     out.names.insert(out.names.end(), std::make_move_iterator(uploads.names.begin()),
                      std::make_move_iterator(uploads.names.end()));
     std::sort(out.names.begin(), out.names.end());

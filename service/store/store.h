@@ -38,6 +38,16 @@ struct SourceListing {
     std::string imported;  // ISO 8601 date and time, UTC
 };
 
+// One rule that matched, as a rule engine (YARA) records it. A rule tagged
+// "info" is shown but makes no verdict.
+struct RuleMatch {
+    std::string rule;
+    std::string rule_namespace;  // the rule file it came from
+    std::string tags;            // space-separated, as written in the rule
+    std::string description;     // its metadata, empty where absent
+    std::string author;
+};
+
 // One scan of an uploaded file by an anti-virus engine. "Nothing found" is no
 // verdict of its own: a clean scan leaves the file's verdict as it was.
 struct ScanRecord {
@@ -47,7 +57,9 @@ struct ScanRecord {
     std::string scanned;            // ISO 8601 date and time, UTC; set by the store
     bool        found = false;
     std::string signature;          // the signature that matched, when found
+    std::vector<RuleMatch> matches{};  // what a rule engine's rules said, in order
 };
+
 
 // A file as an upload gave it: its digests, size and the name it came with.
 struct UploadedFile {
@@ -61,6 +73,33 @@ struct UploadedFile {
 // The source under which uploads are listed.
 inline constexpr std::string_view kUploadSource = "upload";
 
+// A member of an archive as its analysis listed it: read and digested, or
+// left unread with the reason.
+struct MemberListing {
+    std::string             name;     // its path inside the archive
+    std::optional<Md5Bytes> md5;      // absent when not read
+    std::optional<Sha1Bytes> sha1;
+    std::string             skipped;  // why it was not read; empty when read
+};
+
+// A record lists at most this many of an archive's members, its first: an
+// archive may list a hundred thousand, and every look-up of it reads them.
+// Both engines write the number into their statements.
+inline constexpr std::size_t kMembersListed = 2000;
+
+// An archive that holds a file, and the file's path inside it.
+struct ArchiveParent {
+    Md5Bytes    md5{};
+    Sha1Bytes   sha1{};
+    std::string name;
+};
+
+// An analyser that could not finish its work on a file, and why.
+struct AnalyserFault {
+    std::string analyser;
+    std::string detail;
+};
+
 // Everything held about one file.
 struct FileRecord {
     Md5Bytes                   md5{};
@@ -73,6 +112,21 @@ struct FileRecord {
     std::vector<SourceListing> sources;
     std::vector<ScanRecord>    scans;  // newest first
     std::string                mime;   // MIME type, empty when unknown
+    std::string                type;   // libmagic's description, empty when unknown
+    std::string                ssdeep; // fuzzy digest, empty when not taken
+    std::vector<MemberListing> members;     // an archive's, in its order
+    std::vector<ArchiveParent> parents;   // the archives it was found in
+    std::vector<AnalyserFault> faults;    // analysers that could not finish
+};
+
+// What one analysis of one file adds to what is kept of it.
+struct AnalysisRecord {
+    UploadedFile               file;
+    std::vector<ScanRecord>    scans;   // new scans; an engine answered by an earlier one adds none
+    std::string                mime, type, ssdeep;  // empty when not taken
+    std::vector<AnalyserFault> faults;  // replace the file's earlier ones
+    bool                       archive = false;  // when set, `members` replace the earlier list
+    std::vector<MemberListing> members;
 };
 
 // The archives a file was found in, or the members found in an archive, as
@@ -147,6 +201,11 @@ public:
     // takes it.
     virtual StoreStatus add_upload(const UploadedFile& file, const ScanRecord* scan,
                                    std::string& error) = 0;
+
+    // Keeps the analyses of an upload and of the members taken out of it,
+    // all together or none. As add_upload, only in StoreMode::Service.
+    virtual StoreStatus add_analyses(std::span<const AnalysisRecord> records,
+                                     std::string& error) = 0;
 
     // Whether the store answers now, read past any cache the engine keeps:
     // cheap enough for a load balancer's health check every second.
@@ -250,6 +309,11 @@ struct UploadsRead {
     std::uint64_t            size = 0;
     std::vector<ScanRecord>  scans;
     std::vector<std::string> names;
+    // What the analyses found, moved into the record as they are.
+    std::string                mime, type, ssdeep;
+    std::vector<MemberListing> members;
+    std::vector<ArchiveParent> parents;
+    std::vector<AnalyserFault> faults;
 };
 
 // Adds `uploads` to `out`, which holds what the lists say of the file (when

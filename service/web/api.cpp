@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "service/web/member_tree.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
 
@@ -94,7 +95,117 @@ void add_optional_hex(std::string& out, const std::optional<Bytes>& digest)
     }
 }
 
-void add_record(std::string& out, const FileRecord& record)
+void add_members(std::string& out, const std::vector<MemberNode>& members)
+{
+    out += '[';
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const MemberNode& member = members[i];
+        out += i ? ",{\"name\":" : "{\"name\":";
+        add_string(out, member.listing.name);
+        out += ",\"md5\":";
+        add_optional_hex(out, member.listing.md5);
+        out += ",\"sha1\":";
+        add_optional_hex(out, member.listing.sha1);
+        if (!member.listing.skipped.empty()) {
+            out += ",\"skipped\":";
+            add_string(out, member.listing.skipped);
+        } else {
+            out += ",\"verdict\":\"";
+            out += verdict_name(member.verdict);
+            out += "\",\"label\":";
+            add_string(out, member.label);
+            out += ",\"report\":\"";
+            out += report_path(*member.listing.md5);
+            out += "\",\"members\":";
+            add_members(out, member.members);
+        }
+        out += '}';
+    }
+    out += ']';
+}
+
+void add_text_field(std::string& out, std::string_view name, std::string_view text)
+{
+    out += ",\"";
+    out += name;
+    out += "\":";
+    if (text.empty())
+        out += "null";
+    else
+        add_string(out, text);
+}
+
+// What analyses found beside the scans: the type, the fuzzy digest, the
+// analysers that could not finish, the members (a tree with verdicts when
+// `tree` is given, the bare list otherwise) and the archives it was found in.
+void add_analysis(std::string& out, const FileRecord& record, const std::vector<MemberNode>* tree)
+{
+    add_text_field(out, "mime", record.mime);
+    add_text_field(out, "type", record.type);
+    add_text_field(out, "ssdeep", record.ssdeep);
+    out += ",\"faults\":[";
+    for (std::size_t i = 0; i < record.faults.size(); ++i) {
+        out += i ? ",{\"analyser\":" : "{\"analyser\":";
+        add_string(out, record.faults[i].analyser);
+        out += ",\"detail\":";
+        add_string(out, record.faults[i].detail);
+        out += '}';
+    }
+    out += "],\"members\":";
+    if (tree) {
+        add_members(out, *tree);
+    } else {
+        std::vector<MemberNode> bare;
+        for (const MemberListing& member : record.members)
+            bare.push_back({member, Verdict::Unknown, {}, {}});
+        add_members(out, bare);
+    }
+    out += ",\"parents\":[";
+    for (std::size_t i = 0; i < record.parents.size(); ++i) {
+        const ArchiveParent& parent = record.parents[i];
+        out += i ? ",{\"md5\":\"" : "{\"md5\":\"";
+        out += to_hex(parent.md5);
+        out += "\",\"sha1\":\"";
+        out += to_hex(parent.sha1);
+        out += "\",\"name\":";
+        add_string(out, parent.name);
+        out += ",\"report\":\"";
+        out += report_path(parent.md5);
+        out += "\"}";
+    }
+    out += ']';
+}
+
+void add_matches(std::string& out, const std::vector<RuleMatch>& matches)
+{
+    out += ",\"matches\":[";
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+        const RuleMatch& match = matches[i];
+        out += i ? ",{\"rule\":" : "{\"rule\":";
+        add_string(out, match.rule);
+        out += ",\"namespace\":";
+        add_string(out, match.rule_namespace);
+        out += ",\"tags\":[";
+        bool first = true;
+        for (std::size_t start = 0; start < match.tags.size();) {
+            const std::size_t end = std::min(match.tags.find(' ', start), match.tags.size());
+            if (end > start) {
+                out += first ? "" : ",";
+                add_string(out, std::string_view(match.tags).substr(start, end - start));
+                first = false;
+            }
+            start = end + 1;
+        }
+        out += ']';
+        add_text_field(out, "description", match.description);
+        add_text_field(out, "author", match.author);
+        out += '}';
+    }
+    out += ']';
+}
+
+void add_record(std::string& out, const FileRecord& record,
+                const std::vector<MemberNode>* tree = nullptr)
 {
     const std::string md5 = to_hex(record.md5);
     out += "{\"md5\":\"";
@@ -140,9 +251,16 @@ void add_record(std::string& out, const FileRecord& record)
         out += scan.found ? ",\"result\":\"found\",\"signature\":" : ",\"result\":\"clean\"";
         if (scan.found)
             add_string(out, scan.signature);
+        if (!scan.matches.empty() || scan.engine == "YARA")
+            add_matches(out, scan.matches);
         out += '}';
     }
-    out += "],\"report\":\"";
+    out += ']';
+    // Only an uploaded file was analysed: a file the lists alone hold keeps
+    // the record it always had.
+    if (!record.scans.empty())
+        add_analysis(out, record, tree);
+    out += ",\"report\":\"";
     out += report_path(record.md5);
     out += "\"}";
 }
@@ -168,6 +286,16 @@ Json scanner_json(Scanner& scanner)
     } else {
         json["problem"] = report.detail;
     }
+    if (const YaraRules* rules = scanner.rules()) {
+        const std::shared_ptr<const CompiledRules> set = rules->current();
+        Json left_out = Json::array();
+        for (const RuleFileError& error : rules->errors())
+            left_out.push_back({{"file", error.file}, {"error", error.message}});
+        json["yara"] = {{"rules", rules->folder()},
+                        {"rule_set", set ? Json(set->identity) : Json(nullptr)},
+                        {"files", set ? set->files : 0},
+                        {"left_out", std::move(left_out)}};
+    }
     return json;
 }
 
@@ -188,11 +316,13 @@ WebResponse api_error(unsigned status, std::string_view message)
     return json_response(status, Json{{"error", message}});
 }
 
-WebResponse api_record(const FileRecord& record)
+WebResponse api_record(const FileRecord& record, Store* store)
 {
     std::string body;
     body.reserve(512);
-    add_record(body, record);
+    const std::vector<MemberNode> tree =
+        store && !record.members.empty() ? member_tree(*store, record) : std::vector<MemberNode>();
+    add_record(body, record, store ? &tree : nullptr);
     return records_response(std::move(body));
 }
 
@@ -204,12 +334,8 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, Unknow
     FileRecord record;
     std::string error;
     switch (find_digest(store, *query, record, error)) {
-    case StoreStatus::Ok: {
-        std::string body;
-        body.reserve(512);
-        add_record(body, record);
-        return records_response(std::move(body));
-    }
+    case StoreStatus::Ok:
+        return api_record(record, &store);
     case StoreStatus::NotFound:
         if (unknown)
             unknown->asked(query->bytes);

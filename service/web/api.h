@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "service/store/digest_text.h"
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 #include "service/store/store.h"
 #include "service/web/message.h"
 #include "service/web/unknown_digests.h"
@@ -32,8 +32,9 @@ WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, Unkno
 // their counts, error bounds and first and last asks.
 WebResponse api_unknown(const UnknownDigests::Listing& listing);
 
-// 200 with the record of one file, its scans included.
-WebResponse api_record(const FileRecord& record);
+// 200 with the record of one file, its scans included; with `store`, its
+// members as a tree with each one's verdict.
+WebResponse api_record(const FileRecord& record, Store* store = nullptr);
 
 // GET /api/v1/info: files per source and verdict, the versions, the number of
 // scans, and the scanner (reachable or not, its versions) when there is one.

@@ -152,6 +152,12 @@ std::string Metrics::exposition() const
     family(out, "brantwicker_scanner_up", "gauge",
            "1 when the scanner answers, 0 when it does not or none is configured.");
     sample(out, "brantwicker_scanner_up", "", scanner_up_.load(relaxed));
+    if (yara_known_.load()) {
+        family(out, "brantwicker_yara_rule_files", "gauge",
+               "YARA rule files of the last load, compiled and left out for an error.");
+        sample(out, "brantwicker_yara_rule_files", "state=\"compiled\"", yara_compiled_.load(relaxed));
+        sample(out, "brantwicker_yara_rule_files", "state=\"left_out\"", yara_left_out_.load(relaxed));
+    }
 
     if (store_files_known_.load()) {
         family(out, "brantwicker_store_files", "gauge",

@@ -44,6 +44,13 @@ public:
     // them, and the scan counts stay 0 with the scanner down.
     void scanned(std::string_view result);
     void scanner_available(bool up) { scanner_up_.store(up ? 1 : 0, std::memory_order_relaxed); }
+    // The YARA rule files the last load compiled and left out.
+    void yara_rule_files(std::size_t compiled, std::size_t left_out)
+    {
+        yara_compiled_.store(compiled, std::memory_order_relaxed);
+        yara_left_out_.store(left_out, std::memory_order_relaxed);
+        yara_known_.store(true);
+    }
 
     // Files in the store per verdict (good, bad, unknown by Verdict's order),
     // set by whoever reads them, at most once a minute.
@@ -69,6 +76,8 @@ private:
     std::atomic<std::uint64_t> store_errors_{0};
     std::array<std::atomic<std::uint64_t>, kScanResults.size()> scans_{};
     std::atomic<int> scanner_up_{0};
+    std::atomic<std::uint64_t> yara_compiled_{0}, yara_left_out_{0};
+    std::atomic<bool> yara_known_{false};
     std::array<std::atomic<std::uint64_t>, 3> store_files_{};
     std::atomic<bool> store_files_known_{false};
 };

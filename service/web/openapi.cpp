@@ -81,8 +81,57 @@ Json schemas()
                 }}}},
                 {"scans", {{"type", "array"}, {"description", "Scans of uploads, newest first"},
                            {"items", ref("Scan")}}},
+                // The analysis fields are present on uploaded files only.
+                {"mime", {{"type", "string"}, {"nullable", true},
+                          {"description", "libmagic's MIME type of an uploaded file"}}},
+                {"type", {{"type", "string"}, {"nullable", true},
+                          {"description", "libmagic's description of an uploaded file"}}},
+                {"ssdeep", {{"type", "string"}, {"nullable", true},
+                            {"description", "The fuzzy digest of an uploaded file"}}},
+                {"faults", {{"type", "array"},
+                            {"description", "Analysers that could not finish, and why"},
+                            {"items", {{"type", "object"}, {"properties", {
+                                {"analyser", {{"type", "string"}}},
+                                {"detail", {{"type", "string"}}}}}}}}},
+                {"members", {{"type", "array"},
+                             {"description", "An archive's members in its order; in bulk"
+                                             " answers without verdicts"},
+                             {"items", ref("Member")}}},
+                {"parents", {{"type", "array"}, {"description", "The archives it was found in"},
+                             {"items", {{"type", "object"}, {"properties", {
+                                 {"md5", {{"type", "string"}}},
+                                 {"sha1", {{"type", "string"}}},
+                                 {"name", {{"type", "string"},
+                                           {"description", "Its path inside that archive"}}},
+                                 {"report", {{"type", "string"}}}}}}}}},
                 {"report", {{"type", "string"},
                             {"description", "Path of the report page on this service"}}},
+            }},
+        }},
+        {"Member", {
+            {"type", "object"},
+            {"properties", {
+                {"name", {{"type", "string"}, {"description", "Its path inside the archive"}}},
+                {"md5", hex_or_null},
+                {"sha1", hex_or_null},
+                {"skipped", {{"type", "string"},
+                             {"description", "Why it was not analysed (encrypted, file bound,"
+                                             " byte bound, bomb, damaged, not a file, depth"
+                                             " bound); absent when it was"}}},
+                {"verdict", {{"type", "string"}, {"enum", {"good", "bad", "unknown"}}}},
+                {"label", {{"type", "string"}}},
+                {"report", {{"type", "string"}}},
+                {"members", {{"type", "array"}, {"items", ref("Member")}}},
+            }},
+        }},
+        {"Match", {
+            {"type", "object"},
+            {"properties", {
+                {"rule", {{"type", "string"}}},
+                {"namespace", {{"type", "string"}, {"description", "The rule file"}}},
+                {"tags", {{"type", "array"}, {"items", {{"type", "string"}}}}},
+                {"description", {{"type", "string"}, {"nullable", true}}},
+                {"author", {{"type", "string"}, {"nullable", true}}},
             }},
         }},
         {"Scan", {
@@ -96,6 +145,11 @@ Json schemas()
                 {"time", {{"type", "string"}, {"format", "date-time"}}},
                 {"result", {{"type", "string"}, {"enum", {"clean", "found"}}}},
                 {"signature", {{"type", "string"}, {"description", "Only when found"}}},
+                {"matches", {{"type", "array"},
+                             {"description", "YARA's rules that matched, those tagged info"
+                                             " (which make no verdict) too; the engine YARA's"
+                                             " signature_version is its rule set's identity"},
+                             {"items", ref("Match")}}},
             }},
         }},
         {"Error", {
@@ -147,6 +201,14 @@ Json schemas()
                                  {"engine_version", {{"type", "string"}}},
                                  {"signature_version", {{"type", "string"}, {"nullable", true}}},
                                  {"problem", {{"type", "string"}}},
+                                 {"yara", {{"type", "object"}, {"properties", {
+                                     {"rules", {{"type", "string"}}},
+                                     {"rule_set", {{"type", "string"}, {"nullable", true}}},
+                                     {"files", {{"type", "integer"}}},
+                                     {"left_out", {{"type", "array"}, {"items", {
+                                         {"type", "object"}, {"properties", {
+                                             {"file", {{"type", "string"}}},
+                                             {"error", {{"type", "string"}}}}}}}}}}}}},
                              }}}},
             }},
         }},
@@ -181,6 +243,10 @@ WebResponse api_openapi(std::string_view service_version)
                     {"name", "name"}, {"in", "query"}, {"required", false},
                     {"description", "The file's name, kept with it"},
                     {"schema", {{"type", "string"}, {"maxLength", 255}}},
+                }, {
+                    {"name", "password"}, {"in", "query"}, {"required", false},
+                    {"description", "An archive's password, tried before \"infected\""},
+                    {"schema", {{"type", "string"}, {"maxLength", 1024}}},
                 }})},
                 {"requestBody", {{"required", true}, {"content", {{"application/octet-stream",
                     {{"schema", {{"type", "string"}, {"format", "binary"}}}}}}}}},

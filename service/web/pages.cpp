@@ -92,6 +92,9 @@ std::string upload_form()
     html += "\" enctype=\"multipart/form-data\">\n"
             "<label for=\"file\">A file to be scanned for malware</label>\n"
             "<input type=\"file\" id=\"file\" name=\"file\" required>\n"
+            // An archive's own password, tried before "infected".
+            "<label for=\"password\">Its password, if it is an archive that has one</label>\n"
+            "<input type=\"text\" id=\"password\" name=\"password\" autocomplete=\"off\">\n"
             "<button type=\"submit\">Scan the file</button>\n</form>\n";
     return html;
 }
@@ -114,12 +117,50 @@ std::string scan_line(const ScanRecord& scan)
                 : ", signatures " + html_escape(scan.signature_version);
     line += scan.found ? ", found <strong>" + html_escape(scan.signature) + "</strong>."
                        : ", nothing found.";
-    return line;
+    if (scan.matches.empty())
+        return line;
+    // Every rule that matched, those tagged "info" too.
+    line += "\n<ul class=\"matches\">\n";
+    for (const RuleMatch& match : scan.matches) {
+        line += "<li>Rule <strong>" + html_escape(match.rule) + "</strong> of "
+              + html_escape(match.rule_namespace);
+        if (!match.tags.empty())
+            line += ", tags " + html_escape(match.tags);
+        if (!match.description.empty())
+            line += ": " + html_escape(match.description);
+        if (!match.author.empty())
+            line += " (by " + html_escape(match.author) + ")";
+        line += "</li>\n";
+    }
+    return line + "</ul>";
+}
+
+void add_members(std::string& html, const std::vector<MemberNode>& members)
+{
+    html += "<ul>\n";
+    for (const MemberNode& member : members) {
+        html += "<li>";
+        if (!member.listing.skipped.empty()) {
+            html += html_escape(member.listing.name) + ": <em>not analysed, "
+                  + html_escape(member.listing.skipped) + "</em>";
+        } else {
+            html += "<a href=\"" + report_path(*member.listing.md5) + "\">"
+                  + html_escape(member.listing.name) + "</a> <span class=\"member "
+                  + std::string(verdict_name(member.verdict)) + "\">"
+                  + std::string(verdict_name(member.verdict)) + "</span>";
+            if (!member.label.empty())
+                html += " " + html_escape(member.label);
+            if (!member.members.empty())
+                add_members(html, member.members);
+        }
+        html += "</li>\n";
+    }
+    html += "</ul>\n";
 }
 
 }  // namespace
 
-WebResponse report_page(const FileRecord& record)
+WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members)
 {
     const std::string md5 = to_hex(record.md5);
     std::string html = "<h1>Report on ";
@@ -138,6 +179,12 @@ WebResponse report_page(const FileRecord& record)
         add_term(html, "Size", std::to_string(*record.size) + " bytes");
     if (!record.label.empty())
         add_term(html, "Label", html_escape(record.label));
+    if (!record.mime.empty())
+        add_term(html, "MIME type", "<code>" + html_escape(record.mime) + "</code>");
+    if (!record.type.empty())
+        add_term(html, "Type", html_escape(record.type));
+    if (!record.ssdeep.empty())
+        add_term(html, "ssdeep", "<code>" + html_escape(record.ssdeep) + "</code>");
     html += "</dl>\n<h2>Names</h2>\n";
     if (record.names.empty()) {
         html += "<p>No list gave a name.</p>\n";
@@ -156,6 +203,24 @@ WebResponse report_page(const FileRecord& record)
         html += "<h2>Scans</h2>\n<ul>\n";
         for (const ScanRecord& scan : record.scans)
             html += "<li>" + scan_line(scan) + "</li>\n";
+        html += "</ul>\n";
+    }
+    if (!record.faults.empty()) {
+        html += "<h2>Not analysed</h2>\n<ul>\n";
+        for (const AnalyserFault& fault : record.faults)
+            html += "<li>" + html_escape(fault.analyser) + ": " + html_escape(fault.detail) + "</li>\n";
+        html += "</ul>\n";
+    }
+    if (!record.members.empty()) {
+        html += "<h2>Members</h2>\n<div class=\"members\">\n";
+        add_members(html, members);
+        html += "</div>\n";
+    }
+    if (!record.parents.empty()) {
+        html += "<h2>Found in</h2>\n<ul>\n";
+        for (const ArchiveParent& parent : record.parents)
+            html += "<li><a href=\"" + report_path(parent.md5) + "\">" + to_hex(parent.md5)
+                  + "</a> as " + html_escape(parent.name) + "</li>\n";
         html += "</ul>\n";
     }
     html += "<p><a href=\"/api/v1/md5/" + md5 + "\">This record as JSON</a></p>\n";

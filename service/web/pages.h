@@ -6,11 +6,13 @@
 #include <string_view>
 
 #include "service/store/store.h"
+#include "service/web/member_tree.h"
 #include "service/web/message.h"
 #include "service/web/unknown_digests.h"
 
 // 200: everything held about one file.
-WebResponse report_page(const FileRecord& record);
+// With its members as a tree, each with its verdict, when it is an archive.
+WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {});
 
 // The search form, with `digest` in its field. `notice` (plain text) says
 // why the page is shown again; empty on a first visit. With `upload`, a form

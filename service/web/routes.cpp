@@ -11,6 +11,7 @@
 #include "service/web/api.h"
 #include "service/web/consult.h"
 #include "service/web/pages.h"
+#include "service/web/member_tree.h"
 #include "service/web/report_path.h"
 #include "service/web/text.h"
 
@@ -96,7 +97,7 @@ WebResponse report(std::string_view path, Store& store)
         md5 ? store.find_md5(*md5, record, error) : StoreStatus::NotFound;
     switch (status) {
     case StoreStatus::Ok:
-        return report_page(record);
+        return report_page(record, member_tree(store, record));
     case StoreStatus::NotFound:
         return message_page(404, "No such report",
                             "There is no report at this address. The search page finds files "

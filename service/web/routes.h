@@ -4,7 +4,7 @@
 #include <span>
 #include <string_view>
 
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 #include "service/store/store.h"
 #include "service/web/health.h"
 #include "service/web/message.h"

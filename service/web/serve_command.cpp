@@ -14,7 +14,7 @@
 // 503, never a wait past it. Scan jobs read and write on the primary alone,
 // so that the report an upload is sent to shows its scan however far a
 // replica lags; the counts of unknown digests are added to the primary's,
-// which every instance shares.
+// which every instance shares. SIGHUP compiles the YARA rules again.
 #include "service/command_line.h"
 #include "service/commands.h"
 #include "service/store/store.h"
@@ -23,8 +23,10 @@
 #include "service/web/upload_routes.h"
 #include "service/web/unknown_digests.h"
 
+#include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <array>
 #include <algorithm>
 #include <condition_variable>
@@ -50,6 +52,7 @@ struct ScanSettings {
     std::string clamd;  // empty: no scanning
     ScanOptions options;
     std::chrono::milliseconds clamd_timeout{60000};
+    std::string yara_rules;  // empty: no YARA
 };
 
 struct ServeOptions {
@@ -106,6 +109,16 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view v) { return parse_listen(v, o.server.operator_address, o.server.operator_port) && o.server.operator_port != 0; }},
     {"--unknown-top", "N|off", "digests asked for and not held to count, 1-100000 (default 1000)",
      [](ServeOptions& o, std::string_view v) { return v == "off" ? (o.unknown_top = 0, true) : take_number(o.unknown_top, v, 1, 100'000); }},
+    {"--yara-rules", "DIR", "compile every .yar and .yara file in DIR, again on SIGHUP (default none)",
+     [](ServeOptions& o, std::string_view v) { o.scan.yara_rules = v; return true; }},
+    {"--yara-timeout", "SECONDS", "time-out for the YARA scan of one file, 1-3600 (default 60)",
+     [](ServeOptions& o, std::string_view v) { return take_seconds(o.scan.options.yara_timeout, v, 1, 3600); }},
+    {"--extract-depth", "N", "archives inside archives taken apart, 0-32 (default 4)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.depth, v, 0, 32); }},
+    {"--extract-max-files", "N", "members of one upload's archives analysed, 0-1000000 (default 1000)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_files, v, 0, 1'000'000); }},
+    {"--extract-max-bytes", "N", "bytes one upload's archives may unpack to, up to 1099511627776 (default 536870912)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_bytes, v, 0, std::uint64_t{1} << 40); }},
 };
 
 constexpr CommandTable<ServeOptions> kServeCommand{
@@ -251,6 +264,60 @@ private:
     std::thread thread_;
 };
 
+// Waits for SIGHUP, which every thread blocks, and compiles the YARA rules
+// again on each, until stop().
+class RuleReloads {
+public:
+    RuleReloads(YaraRules* rules, Metrics& metrics, sigset_t signals)
+        : rules_(rules), metrics_(metrics), signals_(signals), thread_([this] { run(); })
+    {
+    }
+    ~RuleReloads() { stop(); }
+    RuleReloads(const RuleReloads&) = delete;
+    RuleReloads& operator=(const RuleReloads&) = delete;
+
+    void stop()
+    {
+        stopping_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void run()
+    {
+        const timespec pause{0, 200'000'000};
+        while (!stopping_) {
+            if (sigtimedwait(&signals_, nullptr, &pause) != SIGHUP)
+                continue;
+            if (!rules_) {
+                std::fputs("brantwicker-service: SIGHUP: no YARA rules to compile again\n", stderr);
+                continue;
+            }
+            load(*rules_, metrics_);
+        }
+    }
+
+public:
+    static bool load(YaraRules& rules, Metrics& metrics)
+    {
+        std::vector<std::string> log;
+        const bool loaded = rules.load(log);
+        for (const std::string& line : log)
+            std::fprintf(stderr, "brantwicker-service: %s\n", line.c_str());
+        const std::shared_ptr<const CompiledRules> set = rules.current();
+        metrics.yara_rule_files(set ? set->files : 0, rules.errors().size());
+        return loaded;
+    }
+
+private:
+    YaraRules* rules_;
+    Metrics& metrics_;
+    sigset_t signals_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
 }  // namespace
 
 int serve_command(int argc, char** argv)
@@ -262,6 +329,12 @@ int serve_command(int argc, char** argv)
         parsed != Parsed::Run)
         return parsed_status(parsed);
     const std::string& db = serve.db;
+    // Blocked before any thread starts, so that every thread inherits it and
+    // only the reloads' thread takes it.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
 
     // The scan jobs' connections first: the first one makes the service's
     // own file, which the look-up threads then read beside the lists. Then
@@ -336,6 +409,8 @@ int serve_command(int argc, char** argv)
 
     Metrics metrics(route_names());
     options.metrics = &metrics;
+    // Before the uploads, which match with them until their last job ends.
+    std::optional<YaraRules> yara;
     std::optional<Scanner> scanner;
     std::optional<UploadScans> uploads;
     std::vector<HealthCheck> checks = {
@@ -343,8 +418,20 @@ int serve_command(int argc, char** argv)
              return stores[worker]->probe(why) == StoreStatus::Ok;
          }},
     };
+    if (scanning && !scan.yara_rules.empty()) {
+        // A folder with nothing that compiles yet still serves: the rules
+        // may be fixed and loaded with SIGHUP.
+        yara.emplace(scan.yara_rules);
+        RuleReloads::load(*yara, metrics);
+        scan.options.yara = &*yara;
+    } else if (!scan.yara_rules.empty()) {
+        std::fputs("brantwicker-service serve: --yara-rules needs --clamd\n", stderr);
+        return 2;
+    }
+    RuleReloads reloads(yara ? &*yara : nullptr, metrics, hangup);
     if (scanning) {
         scanner.emplace(*parse_clamd_address(scan.clamd), scan.clamd, scan.clamd_timeout);
+        scanner->set_rules(yara ? &*yara : nullptr);
         scan.options.read_timeout = options.read_timeout;
         scan.options.metrics = &metrics;
         uploads.emplace(*scanner, scan.options, scan_stores);

@@ -7,9 +7,9 @@
 #include <array>
 #include <cerrno>
 
-#include "service/scan/file_digests.h"
-#include "service/scan/socket_wait.h"
-#include "service/scan/multipart_reader.h"
+#include "service/analysis/file_digests.h"
+#include "service/analysis/socket_wait.h"
+#include "service/analysis/multipart_reader.h"
 #include "service/web/api.h"
 #include "service/web/http_bytes.h"
 #include "service/web/pages.h"
@@ -62,18 +62,6 @@ WebResponse fault_reply(bool api, ScanFault fault)
         break;
     }
     return failure(api, 502, "Scanner failed", "The scanner gave an answer that is not a scanner's.");
-}
-
-// A file scanned before answers for itself when nothing could differ now:
-// the same signatures, or, where clamd names none (a database of one's own),
-// the same engine.
-bool answers_for(const ScanRecord& scan, const EngineVersion& now)
-{
-    if (scan.engine != now.engine)
-        return false;
-    return now.signatures.empty()
-               ? scan.signature_version.empty() && scan.engine_version == now.version
-               : scan.signature_version == now.signatures;
 }
 
 // The client's side of one upload, on a scan job's thread: blocking in
@@ -186,11 +174,22 @@ std::string_view multipart_problem(MultipartStatus status)
     return "The form could not be read.";
 }
 
+// Whether the upload's own new scans found something, as the scan counts
+// have always said.
+bool found_bad(const AnalysisOutcome& outcome)
+{
+    if (outcome.records.empty())
+        return false;
+    const std::vector<ScanRecord>& scans = outcome.records.back().scans;
+    return std::any_of(scans.begin(), scans.end(), [](const ScanRecord& scan) { return scan.found; });
+}
+
 }  // namespace
 
 UploadScans::UploadScans(Scanner& scanner, const ScanOptions& options,
                          std::vector<std::unique_ptr<Store>>& stores)
-    : scanner_(scanner), options_(options), stores_(stores), pool_(options.jobs)
+    : scanner_(scanner), options_(options), stores_(stores),
+      analysers_(make_analysers({&scanner, options.yara, options.yara_timeout})), pool_(options.jobs)
 {
 }
 
@@ -239,14 +238,11 @@ void UploadScans::scan(Store& store, UploadStart& start)
             options_.metrics->scanned(result);
     };
 
-    EngineVersion engine;
     std::string detail;
-    ClamdStream clamd;
-    ScanFault fault = scanner_.ask_version(engine, detail);
+    UploadAnalysis analysis(analysers_, options_.extract);
+    ScanFault fault = analysis.start(detail);
     if (options_.metrics)
-        options_.metrics->scanner_available(fault == ScanFault::None);
-    if (fault == ScanFault::None)
-        fault = clamd.open(scanner_.address(), scanner_.timeout(), detail);
+        options_.metrics->scanner_available(fault != ScanFault::Unreachable);
     if (fault != ScanFault::None) {
         count("error");
         client.note(detail);
@@ -255,8 +251,13 @@ void UploadScans::scan(Store& store, UploadStart& start)
     if (start.expect_continue && !client.write("HTTP/1.1 100 Continue\r\n\r\n"))
         return;
 
-    // The file's bytes, from the body or from its one file part.
+    // The file's bytes, from the body or from its one file part: digested,
+    // kept for the analysers that need them whole, and handed on to those
+    // that take them as they come.
     FileDigests digests;
+    std::vector<unsigned char> whole;
+    whole.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(*start.content_length,
+                                                                   options_.max_bytes)));
     bool too_large = false;
     const auto take_file = [&](std::string_view bytes) {
         if (digests.size() + bytes.size() > options_.max_bytes) {
@@ -264,7 +265,9 @@ void UploadScans::scan(Store& store, UploadStart& start)
             return false;
         }
         digests.add(bytes);
-        fault = clamd.send(bytes, detail);
+        whole.insert(whole.end(), bytes.begin(), bytes.end());
+        if (!analysis.add(bytes, detail))
+            fault = analysis.fault();
         return fault == ScanFault::None;
     };
     std::optional<MultipartReader> form;
@@ -318,27 +321,23 @@ void UploadScans::scan(Store& store, UploadStart& start)
     if (file.name.size() > kNameMax)
         file.name.resize(kNameMax);
 
-    FileRecord record;
-    std::string error;
-    StoreStatus found = store.find_md5(file.md5, record, error);
-    const bool scanned_before =
-        found == StoreStatus::Ok &&
-        std::any_of(record.scans.begin(), record.scans.end(),
-                    [&](const ScanRecord& scan) { return answers_for(scan, engine); });
-    if (found != StoreStatus::Error && !scanned_before) {
-        ScanVerdict verdict;
-        fault = clamd.finish(verdict, detail);
-        count(fault != ScanFault::None ? "error" : verdict.found ? "infected" : "clean");
-        if (fault != ScanFault::None) {
-            client.note(detail);
-            return client.answer(fault_reply(api, fault), false);
-        }
-        const ScanRecord scan{engine.engine, engine.version, engine.signatures, {}, verdict.found,
-                              verdict.signature};
-        found = store.add_upload(file, &scan, error);
-    } else if (found != StoreStatus::Error) {
-        found = store.add_upload(file, nullptr, error);  // clamd is left unasked
+    const std::string password =
+        api ? form_field(target.query, "password").value_or("") : form->password();
+    AnalysisOutcome outcome = analysis.finish(store, file, whole, password);
+    std::vector<unsigned char>().swap(whole);
+    if (outcome.fault != ScanFault::None || outcome.store_failed)
+        count("error");
+    else if (!outcome.records.empty() && !outcome.records.back().scans.empty())
+        count(found_bad(outcome) ? "infected" : "clean");
+    if (outcome.fault != ScanFault::None) {
+        client.note(outcome.detail);
+        return client.answer(fault_reply(api, outcome.fault), false);
     }
+    FileRecord record;
+    std::string error = outcome.detail;
+    StoreStatus found = outcome.store_failed ? StoreStatus::Error : StoreStatus::Ok;
+    if (found != StoreStatus::Error)
+        found = store.add_analyses(outcome.records, error);
     if (found != StoreStatus::Error)
         found = store.find_md5(file.md5, record, error);
     if (found != StoreStatus::Ok) {
@@ -347,6 +346,6 @@ void UploadScans::scan(Store& store, UploadStart& start)
         return client.answer(failed, false);
     }
     if (api)
-        return client.answer(api_record(record), false);
+        return client.answer(api_record(record, &store), false);
     client.answer(see_other_page(report_path(record.md5)), false);
 }

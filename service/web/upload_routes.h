@@ -3,10 +3,11 @@
 // (the file's bytes as the body, ?name= its name; 200 with its record). Each
 // upload runs as a job of a scan pool, off the threads that answer look-ups:
 // its body is read as it comes, bounded in size and in the time any piece may
-// take, streamed to clamd and digested in the same pass, and only its digests,
-// size, name and the scan's result are kept. A file already scanned with the
-// signatures clamd has now is answered from what is kept, and clamd never
-// scans it again.
+// take, streamed to clamd and digested in the same pass and held in memory;
+// then the other analysers work on it beside clamd, and an archive's members
+// go through them in turn. Only digests, names, types, the scans' results
+// and the archives' member lists are kept. An engine that scanned the file
+// before with the signatures (or rules) it has now is not asked again.
 #pragma once
 
 #include <chrono>
@@ -14,8 +15,10 @@
 #include <memory>
 #include <vector>
 
-#include "service/scan/scan_pool.h"
-#include "service/scan/scanner.h"
+#include "service/analysis/analysers.h"
+#include "service/analysis/pipeline.h"
+#include "service/analysis/scan_pool.h"
+#include "service/analysis/scanner.h"
 #include "service/store/store.h"
 #include "service/web/metrics.h"
 #include "service/web/server.h"
@@ -25,6 +28,9 @@ struct ScanOptions {
     unsigned      jobs = 2;
     std::chrono::milliseconds read_timeout{10000};  // the longest a client may stall
     Metrics* metrics = nullptr;  // counts the uploads' replies and scans, and clamd's availability
+    YaraRules* yara = nullptr;   // --yara-rules: none, no YARA
+    std::chrono::seconds yara_timeout{60};
+    ExtractLimits extract;
 };
 
 class UploadScans final : public UploadRoutes {
@@ -42,6 +48,7 @@ private:
     Scanner& scanner_;
     ScanOptions options_;
     std::vector<std::unique_ptr<Store>>& stores_;
+    std::vector<std::unique_ptr<Analyser>> analysers_;
     // Last: its threads end, their scans finished, before the rest goes.
     ScanPool pool_;
 };

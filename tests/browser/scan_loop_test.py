@@ -6,7 +6,10 @@
 # its digest, sets the file in the upload form over DevTools and clicks the
 # button; the report it lands on shows the scan's result; the program asks
 # again and opens exactly that report's address. A file clamd finds and a
-# clean one. Exits 77 (skip) where namespaces, Chromium or clamd are missing,
+# clean one; then a zip made with Debian's zip under the password
+# "s3cret", given in the form, holding a member clamd finds: the page shows
+# the members' tree, and the program, asked about the member itself, opens
+# the member's own report. Exits 77 (skip) where namespaces, Chromium or clamd are missing,
 # unless CI is set.
 
 import base64
@@ -28,6 +31,8 @@ from real_service import RealService, cannot_test, in_namespace  # noqa: E402
 
 ORIGIN = "http://127.0.0.1"
 SIGNATURE = "Brantwicker.Test.Hash-1"
+MEMBER_NAME = "Brantwicker.Test.Member-1"
+MEMBER = MEMBER_NAME + UNOFFICIAL
 NOT_KNOWN = ("Quellarion Brantwicker [by el.Quo]", "Quellarion don't known this hash!", None)
 FILES = {  # name: (content, words the report must show)
     "found.bin": (random.Random(1).randbytes(3000), ("Bad", SIGNATURE + UNOFFICIAL)),
@@ -35,12 +40,14 @@ FILES = {  # name: (content, words the report must show)
 }
 
 
-def upload(browser: Chromium, digest: str, path: str) -> tuple[str, str]:
+def upload(browser: Chromium, digest: str, path: str, password: str = "") -> tuple[str, str]:
     # The not-held notice offers the upload: the form there is the one used.
     browser.navigate(f"{ORIGIN}/buscaHash.html?hash={digest}")
     field = browser.call("Runtime.evaluate", {
         "expression": "document.querySelector('form[action=\"/scan\"] input[type=file]')"})
     browser.call("DOM.setFileInputFiles", {"files": [path], "objectId": field["result"]["objectId"]})
+    browser.evaluate(f"document.querySelector('form[action=\"/scan\"] input[name=password]').value"
+                     f" = {json.dumps(password)}")
     browser.load(lambda: browser.click('form[action="/scan"] button'))
     return tuple(browser.evaluate("[location.pathname, document.body.innerText]"))
 
@@ -75,13 +82,47 @@ def check_file(name: str, workdir: str, options, browser: Chromium) -> list[str]
     return found + [f"{name}: {line}" for line in before.stray + after.stray]
 
 
+def check_archive(workdir: str, options, browser: Chromium) -> list[str]:
+    member = FILES["found.bin"][0] + b" inside"
+    folder = os.path.join(workdir, "zipped")
+    os.makedirs(os.path.join(folder, "payload"))
+    with open(os.path.join(folder, "payload", "tool.exe"), "wb") as out:
+        out.write(member)
+    with open(os.path.join(folder, "readme.txt"), "w") as out:
+        out.write("read me\n")
+    path = os.path.join(workdir, "sample.zip")
+    subprocess.run(["zip", "-q", "-P", "s3cret", path, "readme.txt", "payload/tool.exe"], cwd=folder,
+                   check=True)
+    with open(path, "rb") as made:
+        digest = hashlib.md5(made.read()).hexdigest()
+    member_path = os.path.join(folder, "payload", "tool.exe")
+    member_report = (f"/qn/en/report/{hashlib.md5(member).hexdigest()}"
+                     "/quellarion-brantwicker-file-report.html")
+    address, shown = upload(browser, digest, path, "s3cret")
+    found = []
+    words = ("Members", "readme.txt", "payload/tool.exe", "bad", f"contains payload/tool.exe: {MEMBER}")
+    if not address.startswith(f"/qn/en/report/{digest}/") or not all(w in shown for w in words):
+        found.append(f"sample.zip: the upload ended on {address} showing {shown[:600]!r}")
+    shot = browser.call("Page.captureScreenshot", {"captureBeyondViewport": True})
+    with open(os.path.join(options.output, "scanned-sample.zip.png"), "wb") as png:
+        png.write(base64.b64decode(shot["data"]))
+    env = {key: value for key, value in os.environ.items() if key not in ("BROWSER", "DISPLAY")}
+    rundir = os.path.join(workdir, "member-after")
+    os.mkdir(rundir)
+    asked = launchers.native(options.program, [member_path], rundir, env, False, False)
+    if (asked.boxes, asked.opened) != ([], [f"http://{options.host}{member_report}"]):
+        found.append(f"the zip's member: the program showed {asked.boxes}, opened {asked.opened}")
+    return found + [f"the zip's member: {line}" for line in asked.stray]
+
+
 def run(options) -> int:
     with tempfile.TemporaryDirectory(prefix="scan-loop-", ignore_cleanup_errors=True) as workdir:
         hosts = os.path.join(workdir, "hosts")
         with open(hosts, "w") as lines:
             lines.write(f"127.0.0.1 localhost\n127.0.0.1 {options.host}\n")
         subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
-        clamd = RealClamd(workdir, {SIGNATURE: FILES["found.bin"][0]}, 1 << 20)
+        clamd = RealClamd(workdir, {SIGNATURE: FILES["found.bin"][0],
+                                    MEMBER_NAME: FILES["found.bin"][0] + b" inside"}, 1 << 20)
         service = None
         found = []
         try:
@@ -92,12 +133,13 @@ def run(options) -> int:
                 browser.call("Emulation.setScriptExecutionDisabled", {"value": True})
                 for name in FILES:
                     found += check_file(name, workdir, options, browser)
+                found += check_archive(workdir, options, browser)
         finally:
             found += service.stop() if service else []
             clamd.stop()
             if found and service:
                 found.append(f"the service's log ends:\n{service.log()[-1500:]}")
-    print(*(f"FAIL: {problem}" for problem in found), f"{len(FILES)} files, {len(found)} problems",
+    print(*(f"FAIL: {problem}" for problem in found), f"{len(FILES) + 1} files, {len(found)} problems",
           sep="\n")
     return 1 if found else 0
 
@@ -112,6 +154,7 @@ if __name__ == "__main__":
         os.path.abspath, (options.service, options.program, options.output))
     options.chromium = shutil.which("chromium")
     missing = ("the Debian package chromium is missing" if not options.chromium else
-               "the Debian package clamav-daemon is missing" if not clamd_program() else None)
+               "the Debian package clamav-daemon is missing" if not clamd_program() else
+               "the Debian package zip is missing" if not shutil.which("zip") else None)
     outside = cannot_test(missing) if missing else in_namespace()
     sys.exit(run(options) if outside is None else outside)

@@ -87,6 +87,10 @@ class RealService:
         with open(self._log_path, "rb") as written:
             return written.read().decode("utf-8", "replace")
 
+    @property
+    def pid(self) -> int:
+        return self._process.pid
+
     def signal(self, number: int) -> None:
         self._process.send_signal(number)
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/scan/multipart_reader.h"
+#include "service/analysis/multipart_reader.h"
 
 namespace {
 

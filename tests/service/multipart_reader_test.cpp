@@ -2,7 +2,7 @@
 // every pair of places, as the network may cut it: the same status, file
 // bytes and name every time, and never an empty piece handed on (an empty
 // piece would end a scanner's stream).
-#include "service/scan/multipart_reader.h"
+#include "service/analysis/multipart_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -478,6 +478,107 @@ TEST_P(StoreContract, LabelGoesWithTheStrongestVerdict)
     EXPECT_EQ(by_verdict, expected);
 }
 
+// What analyses find is kept with the uploads, apart from the lists: the
+// rules matched, the type, the fuzzy digest, the analysers' faults and an
+// archive's members, whose links read back both ways a page at a time. A
+// new analysis of the archive replaces its members and faults.
+TEST_P(StoreContract, AnalysesKeepWhatTheyFoundAndTheArchiveLinks)
+{
+    import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
+    auto service = open_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(service) << error_;
+    const std::string third_md5(32, '5');
+    const auto sha1_of = [](unsigned char fill) { Sha1Bytes sha1; sha1.fill(fill); return sha1; };
+    const auto md5_of = [](const std::string& hex) { Md5Bytes md5{}; parse_hex(hex, md5); return md5; };
+
+    const ScanRecord clean{"ClamAV", "1.0.7", "27001", "", false, ""};
+    ScanRecord yara{"YARA", "4.2.3", "set-1", "", true, "YARA:evil"};
+    yara.matches = {{"evil", "a.yar", "bad x86", "says <evil>", "me"}, {"note", "b.yar", "info", "", ""}};
+    AnalysisRecord archive{upload(other_md5, "outer.zip", 0x33), {clean, yara}, "application/zip",
+                           "Zip archive data", "3:abc:def", {{"ssdeep", "failed"}}, true,
+                           {{"bin/a", md5_of(shared_md5), sha1_of(0x44), ""},
+                            {"secret.doc", {}, {}, "encrypted"},
+                            {"c.txt", md5_of(third_md5), sha1_of(0x55), ""},
+                            {"copy/a", md5_of(shared_md5), sha1_of(0x44), ""}}};
+    const AnalysisRecord members[] = {
+        {upload(shared_md5, "bin/a", 0x44), {clean}, "", "", "", {}, false, {}},
+        {upload(third_md5, "c.txt", 0x55), {clean}, "text/plain", "ASCII text", "3:x:y", {}, false, {}},
+        archive};
+    ASSERT_EQ(service->add_analyses(members, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(store_->add_analyses(members, error_), StoreStatus::Error);
+
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    ASSERT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Bad);
+    EXPECT_EQ(record_.label, "YARA:evil");
+    EXPECT_EQ(record_.names, std::vector<std::string>{"outer.zip"});
+    EXPECT_EQ(record_.mime, "application/zip");
+    EXPECT_EQ(record_.type, "Zip archive data");
+    EXPECT_EQ(record_.ssdeep, "3:abc:def");
+    ASSERT_EQ(record_.scans.size(), 2u);
+    EXPECT_EQ(record_.scans[0].signature_version, "set-1");  // newest first
+    ASSERT_EQ(record_.scans[0].matches.size(), 2u);
+    EXPECT_EQ(record_.scans[0].matches[0].description, "says <evil>");
+    EXPECT_EQ(record_.scans[0].matches[0].tags, "bad x86");
+    EXPECT_EQ(record_.scans[0].matches[1].rule_namespace, "b.yar");
+    EXPECT_TRUE(record_.scans[1].matches.empty());
+    ASSERT_EQ(record_.faults.size(), 1u);
+    EXPECT_EQ(record_.faults[0].detail, "failed");
+    ASSERT_EQ(record_.members.size(), 4u);
+    EXPECT_EQ(record_.members[1].name, "secret.doc");
+    EXPECT_EQ(record_.members[1].skipped, "encrypted");
+    EXPECT_FALSE(record_.members[1].md5);
+    EXPECT_EQ(record_.members[2].sha1, sha1_of(0x55));
+    EXPECT_TRUE(record_.parents.empty());
+
+    ASSERT_EQ(find(*reader, shared_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.verdict, Verdict::Good);  // the list's verdict stands
+    ASSERT_EQ(record_.parents.size(), 2u);
+    EXPECT_EQ(to_hex(record_.parents[0].md5), other_md5);
+    EXPECT_EQ(record_.parents[0].sha1, sha1_of(0x33));
+    EXPECT_EQ(record_.parents[0].name, "bin/a");
+    EXPECT_EQ(record_.parents[1].name, "copy/a");
+
+    LinkPage page;
+    ASSERT_EQ(reader->archive_links(sha1_of(0x33), LinkDirection::Children, {}, 1, page, error_),
+              StoreStatus::Ok) << error_;
+    EXPECT_EQ(page.total, 2u);  // each file once
+    EXPECT_EQ(page.sha1s, std::vector{sha1_of(0x44)});
+    ASSERT_EQ(reader->archive_links(sha1_of(0x33), LinkDirection::Children, sha1_of(0x44), 10, page,
+                                    error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(page.sha1s, std::vector{sha1_of(0x55)});
+    ASSERT_EQ(reader->archive_links(sha1_of(0x55), LinkDirection::Parents, {}, 10, page, error_),
+              StoreStatus::Ok) << error_;
+    EXPECT_EQ(page.sha1s, std::vector{sha1_of(0x33)});
+    EXPECT_EQ(page.total, 1u);
+    ASSERT_EQ(reader->archive_links(sha1_of(0x33), LinkDirection::Parents, {}, 10, page, error_),
+              StoreStatus::Ok) << error_;
+    EXPECT_EQ(page.total, 0u);
+
+    archive.scans.clear();
+    archive.faults.clear();
+    archive.members.resize(1);
+    ASSERT_EQ(service->add_analyses(std::span(&archive, 1), error_), StoreStatus::Ok) << error_;
+    std::this_thread::sleep_for(2 * postgres_recent_bound);  // the reader's records may be that old
+    ASSERT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    EXPECT_EQ(record_.members.size(), 1u);
+    EXPECT_TRUE(record_.faults.empty());
+    EXPECT_EQ(record_.scans.size(), 2u);
+    ASSERT_EQ(reader->archive_links(sha1_of(0x55), LinkDirection::Parents, {}, 10, page, error_),
+              StoreStatus::Ok) << error_;
+    EXPECT_EQ(page.total, 0u);
+
+    // A record lists the first kMembersListed members of a larger archive.
+    archive.members.assign(kMembersListed + 1, {"more", {}, {}, "file bound"});
+    archive.members.front().name = "first";
+    ASSERT_EQ(service->add_analyses(std::span(&archive, 1), error_), StoreStatus::Ok) << error_;
+    std::this_thread::sleep_for(2 * postgres_recent_bound);
+    ASSERT_EQ(find(*reader, other_md5), StoreStatus::Ok) << error_;
+    ASSERT_EQ(record_.members.size(), kMembersListed);
+    EXPECT_EQ(record_.members.front().name, "first");
+}
+
 // "hex count" per digest kept, in digest order, then the asks in all; with
 // `detail`, each digest's error, first and last asked too.
 std::string kept_counts(LiveStore& live, bool detail = false)

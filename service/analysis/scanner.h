@@ -6,7 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "service/scan/clamd_client.h"
+#include "service/analysis/clamd_client.h"
+#include "service/analysis/yara_rules.h"
 
 struct ScannerReport {
     bool          reachable = false;
@@ -32,6 +33,11 @@ public:
     // than a few seconds, so that a page that shows it cannot keep clamd busy.
     ScannerReport report();
 
+    // The YARA rules uploads are matched with, shown beside clamd; null
+    // without --yara-rules.
+    void set_rules(YaraRules* rules) { rules_ = rules; }
+    YaraRules* rules() const { return rules_; }
+
 private:
     ClamdAddress address_;
     std::string address_text_;
@@ -39,4 +45,5 @@ private:
     std::mutex mutex_;
     ScannerReport last_;
     std::chrono::steady_clock::time_point asked_{};
+    YaraRules* rules_ = nullptr;
 };

@@ -1,4 +1,4 @@
-#include "service/scan/scan_pool.h"
+#include "service/analysis/scan_pool.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "service/scan/file_digests.h"
+#include "service/analysis/file_digests.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "service/scan/scanner.h"
+#include "service/analysis/scanner.h"
 
 #include <algorithm>
 

@@ -46,6 +46,10 @@ public:
 
     // The file part's file name (its "filename" parameter), once its headers came.
     const std::string& file_name() const { return file_name_; }
+    // The text of the first part named "password", an archive's password;
+    // empty when there is none or it is longer than kPasswordMax.
+    std::string password() const { return password_.size() > kPasswordMax ? std::string() : password_; }
+    static constexpr std::size_t kPasswordMax = 1024;
 
 private:
     enum class State { Preamble, AfterBoundary, Headers, Body, Closed };
@@ -64,4 +68,7 @@ private:
     bool in_file_ = false;
     bool file_seen_ = false;
     std::string file_name_;
+    bool in_password_ = false;
+    bool password_seen_ = false;
+    std::string password_;  // at most kPasswordMax + 1 bytes
 };

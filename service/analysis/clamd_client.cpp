@@ -1,5 +1,5 @@
-#include "service/scan/clamd_client.h"
-#include "service/scan/socket_wait.h"
+#include "service/analysis/clamd_client.h"
+#include "service/analysis/socket_wait.h"
 
 #include <netdb.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "service/scan/multipart_reader.h"
+#include "service/analysis/multipart_reader.h"
 
 #include <algorithm>
 #include <cctype>
@@ -98,6 +98,11 @@ MultipartStatus MultipartReader::finish()
 // drops them from what is pending.
 bool MultipartReader::emit(std::size_t count)
 {
+    // Kept to one byte past its bound, so that a longer one is known as such.
+    if (in_password_) {
+        const std::size_t room = kPasswordMax + 1 - std::min(password_.size(), kPasswordMax + 1);
+        password_.append(pending_, 0, std::min(count, room));
+    }
     const bool go_on = !in_file_ || count == 0 || sink_(std::string_view(pending_).substr(0, count));
     pending_.erase(0, count);
     return go_on;
@@ -118,7 +123,7 @@ MultipartStatus MultipartReader::step()
             if (!emit(at))
                 return MultipartStatus::Stopped;
             pending_.erase(0, delimiter_.size());
-            in_file_ = false;
+            in_file_ = in_password_ = false;
             state_ = State::AfterBoundary;
             break;
         }
@@ -164,6 +169,7 @@ MultipartStatus MultipartReader::take_headers(std::string_view block)
     if (++parts_ > limits_.parts)
         return MultipartStatus::TooManyParts;
     bool file = false;
+    bool password = false;
     std::string name;
     for (std::size_t start = 0; start < block.size();) {
         std::size_t end = block.find("\r\n", start);
@@ -178,12 +184,16 @@ MultipartStatus MultipartReader::take_headers(std::string_view block)
         if (!same_word(trim(value.substr(0, value.find(';'))), "form-data"))
             continue;
         parameters(value, [&](std::string_view key, const std::string& text) {
-            if (same_word(key, "name"))
+            if (same_word(key, "name")) {
                 file = text == "file";
+                password = text == "password";
+            }
             else if (same_word(key, "filename"))
                 name = text;
         });
     }
+    if (password && !password_seen_)
+        password_seen_ = in_password_ = true;
     if (!file)
         return MultipartStatus::More;
     if (file_seen_)
