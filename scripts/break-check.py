@@ -378,7 +378,7 @@ BREAKS = [
       "on PostgreSQL the report lists the scans oldest first"),
     B("pg-scan-not-found-by-sha1", "service/store/postgres_store.cpp",
       'RECORD_OF(KEY_BY("sha1"),',
-      'RECORD_OF("WITH k AS (SELECT md5 FROM files WHERE sha1 = $1 LIMIT 1) ",',
+      'RECORD_OF("k AS (SELECT md5 FROM files WHERE " FILE_BY("sha1", "$1::bytea") " LIMIT 1), ",',
       "on PostgreSQL an uploaded file that no list holds is not found by its SHA-1"),
     B("pg-upload-found-counts-unknown", "service/store/postgres_store.cpp",
       "(2 * found)::smallint", "0::smallint",
