@@ -904,13 +904,16 @@ private:
     }
 
     // After the commit, on the import's own connection: statistics for a
-    // table new or grown, and the rows the merge replaced reclaimed, so that
-    // a weekly import leaves the store no larger than its data. The import
-    // stands whatever becomes of this; autovacuum would do it later.
+    // table new or grown; the rows the merge replaced reclaimed, so that a
+    // weekly import leaves the store no larger than its data; a new table's
+    // rows marked visible to all, so that its first readers do not write
+    // every page they read, nor autovacuum come to read it all while they
+    // do. The import stands whatever becomes of this; autovacuum would do
+    // it later.
     void tidy()
     {
         std::string ignored;
-        run_fixed(link_, updated_ > 0 ? "VACUUM (ANALYZE) files" : "ANALYZE files", ignored);
+        run_fixed(link_, rewrite_ || updated_ > 0 ? "VACUUM (ANALYZE) files" : "ANALYZE files", ignored);
     }
 
     void fail()
