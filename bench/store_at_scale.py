@@ -14,7 +14,8 @@ one, through `brantwicker-service import`. Reported for each engine:
   index of the store; SQLite: its file);
 - look-ups spread over 100,000 held digests at random (consult and the JSON
   look-up; wrk, 64 connections; the median of ROUNDS rounds, alternating
-  between the engines): requests per second and the 99th percentile. The
+  between the engines): requests per second, the 99th percentile, and the
+  CPU time per request (the service, and PostgreSQL's processes). The
   server is given --shared-buffers (32 MB by default), less than the store
   takes; the kernel's page cache is not limited, so what the server's cache
   misses is read from memory, not from the disk;
@@ -42,7 +43,7 @@ import sys
 import tempfile
 
 from nsrl_list import write_list
-from postgres_vs_sqlite import PG_BIN, SPREAD_LUA, SPREAD_REQUESTS, Server, serve, timed
+from postgres_vs_sqlite import PG_BIN, SPREAD_LUA, SPREAD_REQUESTS, Server, cpu_seconds, serve, timed
 from service_vs_nginx import wrk
 
 PORTS = {"SQLite": 18092, "PostgreSQL": 18093}
@@ -143,6 +144,10 @@ def main() -> int:
         stores = {"SQLite": sqlite, "PostgreSQL": server.uri("store")}
         services = [serve(options.service, stores[name], PORTS[name], options.threads, work)
                     for name in stores]
+        # CPU time per request: the service's, and on PostgreSQL the server's
+        # processes' too; steadier than requests per second on a busy machine.
+        pids = {"SQLite": lambda: [services[0].pid],
+                "PostgreSQL": lambda: [services[1].pid] + server.processes()}
         digests = os.path.join(work, "digests")
         with open(listing) as source, open(digests, "w") as out:
             next(source)
@@ -160,16 +165,20 @@ def main() -> int:
             rounds = {name: [] for name in stores}
             for _ in range(options.rounds):
                 for name in stores:
-                    rounds[name].append(wrk(f"http://127.0.0.1:{PORTS[name]}{path}", options.seconds,
-                                            script))
+                    before = cpu_seconds(pids[name]())
+                    result = wrk(f"http://127.0.0.1:{PORTS[name]}{path}", options.seconds, script)
+                    result["cpu_us"] = (cpu_seconds(pids[name]()) - before) * 1e6 / result["requests"]
+                    rounds[name].append(result)
             median = {name: sorted(r, key=lambda one: one["rps"])[len(r) // 2]
                       for name, r in rounds.items()}
             for name, m in median.items():
                 print(f"  {kind:8} {name:10} {m['rps']:9.0f} requests/s  p99 {m['p99_ms']:6.2f} ms"
-                      f"  {m['errors']}")
+                      f"  CPU {m['cpu_us']:4.0f} us/request  {m['errors']}")
             ratio = median["PostgreSQL"]["rps"] / median["SQLite"]["rps"]
             ok = ratio >= 0.7
-            print(f"  {kind:8} PostgreSQL/SQLite {ratio:.2f} (target >= 0.70): {'met' if ok else 'MISSED'}")
+            cpu = median["SQLite"]["cpu_us"] / median["PostgreSQL"]["cpu_us"]
+            print(f"  {kind:8} PostgreSQL/SQLite {ratio:.2f} (target >= 0.70): {'met' if ok else 'MISSED'};"
+                  f" by CPU time per request {cpu:.2f}")
             failed |= not ok or any(m["errors"] for m in median.values())
         for process in services:
             process.send_signal(signal.SIGTERM)
