@@ -65,7 +65,7 @@ constexpr const char* schema_sql[] = {
     // One row per file, everything a look-up answers with: one index probe
     // reads it. Its names in byte order, the first apart (nearly every file
     // has one only, which then costs no array); the sources that list it as
-    // the codes of source_code(), concatenated. Columns of fixed width
+    // their codes (sources.code), concatenated. Columns of fixed width
     // first, so that none is padded. The lists only grow between imports,
     // so the pages are filled whole.
     FILES_TABLE("files"),
