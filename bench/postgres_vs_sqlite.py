@@ -50,7 +50,7 @@ PORTS = {"SQLite": 18090, "PostgreSQL": 18091}
 class Server:
     """A PostgreSQL server of its own in `work`/pg."""
 
-    def __init__(self, work: str):
+    def __init__(self, work: str, settings: str = ""):
         self.socket = os.path.join(work, "pg")
         os.mkdir(self.socket, 0o700)
         self.prefix = []
@@ -61,7 +61,7 @@ class Server:
         self.owner([f"{PG_BIN}/initdb", "-D", self.data, "-U", "bench", "-A", "trust",
                     "-E", "UTF8", "--locale=C", "--no-instructions"])
         self.owner([f"{PG_BIN}/pg_ctl", "-D", self.data, "-l", f"{self.socket}/log", "-w", "-o",
-                    f"-k {self.socket} -c listen_addresses= -c max_wal_size=4GB", "start"])
+                    f"-k {self.socket} -c listen_addresses= -c max_wal_size=4GB {settings}", "start"])
 
     def owner(self, argv: list[str]) -> None:
         subprocess.run(self.prefix + argv, check=True, stdout=subprocess.DEVNULL, cwd="/")

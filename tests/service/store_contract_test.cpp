@@ -277,6 +277,77 @@ TEST_P(StoreContract, KilledImportLeavesTheStoreAsItWas)
     import("after", {entry(other_md5, "new", Verdict::Good)}, 1);
 }
 
+// "verdict label size names sources" of one held file, as a reader gets it.
+std::string summary(Store& store, std::string_view md5)
+{
+    FileRecord record;
+    std::string error;
+    if (find_digest(store, *parse_digest(md5), record, error) != StoreStatus::Ok)
+        return "not held " + error;
+    std::string text = std::string(verdict_name(record.verdict)) + " [" + record.label + "] "
+                     + (record.size ? std::to_string(*record.size) : "-") + " " + (record.sha1 ? "sha1" : "-");
+    for (const std::string& name : record.names)
+        text += " " + name;
+    text += " |";
+    for (const SourceListing& source : record.sources)
+        text += " " + source.name;
+    return text;
+}
+
+std::vector<ImportEntry> filler(unsigned long long count)
+{
+    std::vector<ImportEntry> entries;
+    for (unsigned long long i = 0; i < count; ++i)
+        entries.push_back(entry(line_for(i).substr(0, 32), "filler", Verdict::Good, "pkg", i));
+    return entries;
+}
+
+const std::string third_md5 = "0123456789abcdef0123456789abcdef";
+const std::string fourth_md5 = "fedcba9876543210fedcba9876543210";
+
+// The same lists give the same records whatever the store held before:
+// nothing (the list is loaded whole), less than the list (merged into a
+// copy), or more (merged in place). Each list names files more than once.
+TEST_P(StoreContract, ListsThatRepeatFilesMergeAlikeIntoEveryStore)
+{
+    ImportEntry with_sha1 = entry(shared_md5, "/usr/bin/b", Verdict::Good, "", 99);
+    with_sha1.sha1.emplace().fill(0x11);
+    const std::vector<ImportEntry> packages = {
+        entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68), with_sha1,
+        entry(shared_md5, "/usr/bin/a", Verdict::Unknown),
+        entry(other_md5, "x", Verdict::Bad), entry(other_md5, "y", Verdict::Bad, "Win.X"),
+        entry(other_md5, "z", Verdict::Good, "pkg"),
+        entry(third_md5, "", Verdict::Good, "pkg"), entry(third_md5, "", Verdict::Unknown, "u")};
+    const std::vector<ImportEntry> signatures = {
+        entry(other_md5, "y", Verdict::Good, "zz"), entry(third_md5, "t", Verdict::Good, "later"),
+        entry(fourth_md5, "f", Verdict::Bad, "Win.F"), entry(fourth_md5, "f", Verdict::Bad, "Win.G")};
+    for (const unsigned long long held : {0ull, 1ull, 60ull}) {
+        SCOPED_TRACE("files held before: " + std::to_string(held));
+        if (held > 0) {
+            fs::remove_all(dir_);
+            SetUp();
+            ASSERT_FALSE(HasFailure());
+            import("filler", filler(held), held);
+        }
+        import("packages", packages, 3);
+        import("signatures", signatures, 3);
+        std::vector<ImportEntry> again = packages;  // once per source, a name added
+        again.push_back(entry(shared_md5, "/usr/bin/c", Verdict::Good));
+        import("packages", again, 0);
+        EXPECT_EQ(summary(*store_, shared_md5), "good [pkg] 68 sha1 /usr/bin/a /usr/bin/b /usr/bin/c | packages");
+        EXPECT_EQ(summary(*store_, other_md5), "bad [Win.X] - - x y z | packages signatures");
+        EXPECT_EQ(summary(*store_, third_md5), "good [pkg] - - t | packages signatures");
+        EXPECT_EQ(summary(*store_, fourth_md5), "bad [Win.F] - - f | signatures");
+        EXPECT_EQ(find(*store_, std::string(40, '1')), StoreStatus::Ok);
+        if (held > 0) {
+            EXPECT_EQ(summary(*store_, line_for(held - 1).substr(0, 32)),
+                      "good [pkg] " + std::to_string(held - 1) + " - filler | filler");
+        }
+        EXPECT_EQ(counted(*store_), (held ? "filler good " + std::to_string(held) + "\n" : std::string())
+                                    + "packages good 2\npackages bad 1\nsignatures good 2\nsignatures bad 1\n");
+    }
+}
+
 TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
 {
     // What another program or a later version left, as each engine holds it;
@@ -293,7 +364,7 @@ TEST_P(StoreContract, RefusesDatabasesNotItsOwnAndLeavesThemAlone)
         {"PRAGMA application_id = 1113017171; PRAGMA user_version = 7; CREATE TABLE f (x)",
          "CREATE TABLE brantwicker_store (mark text, schema_version int);"
          " INSERT INTO brantwicker_store VALUES ('brantwicker-service store', 7)",
-         "was made by a newer version (schema 7); this program reads schema 1"},
+         "was made by a newer version (schema 7); this program reads schema "},
         {nullptr, "CREATE TABLE brantwicker_store (mark text, schema_version int);"
                   " INSERT INTO brantwicker_store VALUES ('another program', 1)",
          "is not a brantwicker-service database"},
@@ -487,7 +558,7 @@ TEST_P(StoreContract, AnalysesKeepWhatTheyFoundAndTheArchiveLinks)
     import("packages", {entry(shared_md5, "/usr/bin/a", Verdict::Good, "pkg", 68)}, 1);
     auto service = open_store(location_, StoreMode::Service, error_);
     ASSERT_TRUE(service) << error_;
-    const std::string third_md5(32, '5');
+    const std::string member_md5(32, '5');
     const auto sha1_of = [](unsigned char fill) { Sha1Bytes sha1; sha1.fill(fill); return sha1; };
     const auto md5_of = [](const std::string& hex) { Md5Bytes md5{}; parse_hex(hex, md5); return md5; };
 
@@ -498,11 +569,11 @@ TEST_P(StoreContract, AnalysesKeepWhatTheyFoundAndTheArchiveLinks)
                            "Zip archive data", "3:abc:def", {{"ssdeep", "failed"}}, true,
                            {{"bin/a", md5_of(shared_md5), sha1_of(0x44), ""},
                             {"secret.doc", {}, {}, "encrypted"},
-                            {"c.txt", md5_of(third_md5), sha1_of(0x55), ""},
+                            {"c.txt", md5_of(member_md5), sha1_of(0x55), ""},
                             {"copy/a", md5_of(shared_md5), sha1_of(0x44), ""}}};
     const AnalysisRecord members[] = {
         {upload(shared_md5, "bin/a", 0x44), {clean}, "", "", "", {}, false, {}},
-        {upload(third_md5, "c.txt", 0x55), {clean}, "text/plain", "ASCII text", "3:x:y", {}, false, {}},
+        {upload(member_md5, "c.txt", 0x55), {clean}, "text/plain", "ASCII text", "3:x:y", {}, false, {}},
         archive};
     ASSERT_EQ(service->add_analyses(members, error_), StoreStatus::Ok) << error_;
     EXPECT_EQ(store_->add_analyses(members, error_), StoreStatus::Error);
@@ -851,6 +922,39 @@ TEST_F(PostgresStore, ReadsMoveToAnotherServerAndComeBack)
     }
     EXPECT_EQ(status, StoreStatus::Ok) << error_;
     EXPECT_EQ(kept, StoreStatus::Ok) << error_;
+}
+
+// The label follows the strongest verdict on every path of an import, and
+// a table that takes the files' place keeps what readers were granted and
+// leaves none of the import's own tables behind.
+TEST_F(PostgresStore, LabelFollowsTheStrongestVerdictOnEveryPath)
+{
+    const auto run = [this](const char* source, std::vector<ImportEntry> entries) {
+        auto import = store_->begin_import(source, error_);
+        ASSERT_TRUE(import) << error_;
+        ASSERT_EQ(import->add_batch(entries, error_), StoreStatus::Ok) << error_;
+        ASSERT_EQ(import->commit(error_), StoreStatus::Ok) << error_;
+    };
+    for (const unsigned long long held : {0ull, 1ull, 60ull}) {
+        SCOPED_TRACE("files held before: " + std::to_string(held));
+        database_ = postgres().fresh_database();
+        location_ = postgres().uri(database_);
+        store_ = open_postgres_store(location_, {}, StoreMode::ReadWrite, 10s, error_);
+        ASSERT_TRUE(store_) << error_;
+        if (held > 0)
+            run("filler", filler(held));
+        postgres().sql(database_, "GRANT SELECT ON files TO PUBLIC");
+        run("packages", {entry(shared_md5, "a", Verdict::Good, "pkg"), entry(other_md5, "b", Verdict::Good),
+                         entry(third_md5, "c", Verdict::Bad), entry(third_md5, "c", Verdict::Good, "pkg")});
+        run("signatures", {entry(shared_md5, "a", Verdict::Bad), entry(other_md5, "b", Verdict::Good, "late")});
+        EXPECT_EQ(summary(*store_, shared_md5), "bad [] - - a | packages signatures");
+        EXPECT_EQ(summary(*store_, other_md5), "good [late] - - b | packages signatures");
+        EXPECT_EQ(summary(*store_, third_md5), "bad [] - - c | packages");
+        EXPECT_EQ(postgres().sql(database_, "SELECT string_agg(relname, ',' ORDER BY relname) FROM pg_class"
+                                            " WHERE relname LIKE 'import%' OR relname LIKE 'files%'"),
+                  "files,files_by_sha1,files_by_sha256,files_pkey");
+        EXPECT_EQ(postgres().sql(database_, "SELECT has_table_privilege('public', 'files', 'SELECT')"), "t");
+    }
 }
 
 // Instances flushing their own counts into one table: each adds what it
