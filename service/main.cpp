@@ -20,7 +20,9 @@ constexpr Subcommand subcommands[] = {
     {"serve",  serve_command,  "serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N] [--read-timeout S]\n"
                                "        [--max-connections N] [--clamd SOCKET|HOST:PORT] [--scan-jobs N]\n"
                                "        [--scan-max-bytes N] [--scan-timeout S] [--metrics-listen ADDR:PORT]\n"
-                               "        [--unknown-top N|off]"},
+                               "        [--unknown-top N|off] [--public-stats] [--session-ttl S] [--bloom on|off]"},
+    {"export-bloom", export_bloom_command,
+     "export-bloom DB OUT [--fp P] [--verdict good|bad|all] [--source NAME]... [--digest sha1|md5]"},
 };
 
 int usage(std::FILE* to)

@@ -3,6 +3,7 @@
 //                              [--clamd SOCKET|HOST:PORT] [--scan-jobs N]
 //                              [--scan-max-bytes N] [--scan-timeout SECONDS]
 //                              [--metrics-listen ADDR:PORT] [--unknown-top N|off]
+//                              [--public-stats] [--session-ttl SECONDS] [--bloom on|off]
 //
 // Each worker thread has its own read-only connection to the store: a
 // connection is never used by two threads at once, and each request reads
@@ -17,11 +18,14 @@
 // 503, never a wait past it. Scan jobs read and write on the primary alone,
 // so that the report an upload is sent to shows its scan however far a
 // replica lags; the counts of unknown digests are added to the primary's,
-// which every instance shares.
+// which every instance shares. Look-up sessions are kept in the same place
+// as those counts, through a connection per worker; the Bloom filter on
+// offer is made by a thread with a store connection of its own.
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
+#include "service/web/bloom_publisher.h"
 #include "service/web/upload_routes.h"
 #include "service/web/unknown_digests.h"
 
@@ -46,7 +50,8 @@ constexpr char kUsage[] =
     "usage: brantwicker-service serve DB [--replica URI]... [--listen ADDR:PORT] [--threads N]"
     " [--read-timeout SECONDS] [--max-connections N]\n"
     "       [--clamd SOCKET|HOST:PORT] [--scan-jobs N] [--scan-max-bytes N] [--scan-timeout SECONDS]\n"
-    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n";
+    "       [--metrics-listen ADDR:PORT] [--unknown-top N|off]\n"
+    "       [--public-stats] [--session-ttl SECONDS] [--bloom on|off]\n";
 
 // Digests the unknown-digest summary keeps by default.
 constexpr std::size_t kUnknownTopDefault = 1000;
@@ -66,6 +71,9 @@ struct ServeOptions {
     ServerOptions server;
     ScanSettings  scan;
     std::size_t   unknown_top = kUnknownTopDefault;  // 0: off
+    bool          public_stats = false;
+    std::chrono::seconds session_ttl{86400};
+    bool          bloom = true;
 };
 
 
@@ -103,6 +111,10 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
     ScanSettings& scan = serve.scan;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--public-stats") {
+            serve.public_stats = true;
+            continue;
+        }
         if (!arg.starts_with("--")) {
             if (!db.empty())
                 return false;
@@ -127,6 +139,13 @@ bool parse_options(int argc, char** argv, ServeOptions& serve)
             const auto top = value == "off" ? 0ul : number(value, 1, 100'000);
             good = top.has_value();
             serve.unknown_top = top.value_or(0);
+        } else if (arg == "--session-ttl") {
+            const auto seconds = number(value, 1, 366ull * 86400);
+            good = seconds.has_value();
+            serve.session_ttl = std::chrono::seconds(seconds.value_or(1));
+        } else if (arg == "--bloom") {
+            good = value == "on" || value == "off";
+            serve.bloom = value == "on";
         } else if (arg == "--threads") {
             const auto threads = number(value, 1, 256);
             good = threads.has_value();
@@ -338,8 +357,27 @@ int serve_command(int argc, char** argv)
                 return 1;
         }
     }
+    // Sessions are the service's own writes: one connection per worker.
+    std::vector<std::unique_ptr<LiveStore>> sessions;
+    for (unsigned i = 0; i < options.threads; ++i) {
+        std::string error;
+        sessions.push_back(postgres ? open_postgres_live_store(db, std::max<std::size_t>(serve.unknown_top, 1),
+                                                               options.read_timeout)
+                                    : open_sqlite_live_store(db, error));
+        if (!sessions.back()) {
+            std::fprintf(stderr, "brantwicker-service serve: the sessions: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::vector<std::unique_ptr<Store>> bloom_stores;
+    if (serve.bloom && !open_stores(bloom_stores, 1, StoreMode::ReadOnly))
+        return 1;
     fit_descriptors(options);
+    options.body_limit_for = [base = options.body_limit](std::string_view target) {
+        return request_body_limit(target, base);
+    };
 
+    PublishedBloom published;
     Metrics metrics(route_names());
     options.metrics = &metrics;
     std::optional<Scanner> scanner;
@@ -366,16 +404,23 @@ int serve_command(int argc, char** argv)
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
         const RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
                                    options.operator_port ? &metrics : nullptr,
-                                   scanner ? &*scanner : nullptr};
+                                   scanner ? &*scanner : nullptr, sessions[worker].get(),
+                                   serve.session_ttl, serve.public_stats,
+                                   serve.bloom ? &published : nullptr};
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
         return response;
     };
     Housekeeping housekeeping(*stores.back(), live.get(), unknown.get(), metrics);
+    std::optional<BloomPublisher> publisher;
+    if (serve.bloom)
+        publisher.emplace(*bloom_stores.front(), published);
     std::string error;
     const int status = run_server(options, handler, error, uploads ? &*uploads : nullptr);
     housekeeping.stop();
+    if (publisher)
+        publisher->stop();
     if (status != 0)
         std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
     return status;
