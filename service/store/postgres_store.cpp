@@ -1303,11 +1303,11 @@ constexpr struct {
     "  WHERE (SELECT count(*) FROM lookup_session_digests WHERE name = $1::bytea) < $5::text::bigint"
     "  ON CONFLICT DO NOTHING)"
     " SELECT EXISTS (SELECT 1 FROM live)",
-    "SELECT NULL::boolean, NULL::text FROM lookup_sessions WHERE name = $1::bytea"
-    "  AND expires > $2::text::bigint"
+    "SELECT held, digest FROM (SELECT NULL::boolean AS held, NULL::text AS digest"
+    "  FROM lookup_sessions WHERE name = $1::bytea AND expires > $2::text::bigint"
     " UNION ALL SELECT d.held, d.digest FROM lookup_session_digests AS d JOIN lookup_sessions AS s"
-    "  ON s.name = d.name WHERE d.name = $1::bytea AND s.expires > $2::text::bigint"
-    " ORDER BY 2 COLLATE \"C\" NULLS FIRST",
+    "  ON s.name = d.name WHERE d.name = $1::bytea AND s.expires > $2::text::bigint) AS r"
+    " ORDER BY digest COLLATE \"C\" NULLS FIRST",
 };
 
 // The counts of every instance, summed in the primary. This one remembers

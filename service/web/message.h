@@ -11,8 +11,8 @@ struct WebRequest {
     std::string target;        // path and query, as sent
     std::string body;
     bool        operator_side = false;  // came to the operator's address (--metrics-listen)
-    std::string session;        // the hashlookup_session (or hashlookup-session) header
-    std::string if_none_match;  // the If-None-Match header
+    std::string session{};      // the hashlookup_session (or hashlookup-session) header
+    std::string if_none_match{};  // the If-None-Match header
 };
 
 struct WebResponse {
