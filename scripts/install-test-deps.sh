@@ -5,7 +5,9 @@
 # Chromium for the page tests, clamd for the scan tests, OpenSSL (the
 # reference the tests and the benchmark compare against), Prometheus (for
 # promtool, which checks the service's metrics), the PostgreSQL server, libpq
-# and nginx for the store's second engine and the topology test, the
+# and nginx for the store's second engine and the topology test, two
+# independent readers of the Bloom filter the service exports (flor and the
+# bloom command), the
 # mingw-w64 cross compilers, Wine, and the X tools the desktop tests use.
 # Servers that come with these packages (clamd, Prometheus, PostgreSQL,
 # nginx) are installed without being started: the tests run their own, in
@@ -27,7 +29,8 @@ export DEBIAN_FRONTEND=noninteractive
 native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
-        clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light)
+        clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light
+        python3-flor golang-github-dcso-bloom-cli)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
          xvfb xdotool zenity)
 
