@@ -301,6 +301,13 @@ TEST_F(HashlookupRoutes, AnswerAsTheirClientsExpect)
                   upper(kLoose1) + R"(",1]],"exist":[]})" "\n");
     context.public_stats = true;
     EXPECT_EQ(route({"GET", "/stats/top", ""}, *store_, context).status, 200u);
+
+    const json described = json::parse(route({"GET", "/api/v1/openapi.json", ""}, *store_, context).body);
+    for (const char* path : {"/lookup/md5/{digest}", "/lookup/sha1/{digest}", "/lookup/sha256/{digest}",
+                             "/bulk/md5", "/bulk/sha1", "/info", "/stats/top", "/session/create/{name}",
+                             "/session/get/{name}", "/parents/{sha1}/{count}/{cursor}",
+                             "/children/{sha1}/{count}/{cursor}", "/bloom/known-sha1.bloom"})
+        EXPECT_TRUE(described["paths"].contains(path)) << path;
 }
 
 // The served filter: the bytes made, with validators that spare a client
