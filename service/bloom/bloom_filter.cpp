@@ -1,5 +1,6 @@
 #include "service/bloom/bloom_filter.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -80,6 +81,38 @@ void BloomFilter::add(std::string_view value)
     });
     if (fresh)
         ++added_;
+}
+
+void BloomFilter::add_all(std::span<const std::string_view> values)
+{
+    // A filter much larger than the caches costs a miss per bit: the
+    // positions of a few values are made and their words asked for first,
+    // so that the misses overlap, then the bits are set in order.
+    constexpr std::size_t kAhead = 16;
+    const std::size_t k = static_cast<std::size_t>(sizing_.k);
+    pending_.resize(kAhead * k);
+    for (std::size_t first = 0; first < values.size(); first += kAhead) {
+        const std::size_t count = std::min(kAhead, values.size() - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint64_t* out = &pending_[i * k];
+            for_each_position(sizing_, values[first + i], [&](std::uint64_t bit) {
+                *out++ = bit;
+                __builtin_prefetch(&words_[bit / 64], 1);
+            });
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            bool fresh = false;
+            for (std::size_t j = 0; j < k; ++j) {
+                const std::uint64_t bit = pending_[i * k + j];
+                std::uint64_t& word = words_[bit / 64];
+                const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+                fresh = fresh || (word & mask) == 0;
+                word |= mask;
+            }
+            if (fresh)
+                ++added_;
+        }
+    }
 }
 
 bool BloomFilter::contains(std::string_view value) const

@@ -31,6 +31,9 @@ public:
 
     // Sets the k bits of `value`; counts it when one of them was not set.
     void add(std::string_view value);
+    // The same for each of `values`, in order; faster for many, since the
+    // words of several values are fetched from memory at once.
+    void add_all(std::span<const std::string_view> values);
     bool contains(std::string_view value) const;
 
     // The k bit positions of `value`, in the order they are made.
@@ -48,5 +51,6 @@ public:
 private:
     BloomSizing                sizing_;
     std::vector<std::uint64_t> words_;
+    std::vector<std::uint64_t> pending_;  // add_all's positions, kept to spare allocations
     std::uint64_t              added_ = 0;
 };

@@ -12,15 +12,14 @@
 
 #include "service/commands.h"
 
-std::string bloom_value(std::span<const unsigned char> digest)
+void bloom_value(std::span<const unsigned char> digest, std::string& out)
 {
     static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out(2 * digest.size(), '0');
+    out.resize(2 * digest.size());
     for (std::size_t i = 0; i < digest.size(); ++i) {
         out[2 * i] = hex[digest[i] >> 4];
         out[2 * i + 1] = hex[digest[i] & 15];
     }
-    return out;
 }
 
 std::optional<BloomFilter> make_known_bloom(Store& store, BloomRequest request, std::string& error)
@@ -35,17 +34,23 @@ std::optional<BloomFilter> make_known_bloom(Store& store, BloomRequest request, 
     for (;;) {
         BloomFilter filter(bloom_sizing(files, request.p));
         std::uint64_t seen = 0;
-        std::string value;
+        std::vector<std::string> texts;
+        std::vector<std::string_view> values;
         const auto visit = [&](std::span<const HeldDigests> batch) {
+            texts.resize(std::max(texts.size(), batch.size()));
+            values.clear();
             for (const HeldDigests& file : batch) {
+                std::string& text = texts[values.size()];
                 if (request.md5)
-                    filter.add(bloom_value(file.md5));
+                    bloom_value(file.md5, text);
                 else if (file.sha1)
-                    filter.add(bloom_value(*file.sha1));
+                    bloom_value(*file.sha1, text);
                 else
                     continue;
-                ++seen;
+                values.push_back(text);
             }
+            filter.add_all(values);
+            seen += values.size();
             return true;
         };
         if (store.walk_files(request.filter, visit, error) != StoreStatus::Ok)

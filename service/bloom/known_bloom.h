@@ -15,8 +15,8 @@ struct BloomRequest {
     double     p   = 0.0001;
 };
 
-// The value a filter holds for a digest: its upper-case hex.
-std::string bloom_value(std::span<const unsigned char> digest);
+// The value a filter holds for a digest: its upper-case hex, into `out`.
+void bloom_value(std::span<const unsigned char> digest, std::string& out);
 
 // A filter sized for the files the store holds now (at least one), holding
 // each of their digests. Nothing, with `error`, when the store cannot be read.

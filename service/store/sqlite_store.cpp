@@ -76,10 +76,12 @@ constexpr const char* schema_sql[] = {
 constexpr struct {
     const char* sources_table;
     const char* count;
+    const char* count_sha1;  // with_sha1 alone: from the SHA-1 index, a third of the table
     const char* walk;
 } walk_sql{
     "CREATE TEMP TABLE IF NOT EXISTS walk_sources (name TEXT PRIMARY KEY NOT NULL)",
     "SELECT count(*)" WALK_FILTER,
+    "SELECT count(*) FROM files WHERE sha1 IS NOT NULL AND ?1 + ?2 + ?3 IS NOT NULL",
     "SELECT f.md5, f.sha1" WALK_FILTER,
 };
 #undef WALK_FILTER
@@ -599,7 +601,8 @@ public:
                             std::string& error) override
     {
         out = 0;
-        Statement count = start_walk(walk_sql.count, filter, error);
+        const bool every_sha1 = filter.with_sha1 && !filter.verdict && filter.sources.empty();
+        Statement count = start_walk(every_sha1 ? walk_sql.count_sha1 : walk_sql.count, filter, error);
         if (!count)
             return StoreStatus::Error;
         if (sqlite3_step(count.get()) != SQLITE_ROW) {
@@ -617,6 +620,18 @@ public:
                            std::string& error) override
     {
         constexpr std::size_t kBatch = 4096;
+        // Read through SQLite's small page cache, not the map: pages mapped
+        // once would all count as this process's memory until it ends.
+        if (!run(db_.get(), "PRAGMA mmap_size = 0", error))
+            return StoreStatus::Error;
+        struct MapAgain {
+            sqlite3* db;
+            ~MapAgain()
+            {
+                std::string ignored;
+                run(db, reader_map, ignored);
+            }
+        } map_again{db_.get()};
         Statement rows = start_walk(walk_sql.walk, filter, error);
         if (!rows || !step_once(begin_read_.get(), error))
             return StoreStatus::Error;

@@ -394,6 +394,14 @@ int hashlookup_trust(std::uint64_t parents, bool malicious)
 
 std::optional<std::string> hashlookup_path(std::string_view path)
 {
+    // Every request passes here: most are told apart without a copy.
+    static constexpr std::string_view firsts[] = {"lookup/", "bulk/", "info", "stats/", "session/",
+                                                  "parents/", "children/", "bloom/"};
+    const std::size_t start = path.find_first_not_of('/');
+    const std::string_view rest = start == std::string_view::npos ? std::string_view() : path.substr(start);
+    if (std::none_of(std::begin(firsts), std::end(firsts),
+                     [rest](std::string_view first) { return rest.starts_with(first); }))
+        return std::nullopt;
     std::string plain;
     for (const char c : path)
         if (c != '/' || plain.empty() || plain.back() != '/')

@@ -72,6 +72,18 @@ TEST(BloomFilter, LayoutAndCounting)
     for (const std::uint64_t bit : filter.positions(value))
         expected_word |= std::uint64_t{1} << bit;
     EXPECT_EQ(field(6), expected_word);
+
+    // Many at once, as an export adds them, or one by one: the same file.
+    BloomFilter one_by_one(bloom_sizing(1000, 0.001)), at_once(one_by_one.sizing());
+    std::vector<std::string> texts;
+    for (int i = 0; i < 1000; ++i)
+        texts.push_back(std::to_string(i % 900));  // some twice
+    const std::vector<std::string_view> values(texts.begin(), texts.end());
+    for (const std::string_view text : values)
+        one_by_one.add(text);
+    at_once.add_all(values);
+    EXPECT_EQ(at_once.bytes(), one_by_one.bytes());
+    EXPECT_EQ(at_once.added(), 900u);
 }
 
 const std::string kBad     = "0123456789abcdef0123456789abcdef";
