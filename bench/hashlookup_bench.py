@@ -88,12 +88,12 @@ def routes(service: str, workdir: str, records: int, rounds: int, seconds: int) 
         server.wait(20)
 
 
-def timed(argv: list[str], stdin=None) -> tuple[float, int]:
-    """Wall seconds and peak resident KiB, from GNU time."""
-    done = subprocess.run(["/usr/bin/time", "-f", "%e %M", *argv], stdin=stdin,
+def timed(argv: list[str], stdin=None) -> tuple[float, int, float]:
+    """Wall seconds, peak resident KiB and CPU seconds, from GNU time."""
+    done = subprocess.run(["/usr/bin/time", "-f", "%e %M %U %S", *argv], stdin=stdin,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
-    wall, peak = done.stderr.strip().splitlines()[-1].split()
-    return float(wall), int(peak)
+    wall, peak, user, system = done.stderr.strip().splitlines()[-1].split()
+    return float(wall), int(peak), float(user) + float(system)
 
 
 def export(service: str, workdir: str, files: int) -> None:
@@ -108,9 +108,10 @@ def export(service: str, workdir: str, files: int) -> None:
     with open(digests) as feed:
         theirs = timed(["bloom", "create", "-n", str(files), "-p", str(P), theirs_file], stdin=feed)
     m_bytes = (os.path.getsize(ours_file) - 48)
-    print(f"export-bloom: {ours[0]:.1f} s, peak {ours[1] / 1024:.0f} MiB; bloom create: {theirs[0]:.1f} s,"
-          f" peak {theirs[1] / 1024:.0f} MiB; {theirs[0] / ours[0]:.2f} times faster (target >= 2);"
-          f" m/8 = {m_bytes / 2**20:.0f} MiB; {files} SHA-1s, p {P}")
+    print(f"export-bloom: {ours[0]:.1f} s ({ours[2]:.1f} s CPU), peak {ours[1] / 1024:.0f} MiB;"
+          f" bloom create: {theirs[0]:.1f} s ({theirs[2]:.1f} s CPU), peak {theirs[1] / 1024:.0f} MiB;"
+          f" {theirs[0] / ours[0]:.2f} times faster, {theirs[2] / ours[2]:.2f} times less CPU"
+          f" (target >= 2); m/8 = {m_bytes / 2**20:.0f} MiB; {files} SHA-1s, p {P}")
 
 
 def main() -> int:

@@ -601,6 +601,7 @@ public:
                             std::string& error) override
     {
         out = 0;
+        const Unmapped unmapped(db_.get());
         const bool every_sha1 = filter.with_sha1 && !filter.verdict && filter.sources.empty();
         Statement count = start_walk(every_sha1 ? walk_sql.count_sha1 : walk_sql.count, filter, error);
         if (!count)
@@ -620,18 +621,7 @@ public:
                            std::string& error) override
     {
         constexpr std::size_t kBatch = 4096;
-        // Read through SQLite's small page cache, not the map: pages mapped
-        // once would all count as this process's memory until it ends.
-        if (!run(db_.get(), "PRAGMA mmap_size = 0", error))
-            return StoreStatus::Error;
-        struct MapAgain {
-            sqlite3* db;
-            ~MapAgain()
-            {
-                std::string ignored;
-                run(db, reader_map, ignored);
-            }
-        } map_again{db_.get()};
+        const Unmapped unmapped(db_.get());
         Statement rows = start_walk(walk_sql.walk, filter, error);
         if (!rows || !step_once(begin_read_.get(), error))
             return StoreStatus::Error;
@@ -800,6 +790,24 @@ private:
             ::close(fd);
         return same;
     }
+
+    // A walk reads through SQLite's small page cache, not the map: pages
+    // mapped once would all count as this process's memory until it ends.
+    struct Unmapped {
+        explicit Unmapped(sqlite3* connection) : db(connection)
+        {
+            std::string ignored;
+            run(db, "PRAGMA mmap_size = 0", ignored);
+        }
+        ~Unmapped()
+        {
+            std::string ignored;
+            run(db, reader_map, ignored);
+        }
+        Unmapped(const Unmapped&) = delete;
+        Unmapped& operator=(const Unmapped&) = delete;
+        sqlite3* db;
+    };
 
     // The statement `sql` with `filter` bound; the sources go into a table
     // of the connection's own temporary database.
