@@ -30,8 +30,17 @@ import sys
 import tempfile
 import time
 
-PORT = 18090
 P = 0.0001
+
+
+def free_port() -> int:
+    """A loopback port nobody listens on now: other benchmarks may be running."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+PORT = free_port()
 
 
 def sha1_of(i: int) -> str:
