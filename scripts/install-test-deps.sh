@@ -5,7 +5,9 @@
 # Chromium for the page tests, clamd for the scan tests, OpenSSL (the
 # reference the tests and the benchmark compare against), Prometheus (for
 # promtool, which checks the service's metrics), the PostgreSQL server, libpq
-# and nginx for the store's second engine and the topology test, the
+# and nginx for the store's second engine and the topology test, two
+# independent readers of the Bloom filter the service exports (flor and the
+# bloom command), the
 # mingw-w64 cross compilers, Wine, and the X tools the desktop tests use.
 # The analysis of uploads links libyara, libmagic and libfuzzy (ssdeep); its
 # tests make archives with zip, 7z (p7zip-full) and bsdtar (libarchive-tools).
@@ -30,7 +32,8 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light
-        libyara-dev libmagic-dev libfuzzy-dev zip p7zip-full libarchive-tools)
+        libyara-dev libmagic-dev libfuzzy-dev zip p7zip-full libarchive-tools
+        python3-flor golang-github-dcso-bloom-cli)
 # lintian checks the Debian package; bash-completion runs its completion.
 native+=(lintian bash-completion)
 # The tools that make the archives the archive reader's tests take apart.

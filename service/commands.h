@@ -7,3 +7,4 @@ int import_command(int argc, char** argv);
 int lookup_command(int argc, char** argv);
 int stats_command(int argc, char** argv);
 int serve_command(int argc, char** argv);
+int export_bloom_command(int argc, char** argv);

@@ -20,6 +20,7 @@ constexpr Subcommand subcommands[] = {
     {"lookup", lookup_command, "DB HASH...", "print what the store holds on digests"},
     {"stats",  stats_command,  "DB [OPTION]...", "count the store's files by source and verdict"},
     {"serve",  serve_command,  "DB [OPTION]...", "serve the store's reports over HTTP"},
+    {"export-bloom", export_bloom_command, "DB OUT [OPTION]...", "write the known digests as a Bloom filter"},
 };
 
 int help()
@@ -52,7 +53,7 @@ int wrong(const char* why, std::string_view what)
 int main(int argc, char** argv)
 {
     if (argc < 2)
-        return wrong("no subcommand given (import, lookup, stats or serve)", "");
+        return wrong("no subcommand given (import, lookup, stats, serve or export-bloom)", "");
     const std::string_view name = argv[1];
     if (name == "--help" || name == "help")
         return help();

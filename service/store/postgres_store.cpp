@@ -825,6 +825,28 @@ bool run_fixed(Link& link, const char* sql, std::string& error)
     return static_cast<bool>(link.run(nullptr, sql, {}, no_deadline, error, 0));
 }
 
+// The files a walk over the lists visits: $1 the verdict (-1: any), $2 1 for
+// files with a SHA-1 only, $3 the sources' names in hex, comma-separated
+// (empty: any). The walk reads through a cursor, a batch at a time.
+#define WALK_FILTER                                                                          \
+    " FROM files AS f WHERE ($1::text::smallint < 0 OR f.verdict = $1::text::smallint)"      \
+    " AND ($2::text = '0' OR f.sha1 IS NOT NULL) AND ($3::text = '' OR EXISTS (SELECT 1"      \
+    " FROM sources AS s WHERE position(s.code IN f.sources) > 0 AND s.name"                  \
+    " IN (SELECT decode(x, 'hex') FROM unnest(string_to_array($3::text, ',')) AS x)))"
+constexpr struct {
+    const char* count;
+    const char* open;
+    const char* fetch;
+} walk_sql{
+    "SELECT count(*)::text" WALK_FILTER,
+    "DECLARE walk_files NO SCROLL CURSOR FOR SELECT f.md5, f.sha1" WALK_FILTER,
+    "FETCH 10000 FROM walk_files",
+};
+#undef WALK_FILTER
+
+// A walk's statements read the whole store; they may take this long each.
+constexpr auto walk_wait = std::chrono::minutes(15);
+
 class PostgresImport final : public StoreImport {
 public:
     PostgresImport(Link& link, RecentRecords& recent, std::string source_id, std::string code)
@@ -1018,6 +1040,25 @@ private:
     bool           rewrite_ = false;
 };
 
+// A walk's filter as the parameters of walk_sql.
+struct WalkParams {
+    explicit WalkParams(const FileFilter& filter)
+        : verdict(filter.verdict ? std::to_string(static_cast<int>(*filter.verdict)) : "-1"),
+          sha1(filter.with_sha1 ? "1" : "0")
+    {
+        for (const std::string& source : filter.sources) {
+            if (!sources.empty())
+                sources += ',';
+            sources += to_hex({reinterpret_cast<const unsigned char*>(source.data()), source.size()});
+        }
+        views[0] = verdict;
+        views[1] = sha1;
+        views[2] = sources;
+    }
+    std::string verdict, sha1, sources;
+    std::string_view views[3];
+};
+
 class PostgresStore final : public Store {
 public:
     PostgresStore(std::vector<Link> links, StoreMode mode, std::chrono::milliseconds wait)
@@ -1176,6 +1217,64 @@ public:
             run_fixed(primary, "ROLLBACK", ignored);
         error = "the primary database: " + why;
         return StoreStatus::Error;
+    }
+
+    // On the primary: a walk's snapshot is held for its length, which on a
+    // replica would hold back the primary's clean-up or be cancelled.
+    StoreStatus count_files(const FileFilter& filter, std::uint64_t& out,
+                            std::string& error) override
+    {
+        out = 0;
+        const WalkParams params(filter);
+        Link& primary = links_.back();
+        bool refused = false;
+        Result rows;
+        if (primary.ready(Clock::now() + wait_, error, refused))
+            rows = primary.run(nullptr, walk_sql.count, params.views, Clock::now() + walk_wait, error, 0);
+        if (!rows) {
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        out = std::strtoull(PQgetvalue(rows.get(), 0, 0), nullptr, 10);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus walk_files(const FileFilter& filter,
+                           const std::function<bool(std::span<const HeldDigests>)>& visit,
+                           std::string& error) override
+    {
+        const WalkParams params(filter);
+        Link& primary = links_.back();
+        bool refused = false;
+        const auto deadline = [] { return Clock::now() + walk_wait; };
+        bool good = primary.ready(Clock::now() + wait_, error, refused)
+                 && run_fixed(primary, "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error)
+                 && primary.run(nullptr, walk_sql.open, params.views, deadline(), error, 0);
+        std::vector<HeldDigests> batch;
+        for (bool going = good; going;) {
+            Result rows = primary.run(nullptr, walk_sql.fetch, {}, deadline(), error, 1);
+            if (!rows) {
+                good = false;
+                break;
+            }
+            const int count = PQntuples(rows.get());
+            batch.resize(static_cast<std::size_t>(count));
+            for (int row = 0; row < count; ++row) {
+                HeldDigests& file = batch[static_cast<std::size_t>(row)];
+                column_digest(rows.get(), row, 0, file.md5);
+                Sha1Bytes sha1{};
+                file.sha1 = column_digest(rows.get(), row, 1, sha1) ? std::optional(sha1) : std::nullopt;
+            }
+            going = count > 0 && visit(batch);
+        }
+        std::string ignored;
+        if (primary.connection())
+            run_fixed(primary, good ? "COMMIT" : "ROLLBACK", good ? error : ignored);
+        if (!good) {
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
     }
 
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
@@ -1596,6 +1695,38 @@ constexpr const char* load_unknown_sql =
     "  ORDER BY count DESC, error, digest LIMIT $1::text::bigint)"
     " UNION ALL SELECT NULL, total, 0, 0, 0 FROM unknown_asked";
 
+// Look-up sessions, shared by every instance on the primary. A session
+// keeps only its name, its time and the digests asked: never who asked.
+// Reading answers one row for the session itself (a null digest), then one
+// per digest; no row at all when there is no such session.
+constexpr struct {
+    const char* tables[2];
+    const char* drop_expired;
+    const char* create;
+    const char* add;
+    const char* read;
+} session_sql{
+    {"CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",
+     "CREATE TABLE IF NOT EXISTS lookup_session_digests (name bytea NOT NULL, held boolean NOT NULL,"
+     " digest text NOT NULL, PRIMARY KEY (name, held, digest))"},
+    "WITH gone AS (DELETE FROM lookup_sessions WHERE expires <= $1::text::bigint RETURNING name)"
+    " DELETE FROM lookup_session_digests WHERE name IN (SELECT name FROM gone)",
+    "INSERT INTO lookup_sessions (name, expires) VALUES ($1::bytea, $2::text::bigint)"
+    " ON CONFLICT (name) DO UPDATE SET expires = excluded.expires",
+    "WITH live AS (SELECT name FROM lookup_sessions WHERE name = $1::bytea"
+    "  AND expires > $4::text::bigint),"
+    " added AS (INSERT INTO lookup_session_digests (name, held, digest)"
+    "  SELECT name, $2::text::boolean, $3::text FROM live"
+    "  WHERE (SELECT count(*) FROM lookup_session_digests WHERE name = $1::bytea) < $5::text::bigint"
+    "  ON CONFLICT DO NOTHING)"
+    " SELECT EXISTS (SELECT 1 FROM live)",
+    "SELECT held, digest FROM (SELECT NULL::boolean AS held, NULL::text AS digest"
+    "  FROM lookup_sessions WHERE name = $1::bytea AND expires > $2::text::bigint"
+    " UNION ALL SELECT d.held, d.digest FROM lookup_session_digests AS d JOIN lookup_sessions AS s"
+    "  ON s.name = d.name WHERE d.name = $1::bytea AND s.expires > $2::text::bigint) AS r"
+    " ORDER BY digest COLLATE \"C\" NULLS FIRST",
+};
+
 // The counts of every instance, summed in the primary. This one remembers
 // what it last read or wrote, so that a flush adds only what it counted since.
 class PostgresLiveStore final : public LiveStore {
@@ -1681,7 +1812,75 @@ public:
         return StoreStatus::Ok;
     }
 
+    StoreStatus create_session(std::string_view name, std::int64_t expires, std::int64_t now,
+                               std::string& error) override
+    {
+        const std::string until = std::to_string(expires), at = std::to_string(now);
+        const std::string_view drop[] = {at};
+        const std::string_view make[] = {name, until};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        if (!sessions_ready(deadline, error) || !run("BEGIN", {}, deadline, error)
+            || !run(session_sql.drop_expired, drop, deadline, error)
+            || !run(session_sql.create, make, deadline, error) || !run("COMMIT", {}, deadline, error)) {
+            std::string ignored;
+            if (link_.connection())
+                run("ROLLBACK", {}, deadline, ignored);
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus add_to_session(std::string_view name, std::string_view digest, bool held,
+                               std::int64_t now, std::string& error) override
+    {
+        const std::string at = std::to_string(now), most = std::to_string(kSessionDigestsMax);
+        const std::string_view params[] = {name, held ? "t" : "f", digest, at, most};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        Result added = sessions_ready(deadline, error)
+                     ? run(session_sql.add, params, deadline, error) : nullptr;
+        if (!added) {
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        return std::strcmp(PQgetvalue(added.get(), 0, 0), "t") == 0 ? StoreStatus::Ok
+                                                                    : StoreStatus::NotFound;
+    }
+
+    StoreStatus read_session(std::string_view name, std::int64_t now, LookupSession& out,
+                             std::string& error) override
+    {
+        out = {};
+        const std::string at = std::to_string(now);
+        const std::string_view params[] = {name, at};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        Result rows = sessions_ready(deadline, error)
+                    ? run(session_sql.read, params, deadline, error) : nullptr;
+        if (!rows) {
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        if (PQntuples(rows.get()) == 0)
+            return StoreStatus::NotFound;
+        for (int row = 0; row < PQntuples(rows.get()); ++row)
+            if (!PQgetisnull(rows.get(), row, 1))
+                (std::strcmp(PQgetvalue(rows.get(), row, 0), "t") == 0 ? out.held : out.not_held)
+                    .emplace_back(PQgetvalue(rows.get(), row, 1));
+        return StoreStatus::Ok;
+    }
+
 private:
+    // The session tables are made on first use, so that a store made before
+    // them serves as it is. Two instances making them at once: the loser's
+    // statement fails, and its second try finds them.
+    bool sessions_ready(Clock::time_point deadline, std::string& error)
+    {
+        for (int attempt = 0; !sessions_made_ && attempt < 2; ++attempt)
+            sessions_made_ = run(session_sql.tables[0], {}, deadline, error)
+                          && run(session_sql.tables[1], {}, deadline, error);
+        return sessions_made_;
+    }
+
     Result run(const char* sql, std::span<const std::string_view> params,
                Clock::time_point deadline, std::string& error)
     {
@@ -1714,6 +1913,7 @@ private:
     // Each digest's count and error, and the asks in all, as last flushed.
     std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> saved_;
     std::uint64_t             saved_asked_ = 0;
+    bool                      sessions_made_ = false;
 };
 
 }  // namespace

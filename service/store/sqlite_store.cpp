@@ -67,6 +67,26 @@ constexpr const char* schema_sql[] = {
     " PRIMARY KEY (source, verdict)) WITHOUT ROWID",
 };
 
+// The files a walk over the lists visits: ?1 the verdict (-1: any), ?2 1 for
+// files with a SHA-1 only, ?3 1 for files listed by a source named in
+// temp.walk_sources only.
+#define WALK_FILTER                                                                        \
+    " FROM files AS f WHERE (?1 < 0 OR f.verdict = ?1) AND (?2 = 0 OR f.sha1 IS NOT NULL)"  \
+    " AND (?3 = 0 OR EXISTS (SELECT 1 FROM listings AS l JOIN sources AS s ON s.id = l.source" \
+    " WHERE l.md5 = f.md5 AND s.name IN (SELECT name FROM temp.walk_sources)))"
+constexpr struct {
+    const char* sources_table;
+    const char* count;
+    const char* count_sha1;  // with_sha1 alone: from the SHA-1 index, a third of the table
+    const char* walk;
+} walk_sql{
+    "CREATE TEMP TABLE IF NOT EXISTS walk_sources (name TEXT PRIMARY KEY NOT NULL)",
+    "SELECT count(*)" WALK_FILTER,
+    "SELECT count(*) FROM files WHERE sha1 IS NOT NULL AND ?1 + ?2 + ?3 IS NOT NULL",
+    "SELECT f.md5, f.sha1" WALK_FILTER,
+};
+#undef WALK_FILTER
+
 struct StatementDeleter {
     void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
@@ -675,6 +695,61 @@ public:
         return StoreStatus::Ok;
     }
 
+    StoreStatus count_files(const FileFilter& filter, std::uint64_t& out,
+                            std::string& error) override
+    {
+        out = 0;
+        const Unmapped unmapped(db_.get());
+        const bool every_sha1 = filter.with_sha1 && !filter.verdict && filter.sources.empty();
+        Statement count = start_walk(every_sha1 ? walk_sql.count_sha1 : walk_sql.count, filter, error);
+        if (!count)
+            return StoreStatus::Error;
+        if (sqlite3_step(count.get()) != SQLITE_ROW) {
+            error = describe(db_.get(), "counting the files");
+            return StoreStatus::Error;
+        }
+        out = static_cast<std::uint64_t>(sqlite3_column_int64(count.get(), 0));
+        return StoreStatus::Ok;
+    }
+
+    // One read transaction for the whole walk: an import committing
+    // meanwhile is seen whole or not at all.
+    StoreStatus walk_files(const FileFilter& filter,
+                           const std::function<bool(std::span<const HeldDigests>)>& visit,
+                           std::string& error) override
+    {
+        constexpr std::size_t kBatch = 4096;
+        const Unmapped unmapped(db_.get());
+        Statement rows = start_walk(walk_sql.walk, filter, error);
+        if (!rows || !step_once(begin_read_.get(), error))
+            return StoreStatus::Error;
+        std::vector<HeldDigests> batch;
+        batch.reserve(kBatch);
+        int status = SQLITE_ROW;
+        bool going = true;
+        while (going && (status = sqlite3_step(rows.get())) == SQLITE_ROW) {
+            HeldDigests& file = batch.emplace_back();
+            column_bytes(rows.get(), 0, file.md5);
+            Sha1Bytes sha1{};
+            if (column_bytes(rows.get(), 1, sha1))
+                file.sha1 = sha1;
+            if (batch.size() == kBatch) {
+                going = visit(batch);
+                batch.clear();
+            }
+        }
+        if (going && status == SQLITE_DONE && !batch.empty())
+            visit(batch);
+        rows.reset();
+        std::string end_error;
+        step_once(end_read_.get(), end_error);
+        if (status != SQLITE_DONE && going) {
+            error = describe(db_.get(), "reading the files");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
     // The count reads the whole store, so it is kept until another
     // connection (an import) commits.
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>& out, std::string& error) override
@@ -812,6 +887,48 @@ private:
         if (fd >= 0)
             ::close(fd);
         return same;
+    }
+
+    // A walk reads through SQLite's small page cache, not the map: pages
+    // mapped once would all count as this process's memory until it ends.
+    struct Unmapped {
+        explicit Unmapped(sqlite3* connection) : db(connection)
+        {
+            std::string ignored;
+            run(db, "PRAGMA mmap_size = 0", ignored);
+        }
+        ~Unmapped()
+        {
+            std::string ignored;
+            run(db, reader_map, ignored);
+        }
+        Unmapped(const Unmapped&) = delete;
+        Unmapped& operator=(const Unmapped&) = delete;
+        sqlite3* db;
+    };
+
+    // The statement `sql` with `filter` bound; the sources go into a table
+    // of the connection's own temporary database.
+    Statement start_walk(const char* sql, const FileFilter& filter, std::string& error)
+    {
+        sqlite3* db = db_.get();
+        if (!run(db, walk_sql.sources_table, error) || !run(db, "DELETE FROM temp.walk_sources", error))
+            return nullptr;
+        Statement add = prepare(db, "INSERT OR IGNORE INTO temp.walk_sources (name) VALUES (?1)", error);
+        for (const std::string& source : filter.sources) {
+            if (!add)
+                return nullptr;
+            bind_text(add.get(), 1, source);
+            if (!step_once(add.get(), error))
+                return nullptr;
+        }
+        Statement statement = prepare(db, sql, error);
+        if (!statement)
+            return nullptr;
+        sqlite3_bind_int(statement.get(), 1, filter.verdict ? static_cast<int>(*filter.verdict) : -1);
+        sqlite3_bind_int(statement.get(), 2, filter.with_sha1 ? 1 : 0);
+        sqlite3_bind_int(statement.get(), 3, filter.sources.empty() ? 0 : 1);
+        return statement;
     }
 
     bool step_once(sqlite3_stmt* statement, std::string& error)
@@ -1254,6 +1371,35 @@ bool stand_in_analysis(sqlite3* db, Present present, std::string& error)
     return true;
 }
 
+// Look-up sessions, in the live file too; made where missing, so that a live
+// file from before them serves as it is. A session keeps only its name, its
+// time and the digests asked: never who asked.
+struct SessionSql {
+    const char* tables[2];
+    const char* drop_expired_digests;
+    const char* drop_expired;
+    const char* create;
+    const char* exists;
+    const char* add;
+    const char* read;
+};
+constexpr SessionSql session_sql{
+    {"CREATE TABLE IF NOT EXISTS lookup_sessions ("
+     " name TEXT PRIMARY KEY NOT NULL, expires INTEGER NOT NULL) WITHOUT ROWID",
+     "CREATE TABLE IF NOT EXISTS lookup_session_digests ("
+     " name TEXT NOT NULL, held INTEGER NOT NULL, digest TEXT NOT NULL,"
+     " PRIMARY KEY (name, held, digest)) WITHOUT ROWID"},
+    "DELETE FROM lookup_session_digests WHERE name IN"
+    " (SELECT name FROM lookup_sessions WHERE expires <= ?1)",
+    "DELETE FROM lookup_sessions WHERE expires <= ?1",
+    "INSERT INTO lookup_sessions (name, expires) VALUES (?1, ?2)"
+    " ON CONFLICT (name) DO UPDATE SET expires = excluded.expires",
+    "SELECT 1 FROM lookup_sessions WHERE name = ?1 AND expires > ?2",
+    "INSERT OR IGNORE INTO lookup_session_digests (name, held, digest) SELECT ?1, ?2, ?3"
+    " WHERE (SELECT count(*) FROM lookup_session_digests WHERE name = ?1) < ?4",
+    "SELECT held, digest FROM lookup_session_digests WHERE name = ?1 ORDER BY held, digest",
+};
+
 // Opens the SQLite file in `path` with `flags`, for one thread at a time,
 // waiting a while for another process's lock.
 Database open_database(const std::string& path, int flags, std::string& error)
@@ -1444,7 +1590,94 @@ public:
         return StoreStatus::Ok;
     }
 
+    StoreStatus create_session(std::string_view name, std::int64_t expires, std::int64_t now,
+                               std::string& error) override
+    {
+        sqlite3* db = db_.get();
+        Statement drop_digests = prepare(db, session_sql.drop_expired_digests, error);
+        Statement drop = drop_digests ? prepare(db, session_sql.drop_expired, error) : nullptr;
+        Statement make = drop ? prepare(db, session_sql.create, error) : nullptr;
+        if (!make || !run(db, "BEGIN IMMEDIATE", error))
+            return StoreStatus::Error;
+        sqlite3_bind_int64(drop_digests.get(), 1, now);
+        sqlite3_bind_int64(drop.get(), 1, now);
+        bind_text(make.get(), 1, name);
+        sqlite3_bind_int64(make.get(), 2, expires);
+        const bool good = sqlite3_step(drop_digests.get()) == SQLITE_DONE
+                       && sqlite3_step(drop.get()) == SQLITE_DONE
+                       && sqlite3_step(make.get()) == SQLITE_DONE;
+        if (!good || !run(db, "COMMIT", error)) {
+            if (error.empty())
+                error = describe(db, "creating a session");
+            std::string ignored;
+            run(db, "ROLLBACK", ignored);
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus add_to_session(std::string_view name, std::string_view digest, bool held,
+                               std::int64_t now, std::string& error) override
+    {
+        const StoreStatus found = session_exists(name, now, error);
+        if (found != StoreStatus::Ok)
+            return found;
+        sqlite3* db = db_.get();
+        Statement add = prepare(db, session_sql.add, error);
+        if (!add)
+            return StoreStatus::Error;
+        bind_text(add.get(), 1, name);
+        sqlite3_bind_int(add.get(), 2, held ? 1 : 0);
+        bind_text(add.get(), 3, digest);
+        sqlite3_bind_int64(add.get(), 4, static_cast<sqlite3_int64>(kSessionDigestsMax));
+        if (sqlite3_step(add.get()) != SQLITE_DONE) {
+            error = describe(db, "adding to a session");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus read_session(std::string_view name, std::int64_t now, LookupSession& out,
+                             std::string& error) override
+    {
+        out = {};
+        const StoreStatus found = session_exists(name, now, error);
+        if (found != StoreStatus::Ok)
+            return found;
+        sqlite3* db = db_.get();
+        Statement rows = prepare(db, session_sql.read, error);
+        if (!rows)
+            return StoreStatus::Error;
+        bind_text(rows.get(), 1, name);
+        int status;
+        while ((status = sqlite3_step(rows.get())) == SQLITE_ROW)
+            (sqlite3_column_int(rows.get(), 0) ? out.held : out.not_held)
+                .push_back(column_text(rows.get(), 1));
+        if (status != SQLITE_DONE) {
+            error = describe(db, "reading a session");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
 private:
+    StoreStatus session_exists(std::string_view name, std::int64_t now, std::string& error)
+    {
+        sqlite3* db = db_.get();
+        Statement exists = prepare(db, session_sql.exists, error);
+        if (!exists)
+            return StoreStatus::Error;
+        bind_text(exists.get(), 1, name);
+        sqlite3_bind_int64(exists.get(), 2, now);
+        switch (sqlite3_step(exists.get())) {
+        case SQLITE_ROW:  return StoreStatus::Ok;
+        case SQLITE_DONE: return StoreStatus::NotFound;
+        default:          break;
+        }
+        error = describe(db, "reading a session");
+        return StoreStatus::Error;
+    }
+
     Database db_;
 };
 
@@ -1531,5 +1764,10 @@ std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path,
     Database db = open_live_file(store_path + "-live", error);
     if (!db)
         return nullptr;
+    for (const char* sql : session_sql.tables)
+        if (!run(db.get(), sql, error)) {
+            error = store_path + "-live: " + error;
+            return nullptr;
+        }
     return std::make_unique<SqliteLiveStore>(std::move(db));
 }

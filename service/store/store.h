@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -139,6 +140,19 @@ struct LinkPage {
     std::uint64_t          total = 0;
 };
 
+// Which held files a walk over the lists visits.
+struct FileFilter {
+    std::optional<Verdict>   verdict;      // none: every verdict (the file's, bad winning)
+    std::vector<std::string> sources;      // empty: whoever listed it
+    bool                     with_sha1 = false;  // only files whose SHA-1 is known
+};
+
+// The digests of one file, as a walk hands them over.
+struct HeldDigests {
+    Md5Bytes                 md5{};
+    std::optional<Sha1Bytes> sha1;
+};
+
 // One line of a hash list, as an import hands it to the store.
 struct ImportEntry {
     Md5Bytes                   md5{};
@@ -227,6 +241,16 @@ public:
                                       const std::optional<Sha1Bytes>& after, std::size_t limit,
                                       LinkPage& out, std::string& error) = 0;
 
+    // How many files the lists hold that `filter` lets through, then each of
+    // them handed to `visit` a batch at a time, in no set order, so that
+    // memory does not grow with the store. `visit` returns false to stop.
+    // Each call reads the store afresh: an import may commit in between.
+    virtual StoreStatus count_files(const FileFilter& filter, std::uint64_t& out,
+                                    std::string& error) = 0;
+    virtual StoreStatus walk_files(const FileFilter& filter,
+                                   const std::function<bool(std::span<const HeldDigests>)>& visit,
+                                   std::string& error) = 0;
+
     // The engine and the layout, for the service's information page.
     virtual std::string engine_version() const = 0;
     virtual int         schema_version() const = 0;
@@ -278,6 +302,15 @@ struct UnknownDigest {
     std::int64_t  last_asked  = 0;
 };
 
+// The most digests one session keeps; past it, more are not added.
+inline constexpr std::size_t kSessionDigestsMax = 10000;
+
+// A session's digests, as hex text.
+struct LookupSession {
+    std::vector<std::string> held;
+    std::vector<std::string> not_held;
+};
+
 // What the service writes itself, apart from the lists: an import may hold
 // the store's write lock for minutes, and the service must not wait for it.
 // One LiveStore serves one thread at a time.
@@ -294,6 +327,20 @@ public:
     // counts grew by since its last load or save, and digests the store now
     // holds leave it.
     virtual StoreStatus save_unknown(std::span<const UnknownDigest> digests, std::uint64_t asked,
+                                     std::string& error) = 0;
+
+    // Named sets of digests a client asked about, each kept until `expires`
+    // (seconds since 1970); `now` is the caller's clock. A session past its
+    // time is as if it never was, and is dropped by the next creation.
+    // Creating a session that exists gives it the new time and keeps its sets.
+    virtual StoreStatus create_session(std::string_view name, std::int64_t expires,
+                                       std::int64_t now, std::string& error) = 0;
+    // Adds `digest` to the session's set of held digests (`held`) or of
+    // digests not held. NotFound when there is no such session.
+    virtual StoreStatus add_to_session(std::string_view name, std::string_view digest, bool held,
+                                       std::int64_t now, std::string& error) = 0;
+    // Both sets, each in byte order. NotFound when there is no such session.
+    virtual StoreStatus read_session(std::string_view name, std::int64_t now, LookupSession& out,
                                      std::string& error) = 0;
 };
 

@@ -301,6 +301,14 @@ Json scanner_json(Scanner& scanner)
 
 }  // namespace
 
+std::size_t bulk_body_limit(DigestKind kind)
+{
+    constexpr std::size_t kSpacing = 16;   // quotes, a comma, a line's indentation
+    constexpr std::size_t kEnvelope = 1024;
+    const std::size_t digits = kind == DigestKind::Md5 ? 32 : kind == DigestKind::Sha1 ? 40 : 64;
+    return kBulkMax * (digits + kSpacing) + kEnvelope;
+}
+
 std::string_view kind_name(DigestKind kind)
 {
     switch (kind) {

@@ -15,6 +15,11 @@
 // The most digests one bulk request may ask about.
 inline constexpr std::size_t kBulkMax = 1000;
 
+// The most bytes a bulk request's body of `kind` may have: kBulkMax digests,
+// each quoted and set apart by a comma and some white space, in a small
+// envelope.
+std::size_t bulk_body_limit(DigestKind kind);
+
 // "md5", "sha1" or "sha256", as in the API's paths.
 std::string_view kind_name(DigestKind kind);
 

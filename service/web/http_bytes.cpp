@@ -26,6 +26,10 @@ std::string serialize_response(const WebResponse& response, unsigned version, bo
         message.set(http::field::allow, response.allow);
     if (!response.retry_after.empty())
         message.set(http::field::retry_after, response.retry_after);
+    if (!response.etag.empty())
+        message.set(http::field::etag, response.etag);
+    if (!response.last_modified.empty())
+        message.set(http::field::last_modified, response.last_modified);
     if (response.page_policy) {
         message.set("Content-Security-Policy", kPagePolicy);
         message.set("X-Content-Type-Options", "nosniff");

@@ -11,6 +11,8 @@ struct WebRequest {
     std::string target;        // path and query, as sent
     std::string body;
     bool        operator_side = false;  // came to the operator's address (--metrics-listen)
+    std::string session{};      // the hashlookup_session (or hashlookup-session) header
+    std::string if_none_match{};  // the If-None-Match header
 };
 
 struct WebResponse {
@@ -22,6 +24,8 @@ struct WebResponse {
     // Full pages ask the browser to refuse scripts and anything from
     // elsewhere, so that a slip in escaping cannot run code.
     bool        page_policy = false;
+    std::string etag;           // sent when not empty, with:
+    std::string last_modified;  // an HTTP date
     std::string body;
     std::string log_note;      // for the access log only, never sent
     std::string_view route;    // the route's name in the metrics; empty from the edge itself

@@ -60,6 +60,80 @@ Json bulk_operation(std::string_view kind, int digits)
     }}};
 }
 
+// The routes hash-lookup clients speak, beside /api/v1.
+void add_hashlookup_paths(Json& paths)
+{
+    const Json message = ref("Message");
+    const auto lookup = [&](std::string_view kind, int digits) {
+        return Json{{"get", {
+            {"summary", "The file with this " + std::string(kind) + ", as hash-lookup clients read it"},
+            {"parameters", Json::array({{
+                {"name", "digest"}, {"in", "path"}, {"required", true},
+                {"description", std::to_string(digits) + " hexadecimal digits, any case"},
+                {"schema", {{"type", "string"}}},
+            }})},
+            {"responses", {
+                {"200", reply("The file is held", ref("HashlookupRecord"))},
+                {"400", reply("Not a digest of this kind", message)},
+                {"404", reply("Not held; the digest asked is echoed in query", message)},
+            }},
+        }}};
+    };
+    const auto bulk = [&](std::string_view kind) {
+        return Json{{"post", {
+            {"summary", "The held files among up to " + std::to_string(kBulkMax) + " " +
+                            std::string(kind) + " digests; malformed ones and misses left out"},
+            {"requestBody", {{"required", true}, {"content", json_content({
+                {"type", "object"}, {"required", {"hashes"}},
+                {"properties", {{"hashes", {{"type", "array"}, {"maxItems", kBulkMax},
+                                            {"items", {{"type", "string"}}}}}}},
+            })}}},
+            {"responses", {
+                {"200", reply("The records held, in the order asked",
+                              {{"type", "array"}, {"items", ref("HashlookupRecord")}})},
+                {"400", reply("Not JSON, or too many hashes", message)},
+                {"404", reply("No array of hashes in the key hashes", message)},
+            }},
+        }}};
+    };
+    const auto get = [&](std::string_view summary, Json ok) {
+        return Json{{"get", {{"summary", summary}, {"responses", std::move(ok)}}}};
+    };
+    const Json links = {
+        {"200", reply("A page of SHA-1s, the cursor of the next page (\"0\" after the last) and "
+                      "the total", {{"type", "object"}})},
+        {"400", reply("Not a SHA-1, or a count or cursor out of range", message)},
+        {"404", reply("None known", message)},
+    };
+    paths["/lookup/md5/{digest}"] = lookup("MD5", 32);
+    paths["/lookup/sha1/{digest}"] = lookup("SHA-1", 40);
+    paths["/lookup/sha256/{digest}"] = lookup("SHA-256", 64);
+    paths["/bulk/md5"] = bulk("MD5");
+    paths["/bulk/sha1"] = bulk("SHA-1");
+    paths["/info"] = get("The reference set's version and the number of listings",
+                         {{"200", reply("The figures", {{"type", "object"}})}});
+    paths["/stats/top"] = get("The digests most asked for and not held (the operator's address, or "
+                              "everywhere with --public-stats)",
+                              {{"200", reply("nx: [digest, count] pairs; exist: empty", {{"type", "object"}})},
+                               {"400", reply("Public statistics not enabled", message)}});
+    paths["/session/create/{name}"] = get("Starts a session of at most 120 characters; look-ups "
+                                          "with the header hashlookup_session add to it",
+                                          {{"200", reply("Created, and when it expires", message)}});
+    paths["/session/get/{name}"] = get("The digests a session found (exist) and did not (nx)",
+                                       {{"200", reply("The session", {{"type", "object"}})},
+                                        {"404", reply("Non-existing session", message)}});
+    paths["/parents/{sha1}/{count}/{cursor}"] = get("The archives the file was found in", links);
+    paths["/children/{sha1}/{count}/{cursor}"] = get("The files found in the archive", links);
+    paths["/bloom/known-sha1.bloom"] = get(
+        "The known SHA-1s as a Bloom filter (format version 1), with ETag and Last-Modified",
+        {{"200", {{"description", "The filter"},
+                  {"content", {{"application/octet-stream",
+                                {{"schema", {{"type", "string"}, {"format", "binary"}}}}}}}}},
+         {"304", {{"description", "Unchanged since the ETag given in If-None-Match"}}},
+         {"404", reply("Not offered (--bloom off)", message)},
+         {"503", reply("Not made yet", message)}});
+}
+
 Json schemas()
 {
     const Json hex_or_null = {{"type", "string"}, {"nullable", true}};
@@ -156,6 +230,25 @@ Json schemas()
             {"type", "object"},
             {"properties", {{"error", {{"type", "string"}}}}},
         }},
+        {"Message", {
+            {"type", "object"},
+            {"properties", {{"message", {{"type", "string"}}}, {"query", {{"type", "string"}}}}},
+        }},
+        {"HashlookupRecord", {
+            {"type", "object"},
+            {"description", "Digests in upper case; every value a string but the trust and the "
+                            "parents. A record without SHA-1 has none known."},
+            {"properties", {
+                {"MD5", {{"type", "string"}}}, {"SHA-1", {{"type", "string"}}},
+                {"SHA-256", {{"type", "string"}}}, {"FileName", {{"type", "string"}}},
+                {"FileSize", {{"type", "string"}}}, {"source", {{"type", "string"}}},
+                {"insert-timestamp", {{"type", "string"}}}, {"mimetype", {{"type", "string"}}},
+                {"KnownMalicious", {{"type", "string"}}},
+                {"hashlookup:trust", {{"type", "integer"}}},
+                {"hashlookup:parent-total", {{"type", "integer"}}},
+                {"parents", {{"type", "array"}, {"maxItems", 15}, {"items", {{"type", "object"}}}}},
+            }},
+        }},
         {"Unknown", {
             {"type", "object"},
             {"properties", {
@@ -219,7 +312,7 @@ Json schemas()
 
 WebResponse api_openapi(std::string_view service_version)
 {
-    const Json description = {
+    Json description = {
         {"openapi", "3.0.3"},
         {"info", {
             {"title", "Quellarion Brantwicker scanning service"},
@@ -281,6 +374,7 @@ WebResponse api_openapi(std::string_view service_version)
         }},
         {"components", {{"schemas", schemas()}}},
     };
+    add_hashlookup_paths(description["paths"]);
     WebResponse response;
     response.content_type = "application/json";
     response.body = description.dump(1, ' ') + '\n';

@@ -24,6 +24,8 @@ constexpr std::string_view kRouteNames[] = {
     "consult", "report", "search", "api_md5", "api_sha1", "api_sha256", "api_bulk_md5",
     "api_bulk_sha1", "api_bulk_sha256", "api_info", "api_openapi", "api_unknown",
     "unknown_page", "healthz", "metrics", "not_found", "scan", "api_scan",
+    "hashlookup_lookup", "hashlookup_bulk", "hashlookup_info", "hashlookup_stats",
+    "hashlookup_session", "hashlookup_links", "hashlookup_bloom",
 };
 
 // The most digests GET /api/v1/unknown?top=N lists; without `top`, 100.
@@ -206,6 +208,11 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
     if (target.path == "/healthz")
         return method == "GET" ? health(context.health, context.worker)
                                : not_allowed(false, "GET, HEAD");
+    // The hash-lookup clients' routes are public, but for the statistics,
+    // which are the operator's unless made public.
+    if (const std::optional<std::string> path = hashlookup_path(target.path);
+        path && (!request.operator_side || *path == "/stats/top"))
+        return hashlookup_route(method, *path, request, store, context);
     if (request.operator_side)
         return operator_route(method, target, store, context);
     if (target.path == kConsultPath)
@@ -230,8 +237,21 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
 WebResponse route(const WebRequest& request, Store& store, const RouteContext& context)
 {
     WebResponse response = route_request(request, store, context);
-    response.route = route_name(split_target(request.target).path);
+    if (response.route.empty())
+        response.route = route_name(split_target(request.target).path);
     return response;
+}
+
+std::size_t request_body_limit(std::string_view target, std::size_t base)
+{
+    const std::string_view path = split_target(target).path;
+    const std::optional<std::string> theirs = hashlookup_path(path);
+    for (const DigestKind kind : {DigestKind::Md5, DigestKind::Sha1, DigestKind::Sha256}) {
+        const std::string name(kind_name(kind));
+        if (path == std::string(kApi) + "bulk/" + name || (theirs && *theirs == "/bulk/" + name))
+            return std::max(base, bulk_body_limit(kind));
+    }
+    return base;
 }
 
 std::span<const std::string_view> route_names()

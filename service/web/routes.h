@@ -1,11 +1,13 @@
 // Every route of the service: one call from a parsed request to a response.
 #pragma once
 
+#include <chrono>
 #include <span>
 #include <string_view>
 
 #include "service/analysis/scanner.h"
 #include "service/store/store.h"
+#include "service/web/hashlookup_routes.h"
 #include "service/web/health.h"
 #include "service/web/message.h"
 #include "service/web/metrics.h"
@@ -21,6 +23,13 @@ struct RouteContext {
     // With a scanner, the search page offers uploads and the information page
     // reports it; the uploads themselves are taken by upload_routes.h.
     Scanner* scanner = nullptr;
+    // What the hash-lookup routes use: the look-up sessions (null: none
+    // kept) and their time to live, whether /stats/top answers on the public
+    // port, and the Bloom filter on offer (null: --bloom off).
+    LiveStore* sessions = nullptr;
+    std::chrono::seconds session_ttl{86400};
+    bool public_stats = false;
+    const PublishedBloom* bloom = nullptr;
 };
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves
@@ -29,6 +38,10 @@ struct RouteContext {
 // operator's address, and there only they and /healthz do. The response
 // carries its route's name, one of route_names().
 WebResponse route(const WebRequest& request, Store& store, const RouteContext& context);
+
+// The most bytes a request's body for `target` may have: the bulk routes'
+// bound follows from their digest bound, the others take `base`.
+std::size_t request_body_limit(std::string_view target, std::size_t base);
 
 // The names routes give their responses, for the metrics.
 std::span<const std::string_view> route_names();

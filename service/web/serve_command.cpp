@@ -14,12 +14,16 @@
 // 503, never a wait past it. Scan jobs read and write on the primary alone,
 // so that the report an upload is sent to shows its scan however far a
 // replica lags; the counts of unknown digests are added to the primary's,
-// which every instance shares. SIGHUP compiles the YARA rules again.
+// which every instance shares. Look-up sessions are kept in the same place
+// as those counts, through a connection per worker; the Bloom filter on
+// offer is made by a thread with a store connection of its own. SIGHUP
+// compiles the YARA rules again.
 #include "service/command_line.h"
 #include "service/commands.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
+#include "service/web/bloom_publisher.h"
 #include "service/web/upload_routes.h"
 #include "service/web/unknown_digests.h"
 
@@ -61,6 +65,9 @@ struct ServeOptions {
     ServerOptions server;
     ScanSettings  scan;
     std::size_t   unknown_top = kUnknownTopDefault;  // 0: off
+    bool          public_stats = false;
+    std::chrono::seconds session_ttl{86400};
+    bool          bloom = true;
 };
 
 
@@ -119,6 +126,12 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_files, v, 0, 1'000'000); }},
     {"--extract-max-bytes", "N", "bytes one upload's archives may unpack to, up to 1099511627776 (default 536870912)",
      [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_bytes, v, 0, std::uint64_t{1} << 40); }},
+    {"--public-stats", "", "answer /stats/top on the public port too (default: the operator's address only)",
+     [](ServeOptions& o, std::string_view) { o.public_stats = true; return true; }},
+    {"--session-ttl", "SECONDS", "how long a hash-lookup session lives, 1-31622400 (default 86400)",
+     [](ServeOptions& o, std::string_view v) { return take_seconds(o.session_ttl, v, 1, 366ull * 86400); }},
+    {"--bloom", "on|off", "offer the known SHA-1s as a Bloom filter at /bloom/known-sha1.bloom (default on)",
+     [](ServeOptions& o, std::string_view v) { o.bloom = v == "on"; return v == "on" || v == "off"; }},
 };
 
 constexpr CommandTable<ServeOptions> kServeCommand{
@@ -397,6 +410,21 @@ int serve_command(int argc, char** argv)
                 return 1;
         }
     }
+    // Sessions are the service's own writes: one connection per worker.
+    std::vector<std::unique_ptr<LiveStore>> sessions;
+    for (unsigned i = 0; i < options.threads; ++i) {
+        std::string error;
+        sessions.push_back(postgres ? open_postgres_live_store(db, std::max<std::size_t>(serve.unknown_top, 1),
+                                                               options.read_timeout)
+                                    : open_sqlite_live_store(db, error));
+        if (!sessions.back()) {
+            std::fprintf(stderr, "brantwicker-service serve: the sessions: %s\n", error.c_str());
+            return 1;
+        }
+    }
+    std::vector<std::unique_ptr<Store>> bloom_stores;
+    if (serve.bloom && !open_stores(bloom_stores, 1, StoreMode::ReadOnly))
+        return 1;
     if (limit) {
         // Each scan job holds a connection to clamd besides.
         const std::optional<std::uint64_t> open = descriptors_open();
@@ -406,7 +434,11 @@ int serve_command(int argc, char** argv)
             return 1;
         fit_descriptors(options, *limit, taken);
     }
+    options.body_limit_for = [base = options.body_limit](std::string_view target) {
+        return request_body_limit(target, base);
+    };
 
+    PublishedBloom published;
     Metrics metrics(route_names());
     options.metrics = &metrics;
     // Before the uploads, which match with them until their last job ends.
@@ -447,16 +479,23 @@ int serve_command(int argc, char** argv)
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
         const RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
                                    options.operator_port ? &metrics : nullptr,
-                                   scanner ? &*scanner : nullptr};
+                                   scanner ? &*scanner : nullptr, sessions[worker].get(),
+                                   serve.session_ttl, serve.public_stats,
+                                   serve.bloom ? &published : nullptr};
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
         return response;
     };
     Housekeeping housekeeping(*stores.back(), live.get(), unknown.get(), metrics);
+    std::optional<BloomPublisher> publisher;
+    if (serve.bloom)
+        publisher.emplace(*bloom_stores.front(), published);
     std::string error;
     const int status = run_server(options, handler, error, uploads ? &*uploads : nullptr);
     housekeeping.stop();
+    if (publisher)
+        publisher->stop();
     if (status != 0)
         std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
     return status;

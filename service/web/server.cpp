@@ -448,7 +448,9 @@ void Session::on_header_piece(beast::error_code error, std::size_t consumed)
     const beast::string_view target = request.target();
     if (server_.uploads() && server_.uploads()->handles({target.data(), target.size()}))
         return hand_off();
-    const std::size_t body_limit = server_.options().body_limit;
+    const std::size_t body_limit = server_.options().body_limit_for
+        ? server_.options().body_limit_for({target.data(), target.size()})
+        : server_.options().body_limit;
     if (parser_->content_length().value_or(0) > body_limit)
         return on_request(http::error::body_limit);
     parser_->body_limit(body_limit);
@@ -543,6 +545,10 @@ void Session::on_request(beast::error_code error)
     request.target = std::string(message.target());
     request.body = std::move(message.body());
     request.operator_side = operator_side_;
+    for (const beast::string_view name : {"hashlookup_session", "hashlookup-session"})
+        if (const auto field = message.find(name); field != message.end())
+            request.session = std::string(field->value());
+    request.if_none_match = std::string(message[http::field::if_none_match]);
     const WebResponse response = server_.handle(request);
 
     std::string line = log_safe(request.method, 16) + " " + log_safe(request.target, 256) +

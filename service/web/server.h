@@ -24,6 +24,8 @@ struct ServerOptions {
     std::size_t    max_connections = 512;   // beyond it: 503 and close
     std::size_t    header_limit    = 8192;  // request line and headers; beyond it 431
     std::size_t    body_limit      = 65536; // beyond it 413
+    // When set, the body bound of a request for each target instead.
+    std::function<std::size_t(std::string_view target)> body_limit_for;
     // A second address for the operator (--metrics-listen); its requests are
     // marked operator_side. None when the port is 0.
     std::string    operator_address;

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -704,6 +705,111 @@ TEST_P(StoreContract, UnknownCountsSurviveRestartsAndLeaveOnceHeld)
             counts.asked(parse_digest(hex)->bytes);
         ASSERT_EQ(counts.save(*kept, *reader, error_), StoreStatus::Ok) << error_;
         EXPECT_EQ(kept_counts(*live()), expected);
+    }
+}
+
+// Look-up sessions, each step at the clock it gives: digests are kept once
+// each, a session past its time is gone (and its digests with it when the
+// name is made again), and one made again in time keeps what it had.
+TEST_P(StoreContract, SessionsKeepTheirDigestsUntilTheyExpire)
+{
+    auto live = on_postgres() ? open_postgres_live_store(location_, 8, 10s)
+                              : open_sqlite_live_store(location_, error_);
+    ASSERT_TRUE(live) << error_;
+    enum class Do { Create, Held, NotHeld, Read };
+    // What, the session, the clock, the time it ends or the digest, what it answers
+    // (for a read: "held | not held").
+    const std::tuple<Do, std::string, std::int64_t, std::string, std::string> steps[] = {
+        {Do::Read, "a", 0, "", "NotFound"},
+        {Do::Held, "a", 0, "AA", "NotFound"},
+        {Do::Create, "a", 0, "100", "Ok"},
+        {Do::Held, "a", 10, "BB", "Ok"},
+        {Do::Held, "a", 10, "AA", "Ok"},
+        {Do::Held, "a", 10, "AA", "Ok"},
+        {Do::NotHeld, "a", 20, "CC", "Ok"},
+        {Do::Held, "b", 20, "DD", "NotFound"},
+        {Do::Read, "a", 99, "", "AA BB | CC"},
+        {Do::Read, "a", 100, "", "NotFound"},
+        {Do::NotHeld, "a", 100, "EE", "NotFound"},
+        {Do::Create, "odd\xff name", 100, "300", "Ok"},
+        {Do::NotHeld, "odd\xff name", 110, "FF", "Ok"},
+        {Do::Create, "a", 200, "300", "Ok"},
+        {Do::Read, "a", 200, "", " |"},
+        {Do::Create, "odd\xff name", 250, "400", "Ok"},
+        {Do::Read, "odd\xff name", 350, "", " | FF"},
+    };
+    const auto named = [](StoreStatus status) {
+        return status == StoreStatus::Ok ? "Ok" : status == StoreStatus::NotFound ? "NotFound" : "Error";
+    };
+    for (const auto& [what, name, now, value, expected] : steps) {
+        SCOPED_TRACE(name + " at " + std::to_string(now) + " " + value);
+        std::string got;
+        switch (what) {
+        case Do::Create:
+            got = named(live->create_session(name, std::stoll(value), now, error_));
+            break;
+        case Do::Held:
+        case Do::NotHeld:
+            got = named(live->add_to_session(name, value, what == Do::Held, now, error_));
+            break;
+        case Do::Read: {
+            LookupSession session;
+            const StoreStatus status = live->read_session(name, now, session, error_);
+            got = named(status);
+            if (status == StoreStatus::Ok) {
+                got.clear();
+                for (const std::string& digest : session.held)
+                    got += (got.empty() ? "" : " ") + digest;
+                got += " |";
+                for (const std::string& digest : session.not_held)
+                    got += " " + digest;
+            }
+            break;
+        }
+        }
+        EXPECT_EQ(got, expected) << error_;
+    }
+}
+
+// A walk over the lists hands over each file the filter lets through, once,
+// and the count agrees with it.
+TEST_P(StoreContract, WalksTheFilesAFilterLetsThrough)
+{
+    const std::string sha1(40, 'a');
+    std::vector<ImportEntry> listed = {entry(shared_md5, "", Verdict::Good),
+                                       entry(other_md5, "", Verdict::Unknown)};
+    parse_hex(sha1, listed[0].sha1.emplace());
+    import("packages", listed, 2);
+    const std::string third = "00000000000000000000000000000003";
+    import("bad list", {entry(third, "", Verdict::Bad), entry(other_md5, "", Verdict::Unknown)}, 2);
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    ASSERT_TRUE(reader) << error_;
+    const std::pair<FileFilter, std::string> filters[] = {
+        {{}, third + " " + other_md5 + " " + shared_md5 + "+"},
+        {{Verdict::Good, {}, false}, shared_md5 + "+"},
+        {{Verdict::Bad, {}, false}, third},
+        {{std::nullopt, {}, true}, shared_md5 + "+"},
+        {{std::nullopt, {"bad list"}, false}, third + " " + other_md5},
+        {{std::nullopt, {"bad list", "packages"}, false}, third + " " + other_md5 + " " + shared_md5 + "+"},
+        {{std::nullopt, {"nobody"}, false}, ""},
+        {{Verdict::Unknown, {"packages"}, false}, other_md5},
+    };
+    for (const auto& [filter, expected] : filters) {
+        std::vector<std::string> seen;
+        const auto visit = [&](std::span<const HeldDigests> batch) {
+            for (const HeldDigests& file : batch)
+                seen.push_back(to_hex(file.md5) + (file.sha1 && to_hex(*file.sha1) == sha1 ? "+" : ""));
+            return true;
+        };
+        ASSERT_EQ(reader->walk_files(filter, visit, error_), StoreStatus::Ok) << error_;
+        std::sort(seen.begin(), seen.end());
+        std::string text;
+        for (const std::string& file : seen)
+            text += (text.empty() ? "" : " ") + file;
+        EXPECT_EQ(text, expected);
+        std::uint64_t count = 0;
+        ASSERT_EQ(reader->count_files(filter, count, error_), StoreStatus::Ok) << error_;
+        EXPECT_EQ(count, seen.size()) << expected;
     }
 }
 

@@ -54,6 +54,9 @@ public:
     StoreStatus archive_links(const Sha1Bytes&, LinkDirection, const std::optional<Sha1Bytes>&, std::size_t, LinkPage&, std::string& error) override { return gone(error); }
     StoreStatus files_by_verdict(std::array<std::uint64_t, 3>&, std::string& error) override { return gone(error); }
     StoreStatus probe(std::string& error) override { return gone(error); }
+    StoreStatus count_files(const FileFilter&, std::uint64_t&, std::string& error) override { return gone(error); }
+    StoreStatus walk_files(const FileFilter&, const std::function<bool(std::span<const HeldDigests>)>&,
+                           std::string& error) override { return gone(error); }
     std::unique_ptr<StoreImport> begin_import(std::string_view, std::string&) override { return {}; }
     std::string engine_version() const override { return "none"; }
     int schema_version() const override { return 1; }
