@@ -102,7 +102,9 @@ up() {
                        GRANT USAGE ON SEQUENCE scans_id_seq TO brantwicker_service;
                        GRANT INSERT, UPDATE, DELETE ON unknown_digests, unknown_asked
                          TO brantwicker_service;
-                       GRANT UPDATE (generation) ON brantwicker_store TO brantwicker_service"
+                       GRANT UPDATE (generation) ON brantwicker_store TO brantwicker_service;
+                       GRANT INSERT, UPDATE, DELETE ON scan_matches, file_types, analyser_faults,
+                         archive_members, lookup_sessions, lookup_session_digests TO brantwicker_service"
 
   # Two instances reading the standby only: when it is down they answer 503.
   local i=0

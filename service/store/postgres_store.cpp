@@ -105,11 +105,12 @@ constexpr const char* schema_sql[] = {
      " only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), total bigint NOT NULL)"),
 };
 
-// What analyses find beside the scans, made where absent (a store made by
-// an earlier version) when a service first keeps an analysis: the rules a
-// scan's rules matched, the file's type and fuzzy digest, the analysers that
-// could not finish, and the members of archives with their parents.
-constexpr const char* analysis_sql[] = {
+// The service's own tables beside the scans, made with the store by the
+// role that owns it (the service's role on the primary may write rows, never
+// make tables): what analyses find (the rules a scan's rules matched, the
+// file's type and fuzzy digest, the analysers that could not finish, the
+// members of archives with their parents), and the hash-lookup sessions.
+constexpr const char* service_tables_sql[] = {
     "CREATE TABLE IF NOT EXISTS scan_matches ("
     " scan bigint NOT NULL, position integer NOT NULL, rule bytea NOT NULL,"
     " namespace bytea NOT NULL, tags bytea NOT NULL, description bytea NOT NULL,"
@@ -127,9 +128,12 @@ constexpr const char* analysis_sql[] = {
     "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
     "CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
     " ON archive_members (parent_sha1, sha1)",
+    // A session keeps only its name, its time and the digests asked: never
+    // who asked.
+    "CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS lookup_session_digests (name bytea NOT NULL, held boolean NOT NULL,"
+    " digest text NOT NULL, PRIMARY KEY (name, held, digest))",
 };
-// Two services making them at once take this lock in turn; imports never do.
-constexpr const char* analysis_lock_key = "1112952641";  // "BWKA"
 
 struct Statement {
     const char* name;
@@ -1201,9 +1205,7 @@ public:
             error = "the primary database: " + why;
             return StoreStatus::Error;
         }
-        bool ok = analysis_tables_ || make_analysis_tables(primary, why);
-        analysis_tables_ = ok;
-        ok = ok && run_fixed(primary, "BEGIN", why);
+        bool ok = run_fixed(primary, "BEGIN", why);
         for (std::size_t i = 0; ok && i < records.size(); ++i)
             ok = write_analysis(primary, records[i], why);
         ok = ok && run_fixed(primary, "UPDATE brantwicker_store SET generation = generation + 1", why)
@@ -1478,20 +1480,6 @@ private:
         return nullptr;
     }
 
-    bool make_analysis_tables(Link& link, std::string& error)
-    {
-        const std::string lock = std::string("SELECT pg_advisory_xact_lock(") + analysis_lock_key + ")";
-        bool ok = run_fixed(link, "BEGIN", error) && run_fixed(link, lock.c_str(), error);
-        for (const char* sql : analysis_sql)
-            ok = ok && run_fixed(link, sql, error);
-        if (ok && run_fixed(link, "COMMIT", error))
-            return true;
-        std::string ignored;
-        if (link.connection())
-            run_fixed(link, "ROLLBACK", ignored);
-        return false;
-    }
-
     static bool write(Link& link, const char* sql, std::span<const std::string_view> params,
                       std::string& error, Result* rows = nullptr)
     {
@@ -1626,7 +1614,6 @@ private:
     }
 
     std::vector<Link>         links_;  // readers first; the primary last
-    bool                      analysis_tables_ = false;
     StoreMode                 mode_;
     std::chrono::milliseconds wait_;
     RecentRecords             recent_;
@@ -1646,7 +1633,7 @@ bool create_schema(Link& link, std::string& error)
     if (ok && std::strcmp(PQgetvalue(absent.get(), 0, 0), "t") == 0) {
         for (const char* sql : schema_sql)
             ok = ok && run_fixed(link, sql, error);
-        for (const char* sql : analysis_sql)
+        for (const char* sql : service_tables_sql)
             ok = ok && run_fixed(link, sql, error);
         ok = ok && link.run(nullptr,
                             "INSERT INTO brantwicker_store (mark, schema_version)"
@@ -1700,15 +1687,11 @@ constexpr const char* load_unknown_sql =
 // Reading answers one row for the session itself (a null digest), then one
 // per digest; no row at all when there is no such session.
 constexpr struct {
-    const char* tables[2];
     const char* drop_expired;
     const char* create;
     const char* add;
     const char* read;
 } session_sql{
-    {"CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",
-     "CREATE TABLE IF NOT EXISTS lookup_session_digests (name bytea NOT NULL, held boolean NOT NULL,"
-     " digest text NOT NULL, PRIMARY KEY (name, held, digest))"},
     "WITH gone AS (DELETE FROM lookup_sessions WHERE expires <= $1::text::bigint RETURNING name)"
     " DELETE FROM lookup_session_digests WHERE name IN (SELECT name FROM gone)",
     "INSERT INTO lookup_sessions (name, expires) VALUES ($1::bytea, $2::text::bigint)"
@@ -1819,7 +1802,7 @@ public:
         const std::string_view drop[] = {at};
         const std::string_view make[] = {name, until};
         const Clock::time_point deadline = Clock::now() + wait_;
-        if (!sessions_ready(deadline, error) || !run("BEGIN", {}, deadline, error)
+        if (!run("BEGIN", {}, deadline, error)
             || !run(session_sql.drop_expired, drop, deadline, error)
             || !run(session_sql.create, make, deadline, error) || !run("COMMIT", {}, deadline, error)) {
             std::string ignored;
@@ -1837,8 +1820,7 @@ public:
         const std::string at = std::to_string(now), most = std::to_string(kSessionDigestsMax);
         const std::string_view params[] = {name, held ? "t" : "f", digest, at, most};
         const Clock::time_point deadline = Clock::now() + wait_;
-        Result added = sessions_ready(deadline, error)
-                     ? run(session_sql.add, params, deadline, error) : nullptr;
+        Result added = run(session_sql.add, params, deadline, error);
         if (!added) {
             error = "the primary database: " + error;
             return StoreStatus::Error;
@@ -1854,8 +1836,7 @@ public:
         const std::string at = std::to_string(now);
         const std::string_view params[] = {name, at};
         const Clock::time_point deadline = Clock::now() + wait_;
-        Result rows = sessions_ready(deadline, error)
-                    ? run(session_sql.read, params, deadline, error) : nullptr;
+        Result rows = run(session_sql.read, params, deadline, error);
         if (!rows) {
             error = "the primary database: " + error;
             return StoreStatus::Error;
@@ -1870,17 +1851,6 @@ public:
     }
 
 private:
-    // The session tables are made on first use, so that a store made before
-    // them serves as it is. Two instances making them at once: the loser's
-    // statement fails, and its second try finds them.
-    bool sessions_ready(Clock::time_point deadline, std::string& error)
-    {
-        for (int attempt = 0; !sessions_made_ && attempt < 2; ++attempt)
-            sessions_made_ = run(session_sql.tables[0], {}, deadline, error)
-                          && run(session_sql.tables[1], {}, deadline, error);
-        return sessions_made_;
-    }
-
     Result run(const char* sql, std::span<const std::string_view> params,
                Clock::time_point deadline, std::string& error)
     {
@@ -1913,7 +1883,6 @@ private:
     // Each digest's count and error, and the asks in all, as last flushed.
     std::unordered_map<std::string, std::pair<std::uint64_t, std::uint64_t>> saved_;
     std::uint64_t             saved_asked_ = 0;
-    bool                      sessions_made_ = false;
 };
 
 }  // namespace

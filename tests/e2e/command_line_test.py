@@ -59,7 +59,7 @@ def check(bin_dir: str, man_dir: str, version: str) -> list[str]:
         expect([program, "--version"], 0, rf"^{re.escape(program)} {re.escape(version)}\n$")
         helps = {"": expect([program, "--help"], 0, r"^usage: ")}
         if program == "brantwicker-service":
-            subcommands = re.findall(r"^  ([a-z]+) ", helps[""].split("subcommands:")[1], re.M)
+            subcommands = re.findall(r"^  ([a-z][a-z-]*) ", helps[""].split("subcommands:")[1], re.M)
             by_section = sections(page)
             if sorted(subcommands) != sorted(by_section):
                 problems.append(f"{page_name}: sections {sorted(by_section)}, "
