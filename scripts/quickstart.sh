@@ -30,7 +30,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   g++ cmake ninja-build pkg-config libsqlite3-dev libarchive-dev libpq-dev libssl-dev libboost-dev \
-  nlohmann-json3-dev curl >/dev/null
+  nlohmann-json3-dev libyara-dev libmagic-dev libfuzzy-dev curl >/dev/null
 
 step "building the local preset (the program asks localhost)"
 cmake --preset local >/dev/null
