@@ -126,8 +126,8 @@ constexpr const char* service_tables_sql[] = {
     " PRIMARY KEY (parent, position))",
     "CREATE INDEX IF NOT EXISTS archive_members_by_md5 ON archive_members (md5)",
     "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
-    "CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
-    " ON archive_members (parent_sha1, sha1)",
+    ("CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
+     " ON archive_members (parent_sha1, sha1)"),
     // A session keeps only its name, its time and the digests asked: never
     // who asked.
     "CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",

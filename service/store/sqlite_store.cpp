@@ -1349,8 +1349,8 @@ constexpr const char* analysis_sql[] = {
     " PRIMARY KEY (parent, position)) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS archive_members_by_md5 ON archive_members (md5)",
     "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
-    "CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
-    " ON archive_members (parent_sha1, sha1)",
+    ("CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
+     " ON archive_members (parent_sha1, sha1)"),
 };
 
 // The analysis tables as empty stand-ins in the connection's temporary

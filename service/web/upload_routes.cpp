@@ -188,7 +188,7 @@ bool found_bad(const AnalysisOutcome& outcome)
 
 UploadScans::UploadScans(Scanner& scanner, const ScanOptions& options,
                          std::vector<std::unique_ptr<Store>>& stores)
-    : scanner_(scanner), options_(options), stores_(stores),
+    : options_(options), stores_(stores),
       analysers_(make_analysers({&scanner, options.yara, options.yara_timeout})), pool_(options.jobs)
 {
 }

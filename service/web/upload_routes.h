@@ -45,7 +45,6 @@ public:
 private:
     void scan(Store& store, UploadStart& start);
 
-    Scanner& scanner_;
     ScanOptions options_;
     std::vector<std::unique_ptr<Store>>& stores_;
     std::vector<std::unique_ptr<Analyser>> analysers_;
