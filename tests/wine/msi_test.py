@@ -37,6 +37,7 @@ class Prefix:
 
     def __init__(self, path: str, arch: str):
         self.path, self.arch = path, arch
+        self.started = False
         self.env = wine_prefix.environment(path, arch)
         # A 32-bit package's files go where 32-bit programs live.
         self.program_files = "Program Files (x86)" if arch == "amd64" else "Program Files"
@@ -47,7 +48,20 @@ class Prefix:
 
     def msiexec(self, action: str, package: str) -> str | None:
         done = self.wine("msiexec", action, "Z:" + package.replace("/", "\\"), "/qn")
-        return None if done.returncode == 0 else f"msiexec {action} {package}: {done.returncode}"
+        if done.returncode != 0 and action == "/i" and not self.started:
+            # Seen once in many runs: Wine's very first start in a fresh copy
+            # of the prefix fails at once. Its server is ended and the same
+            # install asked again; a package that does not install still
+            # fails the second time, with what Wine said.
+            print(f"msiexec {action}: {done.returncode} at Wine's first start; asked again",
+                  flush=True)
+            self.settle()
+            done = self.wine("msiexec", action, "Z:" + package.replace("/", "\\"), "/qn")
+        self.started = True
+        if done.returncode == 0:
+            return None
+        said = (done.stdout + done.stderr).decode("utf-8", "replace").strip()[-2000:]
+        return f"msiexec {action} {package}: {done.returncode}" + (f"\n{said}" if said else "")
 
     def reg_values(self, key: str, *more: str) -> str:
         """`reg query` of the 32-bit view, as text ("" when the key is not there)."""
