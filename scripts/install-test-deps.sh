@@ -32,7 +32,7 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light
-        libyara-dev libmagic-dev libfuzzy-dev zip p7zip-full libarchive-tools
+        libyara-dev libmagic-dev libfuzzy-dev libzstd-dev zip p7zip-full libarchive-tools
         python3-flor golang-github-dcso-bloom-cli)
 # lintian checks the Debian package; bash-completion runs its completion.
 native+=(lintian bash-completion)

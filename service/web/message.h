@@ -13,6 +13,8 @@ struct WebRequest {
     bool        operator_side = false;  // came to the operator's address (--metrics-listen)
     std::string session{};      // the hashlookup_session (or hashlookup-session) header
     std::string if_none_match{};  // the If-None-Match header
+    std::string authorization{};  // the Authorization header, as sent
+    std::string peer{};           // the client's address
 };
 
 struct WebResponse {

@@ -12,6 +12,8 @@
 #include "service/web/message.h"
 #include "service/web/metrics.h"
 #include "service/web/unknown_digests.h"
+#include "service/web/upload_gate.h"
+#include "service/samples/sample_store.h"
 
 // What the routes use beside the store. A part left null is switched off.
 struct RouteContext {
@@ -30,6 +32,10 @@ struct RouteContext {
     std::chrono::seconds session_ttl{86400};
     bool public_stats = false;
     const PublishedBloom* bloom = nullptr;
+    // Who may ask for work (scans again, retro-hunts); null: everyone.
+    UploadGate* gate = nullptr;
+    // The kept samples; null: none kept (--samples off).
+    SampleStore* samples = nullptr;
 };
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves

@@ -51,6 +51,7 @@ struct UploadStart {
     bool        expect_continue = false;
     unsigned    version = 11;  // 10 or 11
     std::string peer;
+    std::string authorization;  // the Authorization header, as sent
     int         fd = -1;       // the connection, non-blocking
     std::string early;         // what was read past the header block
 };

@@ -1,0 +1,208 @@
+#include "service/samples/sample_store.h"
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <openssl/evp.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The level zstd writes at: fast, and most of the gain of the higher ones on
+// executables.
+constexpr int kLevel = 3;
+// The suffix of a kept sample, and the folder its temporary copy is written in.
+constexpr const char* kSuffix = ".zst";
+constexpr const char* kTempDir = "tmp";
+
+std::string errno_text(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool write_all(int fd, const unsigned char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool sync_dir(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool sha256_of(std::span<const unsigned char> bytes, Sha256Bytes& out) {
+    unsigned int size = 0;
+    return EVP_Digest(bytes.data(), bytes.size(), out.data(), &size, EVP_sha256(), nullptr) == 1 &&
+           size == out.size();
+}
+
+}  // namespace
+
+std::unique_ptr<SampleStore> SampleStore::open(const std::string& dir, SampleBounds bounds,
+                                               std::string& error) {
+    std::error_code ec;
+    fs::create_directories(fs::path(dir) / kTempDir, ec);
+    if (ec) {
+        error = "cannot make the samples folder " + dir + ": " + ec.message();
+        return nullptr;
+    }
+    if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+        error = errno_text("cannot write in the samples folder", dir);
+        return nullptr;
+    }
+    return std::unique_ptr<SampleStore>(new SampleStore(dir, bounds));
+}
+
+std::string SampleStore::path_of(const Sha256Bytes& sha256) const {
+    const std::string hex = to_hex(sha256);
+    return dir_ + "/" + hex.substr(0, 2) + "/" + hex + kSuffix;
+}
+
+bool SampleStore::has(const Sha256Bytes& sha256) const {
+    struct stat st {};
+    return ::stat(path_of(sha256).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool SampleStore::keep(const Sha256Bytes& sha256, std::span<const unsigned char> bytes,
+                       std::string& error) {
+    const std::string final_path = path_of(sha256);
+    if (has(sha256)) return true;
+
+    std::vector<unsigned char> packed(ZSTD_compressBound(bytes.size()));
+    const std::size_t packed_size =
+        ZSTD_compress(packed.data(), packed.size(), bytes.data(), bytes.size(), kLevel);
+    if (ZSTD_isError(packed_size)) {
+        error = std::string("cannot compress a sample: ") + ZSTD_getErrorName(packed_size);
+        return false;
+    }
+
+    // A name no other writer, in this process or another, uses at once.
+    static std::atomic<unsigned long> counter{0};
+    const std::string temp = dir_ + "/" + kTempDir + "/" + to_hex(sha256) + "." +
+                             std::to_string(::getpid()) + "." + std::to_string(counter++);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        error = errno_text("cannot write", temp);
+        return false;
+    }
+    const bool written = write_all(fd, packed.data(), packed_size) && ::fsync(fd) == 0;
+    const int saved = errno;
+    ::close(fd);
+    if (!written) {
+        errno = saved;
+        error = errno_text("cannot write", temp);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    const std::string folder = final_path.substr(0, final_path.rfind('/'));
+    if (::mkdir(folder.c_str(), 0750) != 0 && errno != EEXIST) {
+        error = errno_text("cannot make", folder);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), final_path.c_str()) != 0) {
+        error = errno_text("cannot keep", final_path);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (!sync_dir(folder)) {
+        error = errno_text("cannot sync", folder);
+        return false;
+    }
+    return true;
+}
+
+StoreStatus SampleStore::read(const Sha256Bytes& sha256, std::vector<unsigned char>& out,
+                              std::string& error) const {
+    const std::string path = path_of(sha256);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return StoreStatus::NotFound;
+        error = errno_text("cannot read", path);
+        return StoreStatus::Error;
+    }
+    std::vector<unsigned char> packed;
+    unsigned char chunk[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = errno_text("cannot read", path);
+            ::close(fd);
+            return StoreStatus::Error;
+        }
+        if (n == 0) break;
+        packed.insert(packed.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+
+    // The frame names its size; a sample written by keep() always does.
+    const unsigned long long size = ZSTD_getFrameContentSize(packed.data(), packed.size());
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) {
+        error = "the sample " + path + " is not one this service wrote";
+        return StoreStatus::Error;
+    }
+    out.resize(static_cast<std::size_t>(size));
+    const std::size_t got = ZSTD_decompress(out.data(), out.size(), packed.data(), packed.size());
+    Sha256Bytes digest{};
+    if (ZSTD_isError(got) || got != size || !sha256_of(out, digest) || digest != sha256) {
+        error = "the sample " + path + " is damaged";
+        out.clear();
+        return StoreStatus::Error;
+    }
+    return StoreStatus::Ok;
+}
+
+bool SampleStore::list(std::vector<KeptSample>& out, std::string& error) const {
+    out.clear();
+    std::error_code ec;
+    for (fs::directory_iterator top(dir_, ec), end; !ec && top != end; top.increment(ec)) {
+        const std::string name = top->path().filename().string();
+        if (name.size() != 2 || !top->is_directory(ec)) continue;
+        for (fs::directory_iterator it(top->path(), ec); !ec && it != end; it.increment(ec)) {
+            const std::string file = it->path().filename().string();
+            KeptSample sample;
+            if (file.size() != 64 + std::strlen(kSuffix) || !file.ends_with(kSuffix) ||
+                !parse_hex(std::string_view(file).substr(0, 64), sample.sha256))
+                continue;
+            struct stat st {};
+            if (::stat(it->path().c_str(), &st) != 0) continue;  // dropped meanwhile
+            sample.stored_bytes = static_cast<std::uint64_t>(st.st_size);
+            sample.kept_at = st.st_mtim.tv_sec;
+            out.push_back(sample);
+        }
+    }
+    if (ec) {
+        error = "cannot list the samples folder " + dir_ + ": " + ec.message();
+        return false;
+    }
+    std::sort(out.begin(), out.end(), [](const KeptSample& a, const KeptSample& b) {
+        return a.kept_at != b.kept_at ? a.kept_at < b.kept_at : a.sha256 < b.sha256;
+    });
+    return true;
+}
+
+std::optional<Sha256Bytes> kept_holder(Store&, const SampleStore& samples,
+                                       const Sha256Bytes& sha256, std::string& error) {
+    error.clear();
+    if (samples.has(sha256)) return sha256;
+    return std::nullopt;
+}
