@@ -4,6 +4,9 @@
 #include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <climits>
+#include <new>
+#include <set>
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,8 +85,9 @@ bool SampleStore::has(const Sha256Bytes& sha256) const {
 }
 
 bool SampleStore::keep(const Sha256Bytes& sha256, std::span<const unsigned char> bytes,
-                       std::string& error) {
+                       std::string& error, std::uint64_t* stored) {
     const std::string final_path = path_of(sha256);
+    if (stored) *stored = 0;
     if (has(sha256)) return true;
 
     std::vector<unsigned char> packed(ZSTD_compressBound(bytes.size()));
@@ -123,6 +127,8 @@ bool SampleStore::keep(const Sha256Bytes& sha256, std::span<const unsigned char>
         ::unlink(temp.c_str());
         return false;
     }
+    bytes_seen_ += packed_size;
+    if (stored) *stored = packed_size;
     if (!sync_dir(folder)) {
         error = errno_text("cannot sync", folder);
         return false;
@@ -156,11 +162,17 @@ StoreStatus SampleStore::read(const Sha256Bytes& sha256, std::vector<unsigned ch
 
     // The frame names its size; a sample written by keep() always does.
     const unsigned long long size = ZSTD_getFrameContentSize(packed.data(), packed.size());
-    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN) {
+    if (size == ZSTD_CONTENTSIZE_ERROR || size == ZSTD_CONTENTSIZE_UNKNOWN ||
+        size > kSampleMaxBytes) {
         error = "the sample " + path + " is not one this service wrote";
         return StoreStatus::Error;
     }
-    out.resize(static_cast<std::size_t>(size));
+    try {
+        out.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        error = "no memory for the sample " + path;
+        return StoreStatus::Error;
+    }
     const std::size_t got = ZSTD_decompress(out.data(), out.size(), packed.data(), packed.size());
     Sha256Bytes digest{};
     if (ZSTD_isError(got) || got != size || !sha256_of(out, digest) || digest != sha256) {
@@ -200,9 +212,110 @@ bool SampleStore::list(std::vector<KeptSample>& out, std::string& error) const {
     return true;
 }
 
-std::optional<Sha256Bytes> kept_holder(Store&, const SampleStore& samples,
+bool SampleStore::drop_stale_temps(std::int64_t now, std::uint64_t& dropped, std::string& error) {
+    const fs::path temps = fs::path(dir_) / kTempDir;
+    std::error_code ec;
+    for (fs::directory_iterator it(temps, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (now - st.st_mtim.tv_sec < kStaleTempSeconds) continue;
+        if (::unlink(it->path().c_str()) == 0)
+            ++dropped;
+        else if (errno != ENOENT)
+            error = errno_text("cannot drop", it->path().string());
+    }
+    if (ec) {
+        error = "cannot list " + temps.string() + ": " + ec.message();
+        return false;
+    }
+    return error.empty();
+}
+
+bool SampleStore::prune(std::int64_t now, PruneResult& out, std::string& error) {
+    const std::lock_guard lock(pruning_);
+    out = PruneResult{};
+    error.clear();
+    bool ok = drop_stale_temps(now, out.temps_dropped, error);
+
+    std::vector<KeptSample> kept;
+    std::string listed;
+    if (!list(kept, listed)) {
+        error = listed;
+        return false;
+    }
+    std::uint64_t total = 0;
+    for (const KeptSample& sample : kept) total += sample.stored_bytes;
+    const std::int64_t oldest_kept =
+        bounds_.days ? now - static_cast<std::int64_t>(bounds_.days) * 86400 : INT64_MIN;
+    // Oldest first: drop from the front while a bound is passed.
+    std::size_t first = 0;
+    for (; first < kept.size(); ++first) {
+        const KeptSample& sample = kept[first];
+        const bool too_old = sample.kept_at < oldest_kept;
+        const bool too_much = bounds_.max_bytes && total > bounds_.max_bytes;
+        if (!too_old && !too_much) break;
+        const std::string path = path_of(sample.sha256);
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            // Left in place, and still counted: the next prune tries again.
+            error = errno_text("cannot drop", path);
+            ok = false;
+            break;
+        }
+        total -= sample.stored_bytes;
+        ++out.dropped;
+    }
+    out.left = {kept.size() - out.dropped, total};
+    bytes_seen_ = total;
+    return ok;
+}
+
+std::optional<Sha256Bytes> kept_holder(Store& store, const SampleStore& samples,
                                        const Sha256Bytes& sha256, std::string& error) {
     error.clear();
     if (samples.has(sha256)) return sha256;
+    FileRecord record;
+    switch (store.find_sha256(sha256, record, error)) {
+    case StoreStatus::Ok:
+        return kept_holder(store, samples, record, error);
+    case StoreStatus::NotFound:
+        error.clear();
+        return std::nullopt;
+    case StoreStatus::Error:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<Sha256Bytes> kept_holder(Store& store, const SampleStore& samples,
+                                       const FileRecord& record, std::string& error) {
+    error.clear();
+    if (record.sha256 && samples.has(*record.sha256)) return record.sha256;
+    if (!record.sha1) return std::nullopt;
+    // Breadth first, so that the nearest holder is found first; each archive
+    // once, so that archives holding one another end.
+    std::vector<Sha1Bytes> queue{*record.sha1};
+    std::set<Sha1Bytes> seen{*record.sha1};
+    for (std::size_t next = 0; next < queue.size(); ++next) {
+        std::optional<Sha1Bytes> after;
+        for (;;) {
+            LinkPage page;
+            if (store.archive_links(queue[next], LinkDirection::Parents, after, 64, page, error) !=
+                StoreStatus::Ok)
+                return std::nullopt;
+            for (const Sha1Bytes& parent : page.sha1s) {
+                if (seen.size() > kHolderWalkFiles) return std::nullopt;
+                if (!seen.insert(parent).second) continue;
+                FileRecord held;
+                const StoreStatus found = store.find_sha1(parent, held, error);
+                if (found == StoreStatus::Error) return std::nullopt;
+                error.clear();
+                if (found == StoreStatus::NotFound) continue;
+                if (held.sha256 && samples.has(*held.sha256)) return held.sha256;
+                queue.push_back(parent);
+            }
+            if (page.sha1s.size() < 64) break;
+            after = page.sha1s.back();
+        }
+    }
     return std::nullopt;
 }

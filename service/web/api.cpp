@@ -204,7 +204,18 @@ void add_matches(std::string& out, const std::vector<RuleMatch>& matches)
     out += ']';
 }
 
-void add_record(std::string& out, const FileRecord& record,
+// Whether the file's bytes are kept: its own sample, or an archive's it was
+// found in. A store that cannot be read for the archives says not kept; the
+// record itself was read, and is answered.
+bool sample_kept(Store& store, const SampleStore* samples, const FileRecord& record)
+{
+    if (!samples)
+        return false;
+    std::string error;
+    return kept_holder(store, *samples, record, error).has_value();
+}
+
+void add_record(std::string& out, const FileRecord& record, bool kept,
                 const std::vector<MemberNode>* tree = nullptr)
 {
     const std::string md5 = to_hex(record.md5);
@@ -260,6 +271,7 @@ void add_record(std::string& out, const FileRecord& record,
     // the record it always had.
     if (!record.scans.empty())
         add_analysis(out, record, tree);
+    out += kept ? ",\"sample_kept\":true" : ",\"sample_kept\":false";
     out += ",\"report\":\"";
     out += report_path(record.md5);
     out += "\"}";
@@ -324,17 +336,18 @@ WebResponse api_error(unsigned status, std::string_view message)
     return json_response(status, Json{{"error", message}});
 }
 
-WebResponse api_record(const FileRecord& record, Store* store)
+WebResponse api_record(const FileRecord& record, Store* store, const SampleStore* samples)
 {
     std::string body;
     body.reserve(512);
     const std::vector<MemberNode> tree =
         store && !record.members.empty() ? member_tree(*store, record) : std::vector<MemberNode>();
-    add_record(body, record, store ? &tree : nullptr);
+    add_record(body, record, store && sample_kept(*store, samples, record), store ? &tree : nullptr);
     return records_response(std::move(body));
 }
 
-WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown)
+WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown,
+                     const SampleStore* samples)
 {
     const std::optional<DigestQuery> query = parse_digest(hex);
     if (!query || query->kind != kind)
@@ -343,7 +356,7 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, Unknow
     std::string error;
     switch (find_digest(store, *query, record, error)) {
     case StoreStatus::Ok:
-        return api_record(record, &store);
+        return api_record(record, &store, samples);
     case StoreStatus::NotFound:
         if (unknown)
             unknown->asked(query->bytes);
@@ -354,7 +367,8 @@ WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, Unknow
     return store_failed(error);
 }
 
-WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown)
+WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown,
+                     const SampleStore* samples)
 {
     const std::string kind_text(kind_name(kind));
     const Json asked = Json::parse(body, nullptr, false);
@@ -385,7 +399,7 @@ WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, Unkno
         case StoreStatus::Ok:
             if (held.size() > 1)
                 held += ',';
-            add_record(held, record);
+            add_record(held, record, sample_kept(store, samples, record));
             break;
         case StoreStatus::NotFound:
             if (unknown)

@@ -8,6 +8,7 @@
 
 #include "service/store/digest_text.h"
 #include "service/analysis/scanner.h"
+#include "service/samples/sample_store.h"
 #include "service/store/store.h"
 #include "service/web/message.h"
 #include "service/web/unknown_digests.h"
@@ -25,13 +26,17 @@ std::string_view kind_name(DigestKind kind);
 
 // GET /api/v1/{md5,sha1,sha256}/<hex>: 200 with the record, 404, or 400 when
 // `hex` is not a digest of that kind. A digest not held is counted in
-// `unknown` (when not null), as in the two routes below.
-WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown);
+// `unknown` (when not null), as in the two routes below. A record says
+// whether its file's bytes are kept in `samples` (null: none kept), its own
+// or inside a kept archive.
+WebResponse api_find(DigestKind kind, std::string_view hex, Store& store, UnknownDigests* unknown,
+                     const SampleStore* samples = nullptr);
 
 // POST /api/v1/bulk/{md5,sha1,sha256} with a JSON array of at most kBulkMax
 // digests of that kind: 200 with an array of the records held, in the order
 // asked, each once.
-WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown);
+WebResponse api_bulk(DigestKind kind, std::string_view body, Store& store, UnknownDigests* unknown,
+                     const SampleStore* samples = nullptr);
 
 // GET /api/v1/unknown?top=N: the digests most asked for and not held, with
 // their counts, error bounds and first and last asks.
@@ -39,7 +44,8 @@ WebResponse api_unknown(const UnknownDigests::Listing& listing);
 
 // 200 with the record of one file, its scans included; with `store`, its
 // members as a tree with each one's verdict.
-WebResponse api_record(const FileRecord& record, Store* store = nullptr);
+WebResponse api_record(const FileRecord& record, Store* store = nullptr,
+                       const SampleStore* samples = nullptr);
 
 // GET /api/v1/info: files per source and verdict, the versions, the number of
 // scans, and the scanner (reachable or not, its versions) when there is one.

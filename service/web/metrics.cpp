@@ -166,5 +166,17 @@ std::string Metrics::exposition() const
             sample(out, "brantwicker_store_files", std::string("verdict=\"") + name + "\"",
                    store_files_[static_cast<std::size_t>(index)].load(relaxed));
     }
+
+    if (samples_known_.load()) {
+        family(out, "brantwicker_samples_kept", "gauge",
+               "Uploads kept as samples in the samples folder.");
+        sample(out, "brantwicker_samples_kept", "", samples_kept_.load(relaxed));
+        family(out, "brantwicker_samples_bytes", "gauge",
+               "Bytes the kept samples take on disk, compressed.");
+        sample(out, "brantwicker_samples_bytes", "", samples_bytes_.load(relaxed));
+        family(out, "brantwicker_sample_faults_total", "counter",
+               "Uploads analysed whose sample could not be kept.");
+        sample(out, "brantwicker_sample_faults_total", "", sample_faults_.load(relaxed));
+    }
     return out;
 }

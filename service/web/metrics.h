@@ -56,6 +56,22 @@ public:
     // set by whoever reads them, at most once a minute.
     void store_files(const std::array<std::uint64_t, 3>& by_verdict);
 
+    // The kept samples: what the folder holds, as a listing of it found;
+    // one sample just kept, of `bytes` on disk; one upload that could not
+    // be kept. Shown once the folder has been listed.
+    void samples_on_disk(std::uint64_t samples, std::uint64_t bytes)
+    {
+        samples_kept_.store(samples, std::memory_order_relaxed);
+        samples_bytes_.store(bytes, std::memory_order_relaxed);
+        samples_known_.store(true);
+    }
+    void sample_kept(std::uint64_t bytes)
+    {
+        samples_kept_.fetch_add(1, std::memory_order_relaxed);
+        samples_bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    }
+    void sample_fault() { sample_faults_.fetch_add(1, std::memory_order_relaxed); }
+
     // The whole exposition.
     std::string exposition() const;
 
@@ -80,4 +96,6 @@ private:
     std::atomic<bool> yara_known_{false};
     std::array<std::atomic<std::uint64_t>, 3> store_files_{};
     std::atomic<bool> store_files_known_{false};
+    std::atomic<std::uint64_t> samples_kept_{0}, samples_bytes_{0}, sample_faults_{0};
+    std::atomic<bool> samples_known_{false};
 };

@@ -178,6 +178,10 @@ Json schemas()
                                  {"name", {{"type", "string"},
                                            {"description", "Its path inside that archive"}}},
                                  {"report", {{"type", "string"}}}}}}}}},
+                {"sample_kept", {{"type", "boolean"},
+                                 {"description", "Whether this service keeps the file's bytes:"
+                                                 " its own sample, or that of an archive it was"
+                                                 " found in. Never served back"}}},
                 {"report", {{"type", "string"},
                             {"description", "Path of the report page on this service"}}},
             }},

@@ -160,7 +160,8 @@ void add_members(std::string& html, const std::vector<MemberNode>& members)
 
 }  // namespace
 
-WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members)
+WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members,
+                        bool sample_kept)
 {
     const std::string md5 = to_hex(record.md5);
     std::string html = "<h1>Report on ";
@@ -185,6 +186,11 @@ WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>&
         add_term(html, "Type", html_escape(record.type));
     if (!record.ssdeep.empty())
         add_term(html, "ssdeep", "<code>" + html_escape(record.ssdeep) + "</code>");
+    // Only what was uploaded can have been kept: a file the lists alone
+    // name says nothing of it.
+    if (sample_kept || !record.scans.empty())
+        add_term(html, "Sample", sample_kept ? "<span class=\"sample\">Sample kept</span>"
+                                             : "<span class=\"sample\">Sample not kept</span>");
     html += "</dl>\n<h2>Names</h2>\n";
     if (record.names.empty()) {
         html += "<p>No list gave a name.</p>\n";

@@ -11,8 +11,10 @@
 #include "service/web/unknown_digests.h"
 
 // 200: everything held about one file.
-// With its members as a tree, each with its verdict, when it is an archive.
-WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {});
+// With its members as a tree, each with its verdict, when it is an archive;
+// an analysed file's page says whether its bytes are kept (`sample_kept`).
+WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {},
+                        bool sample_kept = false);
 
 // The search form, with `digest` in its field. `notice` (plain text) says
 // why the page is shown again; empty on a first visit. With `upload`, a form

@@ -90,7 +90,7 @@ WebResponse search(std::string_view query, Store& store, const RouteContext& con
     return store_failed(error);
 }
 
-WebResponse report(std::string_view path, Store& store)
+WebResponse report(std::string_view path, Store& store, const SampleStore* samples)
 {
     const std::optional<Md5Bytes> md5 = report_path_digest(path);
     FileRecord record;
@@ -99,7 +99,8 @@ WebResponse report(std::string_view path, Store& store)
         md5 ? store.find_md5(*md5, record, error) : StoreStatus::NotFound;
     switch (status) {
     case StoreStatus::Ok:
-        return report_page(record, member_tree(store, record));
+        return report_page(record, member_tree(store, record),
+                           samples && kept_holder(store, *samples, record, error).has_value());
     case StoreStatus::NotFound:
         return message_page(404, "No such report",
                             "There is no report at this address. The search page finds files "
@@ -166,10 +167,11 @@ WebResponse api(std::string_view method, std::string_view path, const WebRequest
     for (const Lookup& lookup : lookups) {
         if (path.starts_with(lookup.prefix))
             return get ? api_find(lookup.kind, path.substr(lookup.prefix.size()), store,
-                                  context.unknown)
+                                  context.unknown, context.samples)
                        : not_allowed(true, "GET, HEAD");
         if (path == "bulk/" + std::string(lookup.prefix.substr(0, lookup.prefix.size() - 1)))
-            return method == "POST" ? api_bulk(lookup.kind, request.body, store, context.unknown)
+            return method == "POST" ? api_bulk(lookup.kind, request.body, store, context.unknown,
+                                               context.samples)
                                     : not_allowed(true, "POST");
     }
     if (path == "info")
@@ -226,7 +228,7 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
     if (page && method != "GET")
         return not_allowed(false, "GET, HEAD");
     if (target.path.starts_with(kReportPathPrefix))
-        return report(target.path, store);
+        return report(target.path, store, context.samples);
     if (page)
         return search(target.query, store, context);
     return message_page(404, "Not found", "There is nothing at this address.");

@@ -34,6 +34,8 @@
 #include <array>
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -68,6 +70,9 @@ struct ServeOptions {
     bool          public_stats = false;
     std::chrono::seconds session_ttl{86400};
     bool          bloom = true;
+    std::string   samples;  // empty: nothing kept
+    SampleBounds  sample_bounds;
+    bool          sample_bounds_given = false;
 };
 
 
@@ -132,6 +137,13 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view v) { return take_seconds(o.session_ttl, v, 1, 366ull * 86400); }},
     {"--bloom", "on|off", "offer the known SHA-1s as a Bloom filter at /bloom/known-sha1.bloom (default on)",
      [](ServeOptions& o, std::string_view v) { o.bloom = v == "on"; return v == "on" || v == "off"; }},
+    // Empty, as a unit file passes an unset setting: nothing kept.
+    {"--samples", "DIR", "keep each upload, compressed, in DIR (default none: nothing kept)",
+     [](ServeOptions& o, std::string_view v) { o.samples = v; return true; }},
+    {"--samples-max-bytes", "N", "most bytes the samples take on disk, the oldest dropped first (default 0: no bound)",
+     [](ServeOptions& o, std::string_view v) { o.sample_bounds_given = true; return take_number(o.sample_bounds.max_bytes, v, 0, UINT64_MAX); }},
+    {"--samples-days", "N", "days a sample is kept, 0-36600 (default 0: no bound)",
+     [](ServeOptions& o, std::string_view v) { o.sample_bounds_given = true; return take_number(o.sample_bounds.days, v, 0, 36600); }},
 };
 
 constexpr CommandTable<ServeOptions> kServeCommand{
@@ -207,8 +219,9 @@ void fit_descriptors(ServerOptions& options, std::uint64_t limit, std::uint64_t 
 // then. A failure is logged and tried again next time.
 class Housekeeping {
 public:
-    Housekeeping(Store& store, LiveStore* live, UnknownDigests* unknown, Metrics& metrics)
-        : store_(store), live_(live), unknown_(unknown), metrics_(metrics),
+    Housekeeping(Store& store, LiveStore* live, UnknownDigests* unknown, Metrics& metrics,
+                 SampleStore* samples)
+        : store_(store), live_(live), unknown_(unknown), metrics_(metrics), samples_(samples),
           thread_([this] { run(); })
     {
     }
@@ -251,6 +264,24 @@ private:
         else
             report("cannot count the store's files: " + error);
         save();
+        prune();
+    }
+
+    // Keeps the samples within their bounds.
+    void prune()
+    {
+        if (!samples_)
+            return;
+        PruneResult pruned;
+        std::string error;
+        if (!samples_->prune(std::time(nullptr), pruned, error))
+            report("the samples folder: " + error);
+        else
+            metrics_.samples_on_disk(pruned.left.samples, pruned.left.bytes);
+        if (pruned.dropped || pruned.temps_dropped)
+            report("the samples folder: " + std::to_string(pruned.dropped) +
+                   " samples past their bounds and " + std::to_string(pruned.temps_dropped) +
+                   " files a crashed write left dropped");
     }
 
     void save()
@@ -271,6 +302,7 @@ private:
     LiveStore* live_;
     UnknownDigests* unknown_;
     Metrics& metrics_;
+    SampleStore* samples_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -441,7 +473,8 @@ int serve_command(int argc, char** argv)
     PublishedBloom published;
     Metrics metrics(route_names());
     options.metrics = &metrics;
-    // Before the uploads, which match with them until their last job ends.
+    // Before the uploads, which use them until their last job ends.
+    std::unique_ptr<SampleStore> samples;
     std::optional<YaraRules> yara;
     std::optional<Scanner> scanner;
     std::optional<UploadScans> uploads;
@@ -461,6 +494,21 @@ int serve_command(int argc, char** argv)
         return 2;
     }
     RuleReloads reloads(yara ? &*yara : nullptr, metrics, hangup);
+    // A folder that cannot be made or written is refused at start, not found
+    // out at the first upload.
+    if (!serve.samples.empty()) {
+        std::string error;
+        samples = SampleStore::open(serve.samples, serve.sample_bounds, error);
+        if (!samples) {
+            std::fprintf(stderr, "brantwicker-service serve: %s\n", error.c_str());
+            return 1;
+        }
+        scan.options.samples = samples.get();
+    } else if (serve.sample_bounds_given) {
+        std::fputs("brantwicker-service serve: --samples-max-bytes and --samples-days need"
+                   " --samples\n", stderr);
+        return 2;
+    }
     if (scanning) {
         scanner.emplace(*parse_clamd_address(scan.clamd), scan.clamd, scan.clamd_timeout);
         scanner->set_rules(yara ? &*yara : nullptr);
@@ -477,17 +525,18 @@ int serve_command(int argc, char** argv)
         }});
     }
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
-        const RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
+        RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
                                    options.operator_port ? &metrics : nullptr,
                                    scanner ? &*scanner : nullptr, sessions[worker].get(),
                                    serve.session_ttl, serve.public_stats,
                                    serve.bloom ? &published : nullptr};
+        context.samples = samples.get();
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
         return response;
     };
-    Housekeeping housekeeping(*stores.back(), live.get(), unknown.get(), metrics);
+    Housekeeping housekeeping(*stores.back(), live.get(), unknown.get(), metrics, samples.get());
     std::optional<BloomPublisher> publisher;
     if (serve.bloom)
         publisher.emplace(*bloom_stores.front(), published);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ctime>
 
 #include "service/analysis/file_digests.h"
 #include "service/analysis/socket_wait.h"
@@ -186,6 +187,33 @@ bool found_bad(const AnalysisOutcome& outcome)
 
 }  // namespace
 
+// A sample that cannot be kept leaves the upload answered: its analysis is
+// stored, and the operator learns of it from the log and the metrics.
+void UploadScans::keep_sample(const UploadedFile& file, std::span<const unsigned char> bytes)
+{
+    SampleStore* samples = options_.samples;
+    if (!samples)
+        return;
+    std::string error;
+    std::uint64_t stored = 0;
+    if (!samples->keep(file.sha256, bytes, error, &stored)) {
+        log_line("brantwicker-service: the sample of " + to_hex(file.sha256) + " is not kept: " +
+                 log_safe(error, 512));
+        if (options_.metrics)
+            options_.metrics->sample_fault();
+        return;
+    }
+    if (options_.metrics && stored)
+        options_.metrics->sample_kept(stored);
+    if (!samples->over_max_bytes())
+        return;
+    PruneResult pruned;
+    if (!samples->prune(std::time(nullptr), pruned, error))
+        log_line("brantwicker-service: the samples folder: " + log_safe(error, 512));
+    else if (options_.metrics)
+        options_.metrics->samples_on_disk(pruned.left.samples, pruned.left.bytes);
+}
+
 UploadScans::UploadScans(Scanner& scanner, const ScanOptions& options,
                          std::vector<std::unique_ptr<Store>>& stores)
     : options_(options), stores_(stores),
@@ -324,7 +352,6 @@ void UploadScans::scan(Store& store, UploadStart& start)
     const std::string password =
         api ? form_field(target.query, "password").value_or("") : form->password();
     AnalysisOutcome outcome = analysis.finish(store, file, whole, password);
-    std::vector<unsigned char>().swap(whole);
     if (outcome.fault != ScanFault::None || outcome.store_failed)
         count("error");
     else if (!outcome.records.empty() && !outcome.records.back().scans.empty())
@@ -345,7 +372,9 @@ void UploadScans::scan(Store& store, UploadStart& start)
         failed.log_note = error;
         return client.answer(failed, false);
     }
+    keep_sample(file, whole);
+    std::vector<unsigned char>().swap(whole);
     if (api)
-        return client.answer(api_record(record, &store), false);
+        return client.answer(api_record(record, &store, options_.samples), false);
     client.answer(see_other_page(report_path(record.md5)), false);
 }

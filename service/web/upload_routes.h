@@ -5,8 +5,10 @@
 // its body is read as it comes, bounded in size and in the time any piece may
 // take, streamed to clamd and digested in the same pass and held in memory;
 // then the other analysers work on it beside clamd, and an archive's members
-// go through them in turn. Only digests, names, types, the scans' results
-// and the archives' member lists are kept. An engine that scanned the file
+// go through them in turn. Digests, names, types, the scans' results and the
+// archives' member lists are kept; with a sample store, the upload's own
+// bytes too, once its analysis is stored (an archive's members are not kept
+// apart: they are in their archive). An engine that scanned the file
 // before with the signatures (or rules) it has now is not asked again.
 #pragma once
 
@@ -19,6 +21,7 @@
 #include "service/analysis/pipeline.h"
 #include "service/analysis/scan_pool.h"
 #include "service/analysis/scanner.h"
+#include "service/samples/sample_store.h"
 #include "service/store/store.h"
 #include "service/web/metrics.h"
 #include "service/web/server.h"
@@ -31,6 +34,7 @@ struct ScanOptions {
     YaraRules* yara = nullptr;   // --yara-rules: none, no YARA
     std::chrono::seconds yara_timeout{60};
     ExtractLimits extract;
+    SampleStore* samples = nullptr;  // --samples: each upload kept once stored; none, none kept
 };
 
 class UploadScans final : public UploadRoutes {
@@ -44,6 +48,7 @@ public:
 
 private:
     void scan(Store& store, UploadStart& start);
+    void keep_sample(const UploadedFile& file, std::span<const unsigned char> bytes);
 
     ScanOptions options_;
     std::vector<std::unique_ptr<Store>>& stores_;

@@ -132,7 +132,7 @@ TEST(Routes, Answer)
         {"POST", bulk, json{kGood, kUnknown, kGood}.dump(), 200, R"([{"md5":")" + kGood +
          R"(","sha1":null,"sha256":null,"size":null,"verdict":"good","label":"pkg","names":[],)"
          R"("sources":[{"name":"list<one>","imported":")" + record.sources[0].imported +
-         R"("}],"scans":[],"report":"/qn/en/report/)" + kGood + R"(/quellarion-brantwicker-file-report.html"}])"},
+         R"("}],"scans":[],"sample_kept":false,"report":"/qn/en/report/)" + kGood + R"(/quellarion-brantwicker-file-report.html"}])"},
         {"POST", bulk, json(std::vector(1000, kUnknown)).dump(), 200, "[]"},
         {"POST", bulk, "{\"a\":1}", 400, "array"},
         {"POST", bulk, "[1]", 400, "element 0"},
