@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -181,6 +182,52 @@ TEST(Routes, Answer)
     EXPECT_EQ(to_hex(listing.digests[0].digest), kUnknown);
     EXPECT_EQ(listing.digests[0].count, 6u);
     EXPECT_EQ(to_hex(listing.digests[1].digest), kUnknown + "00000000");
+}
+
+// With a samples folder, records and report pages say whether the file's
+// bytes are kept; no address, however asked, serves them back.
+TEST(Routes, RecordsSayWhetherTheSampleIsKept)
+{
+    const std::unique_ptr<Store> store = held_store();
+    ASSERT_TRUE(store);
+    char pattern[] = "/tmp/routes-samples-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string error;
+    const std::unique_ptr<SampleStore> samples = SampleStore::open(pattern, {}, error);
+    ASSERT_TRUE(samples) << error;
+    const std::string secret = "SAMPLE-BYTES-NEVER-SERVED";
+    ASSERT_TRUE(samples->keep(bytes<Sha256Bytes>(kSha256),
+                              {reinterpret_cast<const unsigned char*>(secret.data()), secret.size()},
+                              error)) << error;
+    RouteContext context{"9.9", 0, nullptr, {}, nullptr};
+    context.samples = samples.get();
+    const std::string path = samples->path_of(bytes<Sha256Bytes>(kSha256));
+    const std::tuple<std::string, std::string, std::string, unsigned, std::string> cases[] = {
+        {"GET", "/api/v1/md5/" + kHeld, "", 200, "\"sample_kept\":true"},
+        {"GET", "/api/v1/md5/" + kGood, "", 200, "\"sample_kept\":false"},
+        {"POST", "/api/v1/bulk/md5", json{kGood, kHeld}.dump(), 200,
+         "\"sample_kept\":false,\"report\":\"/qn/en/report/" + kGood},
+        {"POST", "/api/v1/bulk/md5", json{kGood, kHeld}.dump(), 200,
+         "\"sample_kept\":true,\"report\":\"/qn/en/report/" + kHeld},
+        {"GET", kReport, "", 200, "<dt>Sample</dt><dd><span class=\"sample\">Sample kept</span>"},
+        {"GET", "/api/v1/sha256/" + kSha256 + "/sample", "", 400, ""},
+        {"GET", "/api/v1/samples/" + kSha256, "", 404, ""},
+        {"GET", "/samples/" + kSha256.substr(0, 2) + "/" + kSha256 + ".zst", "", 404, ""},
+        {"GET", "/" + path, "", 404, ""},
+        {"GET", "/qn/en/report/../../../.." + path, "", 404, ""},
+    };
+    for (const auto& [method, target, body, status, holds] : cases) {
+        SCOPED_TRACE(method + " " + target);
+        const WebResponse response = route({method, target, body}, *store, context);
+        EXPECT_EQ(response.status, status);
+        EXPECT_NE(response.body.find(holds), std::string::npos) << response.body;
+        EXPECT_EQ(response.body.find(secret), std::string::npos);
+    }
+    // Without a samples folder nothing is kept, whatever lies on disk.
+    context.samples = nullptr;
+    const WebResponse response = route({"GET", "/api/v1/md5/" + kHeld, ""}, *store, context);
+    EXPECT_NE(response.body.find("\"sample_kept\":false"), std::string::npos);
+    std::filesystem::remove_all(pattern);
 }
 
 // Above all the program's question: a store that cannot be read must not
