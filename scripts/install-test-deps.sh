@@ -11,6 +11,7 @@
 # mingw-w64 cross compilers, Wine, and the X tools the desktop tests use.
 # The analysis of uploads links libyara, libmagic and libfuzzy (ssdeep); its
 # tests make archives with zip, 7z (p7zip-full) and bsdtar (libarchive-tools).
+# The kept samples are read back with the zstd tool.
 # Servers that come with these packages (clamd, Prometheus, PostgreSQL,
 # nginx) are installed without being started: the tests run their own, in
 # temporary directories. Safe to run again.
@@ -32,7 +33,7 @@ native=(g++ clang libclang-rt-14-dev cmake ninja-build googletest libgtest-dev
         libbenchmark-dev libssl-dev python3 iproute2 util-linux mount coreutils
         libsqlite3-dev libarchive-dev libboost-dev nlohmann-json3-dev chromium fonts-dejavu-core
         clamav-daemon prometheus libpq-dev pkg-config postgresql-15 nginx-light
-        libyara-dev libmagic-dev libfuzzy-dev libzstd-dev zip p7zip-full libarchive-tools
+        libyara-dev libmagic-dev libfuzzy-dev libzstd-dev zstd zip p7zip-full libarchive-tools
         python3-flor golang-github-dcso-bloom-cli)
 # lintian checks the Debian package; bash-completion runs its completion.
 native+=(lintian bash-completion)

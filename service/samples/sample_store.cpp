@@ -7,6 +7,7 @@
 #include <climits>
 #include <new>
 #include <set>
+#include <tuple>
 #include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -199,6 +200,7 @@ bool SampleStore::list(std::vector<KeptSample>& out, std::string& error) const {
             if (::stat(it->path().c_str(), &st) != 0) continue;  // dropped meanwhile
             sample.stored_bytes = static_cast<std::uint64_t>(st.st_size);
             sample.kept_at = st.st_mtim.tv_sec;
+            sample.kept_at_ns = st.st_mtim.tv_nsec;
             out.push_back(sample);
         }
     }
@@ -207,7 +209,7 @@ bool SampleStore::list(std::vector<KeptSample>& out, std::string& error) const {
         return false;
     }
     std::sort(out.begin(), out.end(), [](const KeptSample& a, const KeptSample& b) {
-        return a.kept_at != b.kept_at ? a.kept_at < b.kept_at : a.sha256 < b.sha256;
+        return std::tie(a.kept_at, a.kept_at_ns, a.sha256) < std::tie(b.kept_at, b.kept_at_ns, b.sha256);
     });
     return true;
 }

@@ -28,6 +28,7 @@ struct KeptSample {
     Sha256Bytes   sha256{};
     std::uint64_t stored_bytes = 0;  // compressed, on disk
     std::int64_t  kept_at = 0;       // seconds since 1970, UTC
+    long          kept_at_ns = 0;    // and nanoseconds, which order keeps within a second
 };
 
 // How many samples the folder holds, and their compressed bytes on disk.

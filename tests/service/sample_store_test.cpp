@@ -36,9 +36,9 @@ std::span<const unsigned char> as_bytes(const std::string& text)
     return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
 }
 
-void set_mtime(const std::string& path, std::int64_t when)
+void set_mtime(const std::string& path, std::int64_t when, long nanoseconds = 0)
 {
-    const timespec times[2] = {{when, 0}, {when, 0}};
+    const timespec times[2] = {{when, nanoseconds}, {when, nanoseconds}};
     ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
@@ -150,6 +150,18 @@ TEST_F(SampleFolder, PruneDropsTheOldestPastTheBounds)
     const Sha256Bytes newest = keep("one hour old", now - 3600);
     const Sha256Bytes middle = keep("two days old", now - 2 * kDay);
     std::vector<KeptSample> listed;
+    // Within one second, the order the nanoseconds give, not the digests'.
+    const Sha256Bytes a = keep("kept first", now - 3 * kDay), b = keep("kept next", now - 3 * kDay);
+    const auto [first, next] = a < b ? std::pair(b, a) : std::pair(a, b);
+    set_mtime(samples_->path_of(first), now - 3 * kDay, 100);
+    set_mtime(samples_->path_of(next), now - 3 * kDay, 900);
+    ASSERT_TRUE(samples_->list(listed, error_)) << error_;
+    ASSERT_EQ(listed.size(), 5u);
+    EXPECT_EQ(listed[1].sha256, first);
+    EXPECT_EQ(listed[2].sha256, next);
+    fs::remove(samples_->path_of(a));
+    fs::remove(samples_->path_of(b));
+
     ASSERT_TRUE(samples_->list(listed, error_)) << error_;
     ASSERT_EQ(listed.size(), 3u);
     EXPECT_EQ(listed[0].sha256, old);
