@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,6 +54,11 @@ public:
         yara_known_.store(true);
     }
 
+    // One upload admitted with the key named `key`. Key names come from the
+    // operator's file, so their number is bounded; addresses are never
+    // counted.
+    void uploaded_by_key(const std::string& key);
+
     // Files in the store per verdict (good, bad, unknown by Verdict's order),
     // set by whoever reads them, at most once a minute.
     void store_files(const std::array<std::uint64_t, 3>& by_verdict);
@@ -80,4 +87,6 @@ private:
     std::atomic<bool> yara_known_{false};
     std::array<std::atomic<std::uint64_t>, 3> store_files_{};
     std::atomic<bool> store_files_known_{false};
+    mutable std::mutex by_key_mutex_;
+    std::map<std::string, std::uint64_t> uploads_by_key_;
 };

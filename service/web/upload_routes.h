@@ -5,7 +5,10 @@
 // its body is read as it comes, bounded in size and in the time any piece may
 // take, streamed to clamd and digested in the same pass and held in memory;
 // then the other analysers work on it beside clamd, and an archive's members
-// go through them in turn. Only digests, names, types, the scans' results
+// go through them in turn. With a gate, nothing of a refused upload is read
+// past its key: the API's comes in its header, checked before the job
+// starts; the form's comes in its `key` field before the file, checked
+// before the file's first byte reaches an analyser. Only digests, names, types, the scans' results
 // and the archives' member lists are kept. An engine that scanned the file
 // before with the signatures (or rules) it has now is not asked again.
 #pragma once
@@ -22,6 +25,7 @@
 #include "service/store/store.h"
 #include "service/web/metrics.h"
 #include "service/web/server.h"
+#include "service/web/upload_gate.h"
 
 struct ScanOptions {
     std::uint64_t max_bytes = 25u << 20;  // clamd's own default stream limit
@@ -31,6 +35,8 @@ struct ScanOptions {
     YaraRules* yara = nullptr;   // --yara-rules: none, no YARA
     std::chrono::seconds yara_timeout{60};
     ExtractLimits extract;
+    // Who may upload (keys, the bound per client); null: everyone, unbounded.
+    UploadGate* gate = nullptr;
 };
 
 class UploadScans final : public UploadRoutes {
@@ -43,7 +49,9 @@ public:
     std::optional<WebResponse> take(UploadStart& start) override;
 
 private:
-    void scan(Store& store, UploadStart& start);
+    // `client`: the key's name when the gate admitted the upload already;
+    // nothing when the form's key field is still to be checked.
+    void scan(Store& store, UploadStart& start, std::optional<std::string> client);
 
     ScanOptions options_;
     std::vector<std::unique_ptr<Store>>& stores_;
