@@ -98,7 +98,7 @@ TEST(UploadGate, AdmitsTheRightKeyOnly)
         EXPECT_EQ(client, name) << header;
     }
     for (const std::string_view header : {"", "Bearer", "Bearer ", "Bearer k3", "Bearer k1x",
-                                          "Bearer k", "Basic k1", "Bearerk1", "k1", "Bearer K1"}) {
+                                          "Bearer k", "Basic k1", "Digest k1", "Bearerk1", "k1", "Bearer K1"}) {
         client = "stale";
         const std::optional<WebResponse> refused = gate.admit(header, "10.0.0.1", client);
         ASSERT_TRUE(refused) << header;
