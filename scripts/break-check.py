@@ -539,7 +539,7 @@ BREAKS = [
       "    start.authorization = std::string(request[http::field::authorization]);\n", "",
       "an upload with the right key is refused"),
     B("keys-form-header-ignored", "service/web/upload_routes.cpp",
-      "if (api || !start.authorization.empty() || !options_.gate->needs_key())",
+      "if (api || bearer_key(start.authorization) || !options_.gate->needs_key())",
       "if (api || !options_.gate->needs_key())",
       "a form sent with its key as a header is refused"),
     B("keys-form-unchecked", "service/web/upload_routes.cpp",

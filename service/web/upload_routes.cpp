@@ -219,11 +219,13 @@ std::optional<WebResponse> UploadScans::take(UploadStart& start)
         return failure(api, 400, "Bad upload", "The form must be sent as multipart/form-data.");
     // The form's key comes in its body, read on the job's thread; any other
     // request's key, and the bound without keys, are checked here, on the
-    // edge, before a job is taken up.
+    // edge, before a job is taken up. A form may carry a Bearer key as a
+    // script sends it; other schemes are a proxy's, and leave the key field
+    // to be read.
     std::optional<std::string> client;
     if (!options_.gate)
         client.emplace();
-    else if (api || !start.authorization.empty() || !options_.gate->needs_key()) {
+    else if (api || bearer_key(start.authorization) || !options_.gate->needs_key()) {
         client.emplace();
         if (std::optional<WebResponse> refused = options_.gate->admit(
                 start.authorization, start.peer, *client,
