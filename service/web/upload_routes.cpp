@@ -302,9 +302,12 @@ void UploadScans::scan(Store& store, UploadStart& start, std::optional<std::stri
     };
     std::optional<MultipartReader> form;
     std::optional<WebResponse> refused;
+    bool key_checked = key_name.has_value();
+    const Clock::time_point key_deadline = Clock::now() + options_.read_timeout;
     const auto check_key = [&] {
         if (key_name)
             return true;
+        key_checked = true;
         std::string name;
         const std::optional<std::string>& key = form->key();
         refused = options_.gate->admit_key(key ? std::string_view(*key) : std::string_view(),
@@ -345,6 +348,12 @@ void UploadScans::scan(Store& store, UploadStart& start, std::optional<std::stri
                                  left > 0);
         if (left == 0)
             break;
+        // A job waits on a form's key for one read time-out in all, not for
+        // each of its bytes: someone without a key cannot hold the scan jobs
+        // by sending the parts before the file slowly.
+        if (!key_checked && Clock::now() > key_deadline)
+            return client.answer(failure(api, 408, "Upload too slow",
+                                         "The form's key did not arrive in time."), true);
         switch (client.read(piece)) {
         case Client::Read::Data:
             continue;

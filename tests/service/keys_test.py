@@ -15,6 +15,7 @@ import json
 import os
 import random
 import re
+import select
 import signal
 import socket
 import subprocess
@@ -35,6 +36,7 @@ KEYS = {"alice": "alice-7Yq2-upload-key", "bob": "bob-Lk93-upload-key",
         "carol": "carol-Zw55-upload-key", "dave": "dave-Qe01-upload-key"}
 WRONG = "mallory-guessed-key"
 OPERATOR = "http://127.0.0.1:9100"
+READ_TIMEOUT = 2  # seconds, given to the service
 
 
 def keys_file(path: str, names: list[str]) -> None:
@@ -137,6 +139,21 @@ def with_keys(checks: Checks, service: RealService, keys_path: str) -> None:
     checks.upload("form behind a proxy's Basic", lambda c: form([("key", KEYS["bob"].encode()), ("file", c)],
                                                                 b"Authorization: Basic cHJveHk6cHc=\r\n"), 303)
 
+    # What comes before the file, sent a little at a time: the job waits
+    # one read time-out for the key in all, not one for each piece.
+    sock = socket.create_connection(("127.0.0.1", 80), timeout=10)
+    sock.sendall(post("/scan", b"x" * 5000, f"multipart/form-data; boundary={BOUNDARY}")[:-5000]
+                 + f'--{BOUNDARY}\r\nContent-Disposition: form-data; name="key"\r\n\r\n'.encode())
+    started, reply = time.monotonic(), b""
+    with contextlib.suppress(OSError):
+        while not reply and time.monotonic() - started < 3 * READ_TIMEOUT:
+            sock.sendall(b"k")
+            if select.select([sock], [], [], 0.4)[0]:
+                reply = sock.recv(4096)
+    sock.close()
+    checks.expect("a key sent slowly is cut off", reply.startswith(b"HTTP/1.1 408")
+                  and time.monotonic() - started < 2 * READ_TIMEOUT, reply[:200])
+
     # Look-ups, the pages and the program's consult need no key.
     checks.expect("consult without a key", talk(consult(HELD))[0] == 303)
     checks.expect("look-up without a key", get("/api/v1/md5/" + HELD)[0] == 200)
@@ -223,6 +240,7 @@ def run(program: str) -> int:
         keys_path = os.path.join(workdir, "keys.txt")
         keys_file(keys_path, ["alice", "bob"])
         common = ("--clamd", clamd.link, "--threads", "2", "--scan-jobs", "2",
+                  "--read-timeout", str(READ_TIMEOUT),
                   "--uploads-per-minute", str(PER_MINUTE), "--metrics-listen", "127.0.0.1:9100")
         try:
             for folder, extra, behaviour in (
