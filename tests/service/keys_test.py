@@ -238,7 +238,8 @@ def run(program: str) -> int:
         os.makedirs(keyed)
         os.makedirs(open_dir)
         keys_path = os.path.join(workdir, "keys.txt")
-        keys_file(keys_path, ["alice", "bob"])
+        # carol's key is listed, and sent only in a query string.
+        keys_file(keys_path, ["alice", "bob", "carol"])
         common = ("--clamd", clamd.link, "--threads", "2", "--scan-jobs", "2",
                   "--read-timeout", str(READ_TIMEOUT),
                   "--uploads-per-minute", str(PER_MINUTE), "--metrics-listen", "127.0.0.1:9100")
