@@ -72,8 +72,10 @@ std::optional<std::string> multipart_boundary(std::string_view content_type)
     return boundary;
 }
 
-MultipartReader::MultipartReader(std::string_view boundary, FileSink sink, Limits limits)
-    : delimiter_("\r\n--" + std::string(boundary)), sink_(std::move(sink)), limits_(limits),
+MultipartReader::MultipartReader(std::string_view boundary, FileSink sink, Limits limits,
+                                 FileStart start)
+    : delimiter_("\r\n--" + std::string(boundary)), sink_(std::move(sink)), start_(std::move(start)),
+      limits_(limits),
       // The first boundary may open the body, without a line end before it.
       pending_("\r\n")
 {
@@ -103,6 +105,10 @@ bool MultipartReader::emit(std::size_t count)
         const std::size_t room = kPasswordMax + 1 - std::min(password_.size(), kPasswordMax + 1);
         password_.append(pending_, 0, std::min(count, room));
     }
+    if (in_key_) {
+        const std::size_t room = kKeyMax + 1 - std::min(key_->size(), kKeyMax + 1);
+        key_->append(pending_, 0, std::min(count, room));
+    }
     const bool go_on = !in_file_ || count == 0 || sink_(std::string_view(pending_).substr(0, count));
     pending_.erase(0, count);
     return go_on;
@@ -123,7 +129,7 @@ MultipartStatus MultipartReader::step()
             if (!emit(at))
                 return MultipartStatus::Stopped;
             pending_.erase(0, delimiter_.size());
-            in_file_ = in_password_ = false;
+            in_file_ = in_password_ = in_key_ = false;
             state_ = State::AfterBoundary;
             break;
         }
@@ -170,6 +176,7 @@ MultipartStatus MultipartReader::take_headers(std::string_view block)
         return MultipartStatus::TooManyParts;
     bool file = false;
     bool password = false;
+    bool key_part = false;
     std::string name;
     for (std::size_t start = 0; start < block.size();) {
         std::size_t end = block.find("\r\n", start);
@@ -187,6 +194,7 @@ MultipartStatus MultipartReader::take_headers(std::string_view block)
             if (same_word(key, "name")) {
                 file = text == "file";
                 password = text == "password";
+                key_part = text == "key";
             }
             else if (same_word(key, "filename"))
                 name = text;
@@ -194,11 +202,15 @@ MultipartStatus MultipartReader::take_headers(std::string_view block)
     }
     if (password && !password_seen_)
         password_seen_ = in_password_ = true;
+    if (key_part && !key_) {
+        key_.emplace();
+        in_key_ = true;
+    }
     if (!file)
         return MultipartStatus::More;
     if (file_seen_)
         return MultipartStatus::TwoFileParts;
     file_seen_ = in_file_ = true;
     file_name_ = std::move(name);
-    return MultipartStatus::More;
+    return !start_ || start_() ? MultipartStatus::More : MultipartStatus::Stopped;
 }

@@ -35,8 +35,11 @@ public:
     };
     // Takes a piece of the file part's bytes; false stops the reading.
     using FileSink = std::function<bool(std::string_view)>;
+    // Told when the file part's headers are in, before any of its bytes;
+    // false stops the reading (Stopped).
+    using FileStart = std::function<bool()>;
 
-    MultipartReader(std::string_view boundary, FileSink sink, Limits limits);
+    MultipartReader(std::string_view boundary, FileSink sink, Limits limits, FileStart start = {});
 
     // The next piece of the body. Past the first status other than More,
     // every further call returns that status again.
@@ -50,6 +53,11 @@ public:
     // empty when there is none or it is longer than kPasswordMax.
     std::string password() const { return password_.size() > kPasswordMax ? std::string() : password_; }
     static constexpr std::size_t kPasswordMax = 1024;
+    // The text of the first part named "key", so far: the key the service
+    // asks for. Longer than kKeyMax, it is cut one byte past, so that it
+    // matches no key. Nothing before such a part.
+    const std::optional<std::string>& key() const { return key_; }
+    static constexpr std::size_t kKeyMax = 1024;
 
 private:
     enum class State { Preamble, AfterBoundary, Headers, Body, Closed };
@@ -60,6 +68,7 @@ private:
 
     std::string delimiter_;  // CR LF "--" boundary
     FileSink sink_;
+    FileStart start_;
     Limits limits_;
     std::string pending_;
     State state_ = State::Preamble;
@@ -71,4 +80,6 @@ private:
     bool in_password_ = false;
     bool password_seen_ = false;
     std::string password_;  // at most kPasswordMax + 1 bytes
+    bool in_key_ = false;
+    std::optional<std::string> key_;  // at most kKeyMax + 1 bytes
 };

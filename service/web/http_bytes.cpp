@@ -26,6 +26,8 @@ std::string serialize_response(const WebResponse& response, unsigned version, bo
         message.set(http::field::allow, response.allow);
     if (!response.retry_after.empty())
         message.set(http::field::retry_after, response.retry_after);
+    if (!response.www_authenticate.empty())
+        message.set(http::field::www_authenticate, response.www_authenticate);
     if (!response.etag.empty())
         message.set(http::field::etag, response.etag);
     if (!response.last_modified.empty())

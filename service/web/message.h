@@ -22,7 +22,8 @@ struct WebResponse {
     std::string content_type;  // empty with an empty body
     std::string location;      // sent when not empty
     std::string allow;         // sent when not empty (405)
-    std::string retry_after;   // seconds; sent when not empty (503)
+    std::string retry_after;   // seconds; sent when not empty (503, 429)
+    std::string www_authenticate;  // the scheme asked for; sent when not empty (401)
     // Full pages ask the browser to refuse scripts and anything from
     // elsewhere, so that a slip in escaping cannot run code.
     bool        page_policy = false;

@@ -102,6 +102,12 @@ void Metrics::store_files(const std::array<std::uint64_t, 3>& by_verdict)
     store_files_known_.store(true);
 }
 
+void Metrics::uploaded_by_key(const std::string& key)
+{
+    const std::lock_guard lock(by_key_mutex_);
+    ++uploads_by_key_[key];
+}
+
 std::string Metrics::exposition() const
 {
     std::string out;
@@ -152,6 +158,15 @@ std::string Metrics::exposition() const
     family(out, "brantwicker_scanner_up", "gauge",
            "1 when the scanner answers, 0 when it does not or none is configured.");
     sample(out, "brantwicker_scanner_up", "", scanner_up_.load(relaxed));
+    {
+        const std::lock_guard lock(by_key_mutex_);
+        if (!uploads_by_key_.empty()) {
+            constexpr std::string_view by_key = "brantwicker_uploads_by_key_total";
+            family(out, by_key, "counter", "Uploads admitted, by the name of the key they came with.");
+            for (const auto& [key, n] : uploads_by_key_)
+                sample(out, by_key, "key=\"" + key + "\"", n);
+        }
+    }
     if (yara_known_.load()) {
         family(out, "brantwicker_yara_rule_files", "gauge",
                "YARA rule files of the last load, compiled and left out for an error.");

@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -51,6 +53,11 @@ public:
         yara_left_out_.store(left_out, std::memory_order_relaxed);
         yara_known_.store(true);
     }
+
+    // One upload admitted with the key named `key`. Key names come from the
+    // operator's file, so their number is bounded; addresses are never
+    // counted.
+    void uploaded_by_key(const std::string& key);
 
     // Files in the store per verdict (good, bad, unknown by Verdict's order),
     // set by whoever reads them, at most once a minute.
@@ -98,4 +105,6 @@ private:
     std::atomic<bool> store_files_known_{false};
     std::atomic<std::uint64_t> samples_kept_{0}, samples_bytes_{0}, sample_faults_{0};
     std::atomic<bool> samples_known_{false};
+    mutable std::mutex by_key_mutex_;
+    std::map<std::string, std::uint64_t> uploads_by_key_;
 };

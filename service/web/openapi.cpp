@@ -349,14 +349,20 @@ WebResponse api_openapi(std::string_view service_version)
                     {{"schema", {{"type", "string"}, {"format", "binary"}}}}}}}}},
                 {"responses", {
                     {"200", reply("The file's record, its scans included", ref("Record"))},
+                    {"401", reply("With --api-keys: no key, or one the service does not know;"
+                                  " nothing is read or kept", ref("Error"))},
                     {"408", reply("The upload stalled", ref("Error"))},
                     {"411", reply("No Content-Length", ref("Error"))},
                     {"413", reply("Larger than --scan-max-bytes, or than clamd takes", ref("Error"))},
                     {"502", reply("clamd's answer was not clamd's", ref("Error"))},
                     {"503", reply("Every scan job is busy, or clamd cannot be reached; see "
                                   "Retry-After", ref("Error"))},
+                    {"429", reply("With --uploads-per-minute: past the bound of the key, or of the"
+                                  " address without keys; see Retry-After", ref("Error"))},
                     {"504", reply("clamd did not answer in time", ref("Error"))},
                 }},
+                // Only when the operator gave keys; the look-ups never ask.
+                {"security", Json::array({Json::object(), {{"key", Json::array()}}})},
             }}}},
             {"/api/v1/info", {{"get", {
                 {"summary", "Files per source and verdict, the versions, and the scanner"},
@@ -376,7 +382,10 @@ WebResponse api_openapi(std::string_view service_version)
                 }},
             }}}},
         }},
-        {"components", {{"schemas", schemas()}}},
+        {"components", {{"schemas", schemas()},
+                        {"securitySchemes", {{"key", {
+                            {"type", "http"}, {"scheme", "bearer"},
+                            {"description", "A key the operator listed with --api-keys"}}}}}}},
     };
     add_hashlookup_paths(description["paths"]);
     WebResponse response;

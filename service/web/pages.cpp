@@ -85,12 +85,17 @@ std::string search_form(std::string_view digest)
 }
 
 // Scripts are off on these pages: the browser's own file field and a button.
-std::string upload_form()
+std::string upload_form(bool key)
 {
     std::string html = "<form method=\"post\" action=\"";
     html += kScanPagePath;
-    html += "\" enctype=\"multipart/form-data\">\n"
-            "<label for=\"file\">A file to be scanned for malware</label>\n"
+    html += "\" enctype=\"multipart/form-data\">\n";
+    // Before the file, so that the service knows the key before the file's
+    // first byte.
+    if (key)
+        html += "<label for=\"key\">Your key for uploads</label>\n"
+                "<input type=\"password\" id=\"key\" name=\"key\" required autocomplete=\"off\">\n";
+    html += "<label for=\"file\">A file to be scanned for malware</label>\n"
             "<input type=\"file\" id=\"file\" name=\"file\" required>\n"
             // An archive's own password, tried before "infected".
             "<label for=\"password\">Its password, if it is an archive that has one</label>\n"
@@ -234,17 +239,17 @@ WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>&
 }
 
 WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice,
-                        bool upload)
+                        bool upload, bool key)
 {
     std::string html = "<h1>Search for a file</h1>\n";
     if (!notice.empty())
         html += "<p class=\"notice\">" + html_escape(notice) + "</p>\n";
     // A digest not held is offered the scan first.
     if (upload && status == 404)
-        html += upload_form();
+        html += upload_form(key);
     html += search_form(digest);
     if (upload && status != 404)
-        html += "<h2>Scan a file</h2>\n" + upload_form();
+        html += "<h2>Scan a file</h2>\n" + upload_form(key);
     return html_response(status, page("Search", html));
 }
 

@@ -18,9 +18,11 @@ WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>&
 
 // The search form, with `digest` in its field. `notice` (plain text) says
 // why the page is shown again; empty on a first visit. With `upload`, a form
-// that sends a file to be scanned (POST /scan) follows.
+// that sends a file to be scanned (POST /scan) follows; with `key` too, it
+// asks for the uploader's key, in a password field named "key" sent before
+// the file.
 WebResponse search_page(unsigned status, std::string_view digest, std::string_view notice,
-                        bool upload = false);
+                        bool upload = false, bool key = false);
 
 // Where the upload form sends its file.
 inline constexpr std::string_view kScanPagePath = "/scan";

@@ -62,17 +62,18 @@ std::string_view trimmed(std::string_view text)
 WebResponse search(std::string_view query, Store& store, const RouteContext& context)
 {
     const bool upload = context.scanner != nullptr;
+    const bool key = upload && context.gate && context.gate->needs_key();
     const std::optional<std::string> field = form_field(query, "hash");
     const std::string_view asked = trimmed(field ? std::string_view(*field) : std::string_view{});
     if (asked.empty())
-        return search_page(200, "", "", upload);
+        return search_page(200, "", "", upload, key);
     const std::string_view shown = asked.substr(0, kEchoMax);
 
     const std::optional<DigestQuery> digest = parse_digest(asked);
     if (!digest)
         return search_page(400, shown,
                            "That is not a digest: an MD5, SHA-1 or SHA-256 is 32, 40 or 64 "
-                           "hexadecimal digits.", upload);
+                           "hexadecimal digits.", upload, key);
     FileRecord record;
     std::string error;
     switch (find_digest(store, *digest, record, error)) {
@@ -83,7 +84,7 @@ WebResponse search(std::string_view query, Store& store, const RouteContext& con
             context.unknown->asked(digest->bytes);
         return search_page(404, shown, "This digest is not held: " + to_hex(digest->bytes) +
                                            (upload ? ". Have the file scanned: choose it below."
-                                                   : ""), upload);
+                                                   : ""), upload, key);
     case StoreStatus::Error:
         break;
     }

@@ -17,7 +17,7 @@
 // which every instance shares. Look-up sessions are kept in the same place
 // as those counts, through a connection per worker; the Bloom filter on
 // offer is made by a thread with a store connection of its own. SIGHUP
-// compiles the YARA rules again.
+// reads the keys file and compiles the YARA rules again.
 #include "service/command_line.h"
 #include "service/commands.h"
 #include "service/store/store.h"
@@ -73,6 +73,8 @@ struct ServeOptions {
     std::string   samples;  // empty: nothing kept
     SampleBounds  sample_bounds;
     bool          sample_bounds_given = false;
+    std::string   api_keys;             // empty: no key asked for
+    unsigned      uploads_per_minute = 0;  // 0: no bound
 };
 
 
@@ -135,6 +137,10 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view) { o.public_stats = true; return true; }},
     {"--session-ttl", "SECONDS", "how long a hash-lookup session lives, 1-31622400 (default 86400)",
      [](ServeOptions& o, std::string_view v) { return take_seconds(o.session_ttl, v, 1, 366ull * 86400); }},
+    {"--api-keys", "FILE", "uploads need one of the keys FILE lists, each line NAME SHA256-OF-KEY (default none: no key asked)",
+     [](ServeOptions& o, std::string_view v) { o.api_keys = v; return !v.empty(); }},
+    {"--uploads-per-minute", "N", "uploads one key, or one address without keys, may start in a minute, 1-10000 (default no bound)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.uploads_per_minute, v, 1, RateWindow::kPerMinuteMax); }},
     {"--bloom", "on|off", "offer the known SHA-1s as a Bloom filter at /bloom/known-sha1.bloom (default on)",
      [](ServeOptions& o, std::string_view v) { o.bloom = v == "on"; return v == "on" || v == "off"; }},
     // Empty, as a unit file passes an unset setting: nothing kept.
@@ -309,12 +315,15 @@ private:
     std::thread thread_;
 };
 
-// Waits for SIGHUP, which every thread blocks, and compiles the YARA rules
-// again on each, until stop().
+// Waits for SIGHUP, which every thread blocks, and on each reads the keys
+// file and compiles the YARA rules again, until stop(). A keys file that no
+// longer reads leaves the keys read before in force.
 class RuleReloads {
 public:
-    RuleReloads(YaraRules* rules, Metrics& metrics, sigset_t signals)
-        : rules_(rules), metrics_(metrics), signals_(signals), thread_([this] { run(); })
+    RuleReloads(YaraRules* rules, Metrics& metrics, sigset_t signals, UploadGate* gate,
+                std::string keys_path)
+        : rules_(rules), metrics_(metrics), signals_(signals), gate_(gate),
+          keys_path_(std::move(keys_path)), thread_([this] { run(); })
     {
     }
     ~RuleReloads() { stop(); }
@@ -335,12 +344,29 @@ private:
         while (!stopping_) {
             if (sigtimedwait(&signals_, nullptr, &pause) != SIGHUP)
                 continue;
-            if (!rules_) {
+            if (gate_ && !keys_path_.empty())
+                load_keys();
+            if (!rules_ && keys_path_.empty()) {
                 std::fputs("brantwicker-service: SIGHUP: no YARA rules to compile again\n", stderr);
                 continue;
             }
-            load(*rules_, metrics_);
+            if (rules_)
+                load(*rules_, metrics_);
         }
+    }
+
+    void load_keys()
+    {
+        std::vector<ApiKey> keys;
+        std::string error;
+        if (!read_api_keys(keys_path_, keys, error)) {
+            std::fprintf(stderr, "brantwicker-service: SIGHUP: %s; the keys read before stay\n",
+                         error.c_str());
+            return;
+        }
+        std::fprintf(stderr, "brantwicker-service: SIGHUP: %zu keys read from %s\n", keys.size(),
+                     keys_path_.c_str());
+        gate_->replace_keys(std::move(keys));
     }
 
 public:
@@ -359,6 +385,8 @@ private:
     YaraRules* rules_;
     Metrics& metrics_;
     sigset_t signals_;
+    UploadGate* gate_;
+    std::string keys_path_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
@@ -377,6 +405,13 @@ int serve_command(int argc, char** argv)
     if (serve.samples.empty() && serve.sample_bounds_given) {
         std::fputs("brantwicker-service serve: --samples-max-bytes and --samples-days need"
                    " --samples\n", stderr);
+        return 2;
+    }
+    // Who may upload: with a keys file that does not read, the service does
+    // not start, rather than take uploads from anyone.
+    std::vector<ApiKey> api_keys;
+    if (std::string why; !serve.api_keys.empty() && !read_api_keys(serve.api_keys, api_keys, why)) {
+        std::fprintf(stderr, "brantwicker-service serve: --api-keys: %s\n", why.c_str());
         return 2;
     }
     // Blocked before any thread starts, so that every thread inherits it and
@@ -481,6 +516,8 @@ int serve_command(int argc, char** argv)
     // Before the uploads, which use them until their last job ends.
     std::unique_ptr<SampleStore> samples;
     std::optional<YaraRules> yara;
+    // Before the uploads too, whose jobs ask it until the last one ends.
+    std::optional<UploadGate> gate;
     std::optional<Scanner> scanner;
     std::optional<UploadScans> uploads;
     std::vector<HealthCheck> checks = {
@@ -498,7 +535,12 @@ int serve_command(int argc, char** argv)
         std::fputs("brantwicker-service serve: --yara-rules needs --clamd\n", stderr);
         return 2;
     }
-    RuleReloads reloads(yara ? &*yara : nullptr, metrics, hangup);
+    if (!serve.api_keys.empty() || serve.uploads_per_minute > 0) {
+        gate.emplace(std::move(api_keys), serve.uploads_per_minute);
+        scan.options.gate = &*gate;
+    }
+    RuleReloads reloads(yara ? &*yara : nullptr, metrics, hangup, gate ? &*gate : nullptr,
+                        serve.api_keys);
     // A folder that cannot be made or written is refused at start, not found
     // out at the first upload.
     if (!serve.samples.empty()) {
@@ -530,7 +572,8 @@ int serve_command(int argc, char** argv)
                                    options.operator_port ? &metrics : nullptr,
                                    scanner ? &*scanner : nullptr, sessions[worker].get(),
                                    serve.session_ttl, serve.public_stats,
-                                   serve.bloom ? &published : nullptr};
+                                   serve.bloom ? &published : nullptr,
+                                   gate ? &*gate : nullptr};
         context.samples = samples.get();
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")

@@ -496,6 +496,7 @@ void Session::hand_off()
     start.expect_continue = version_ == 11 && beast::iequals(request[http::field::expect], "100-continue");
     start.version = version_;
     start.peer = peer_;
+    start.authorization = std::string(request[http::field::authorization]);
     const auto early = buffer_.data();  // a flat buffer: one piece
     start.early.assign(static_cast<const char*>(early.data()), early.size());
     const std::string line = log_safe(start.method, 16) + " " + log_safe(start.target, 256) +
@@ -549,6 +550,8 @@ void Session::on_request(beast::error_code error)
         if (const auto field = message.find(name); field != message.end())
             request.session = std::string(field->value());
     request.if_none_match = std::string(message[http::field::if_none_match]);
+    request.authorization = std::string(message[http::field::authorization]);
+    request.peer = peer_;
     const WebResponse response = server_.handle(request);
 
     std::string line = log_safe(request.method, 16) + " " + log_safe(request.target, 256) +

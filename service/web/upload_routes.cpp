@@ -245,18 +245,35 @@ std::optional<WebResponse> UploadScans::take(UploadStart& start)
                        " bytes, the most this service scans.");
     if (!api && !multipart_boundary(start.content_type))
         return failure(api, 400, "Bad upload", "The form must be sent as multipart/form-data.");
-    const bool taken = pool_.try_run([this, start](unsigned slot) mutable {
-        scan(*stores_[slot], start);
+    // The form's key comes in its body, read on the job's thread; any other
+    // request's key, and the bound without keys, are checked here, on the
+    // edge, before a job is taken up. A form may carry a Bearer key as a
+    // script sends it; other schemes are a proxy's, and leave the key field
+    // to be read.
+    std::optional<std::string> client;
+    if (!options_.gate)
+        client.emplace();
+    else if (api || bearer_key(start.authorization) || !options_.gate->needs_key()) {
+        client.emplace();
+        if (std::optional<WebResponse> refused = options_.gate->admit(
+                start.authorization, start.peer, *client,
+                api ? UploadGate::Reply::Json : UploadGate::Reply::Page))
+            return refused;
+    }
+    const bool taken = pool_.try_run([this, start, client](unsigned slot) mutable {
+        scan(*stores_[slot], start, std::move(client));
     });
     if (taken)
         return std::nullopt;
+    if (options_.gate && client)
+        options_.gate->give_back(*client, start.peer);
     WebResponse busy = failure(api, 503, "Scanner busy",
                                "Every scanner is busy; try again in a few seconds.");
     busy.retry_after = std::string(kRetryBusy);
     return busy;
 }
 
-void UploadScans::scan(Store& store, UploadStart& start)
+void UploadScans::scan(Store& store, UploadStart& start, std::optional<std::string> key_name)
 {
     const TargetParts target = split_target(start.target);
     const bool api = target.path == kApiScanPath;
@@ -265,16 +282,29 @@ void UploadScans::scan(Store& store, UploadStart& start)
         if (options_.metrics)
             options_.metrics->scanned(result);
     };
+    const auto admitted = [this](const std::string& name) {
+        if (options_.metrics && options_.gate && options_.gate->needs_key())
+            options_.metrics->uploaded_by_key(name);
+    };
 
     std::string detail;
     UploadAnalysis analysis(analysers_, options_.extract);
-    ScanFault fault = analysis.start(detail);
-    if (options_.metrics)
-        options_.metrics->scanner_available(fault != ScanFault::Unreachable);
-    if (fault != ScanFault::None) {
-        count("error");
-        client.note(detail);
-        return client.answer(fault_reply(api, fault), true);
+    ScanFault fault = ScanFault::None;
+    const auto begin = [&] {
+        fault = analysis.start(detail);
+        if (options_.metrics)
+            options_.metrics->scanner_available(fault != ScanFault::Unreachable);
+        return fault == ScanFault::None;
+    };
+    // The analysers begin once the upload is admitted: at once, or for a
+    // form whose key is in its body, when its file part starts.
+    if (key_name) {
+        admitted(*key_name);
+        if (!begin()) {
+            count("error");
+            client.note(detail);
+            return client.answer(fault_reply(api, fault), true);
+        }
     }
     if (start.expect_continue && !client.write("HTTP/1.1 100 Continue\r\n\r\n"))
         return;
@@ -299,8 +329,25 @@ void UploadScans::scan(Store& store, UploadStart& start)
         return fault == ScanFault::None;
     };
     std::optional<MultipartReader> form;
+    std::optional<WebResponse> refused;
+    bool key_checked = key_name.has_value();
+    const Clock::time_point key_deadline = Clock::now() + options_.read_timeout;
+    const auto check_key = [&] {
+        if (key_name)
+            return true;
+        key_checked = true;
+        std::string name;
+        const std::optional<std::string>& key = form->key();
+        refused = options_.gate->admit_key(key ? std::string_view(*key) : std::string_view(),
+                                           start.peer, name, UploadGate::Reply::Page);
+        if (refused)
+            return false;
+        admitted(name);
+        return begin();
+    };
     if (!api)
-        form.emplace(*multipart_boundary(start.content_type), take_file, MultipartReader::Limits{});
+        form.emplace(*multipart_boundary(start.content_type), take_file, MultipartReader::Limits{},
+                     check_key);
 
     std::uint64_t left = *start.content_length;
     std::string piece = std::move(start.early);
@@ -312,6 +359,8 @@ void UploadScans::scan(Store& store, UploadStart& start)
         const bool going = form ? (form_status = form->feed(piece)) == MultipartStatus::More ||
                                       form_status == MultipartStatus::Done
                                 : take_file(piece);
+        if (refused)
+            return client.answer(*refused, left > 0);
         if (too_large)
             return client.answer(failure(api, 413, "File too large",
                                          "The file is larger than " +
@@ -327,6 +376,12 @@ void UploadScans::scan(Store& store, UploadStart& start)
                                  left > 0);
         if (left == 0)
             break;
+        // A job waits on a form's key for one read time-out in all, not for
+        // each of its bytes: someone without a key cannot hold the scan jobs
+        // by sending the parts before the file slowly.
+        if (!key_checked && Clock::now() > key_deadline)
+            return client.answer(failure(api, 408, "Upload too slow",
+                                         "The form's key did not arrive in time."), true);
         switch (client.read(piece)) {
         case Client::Read::Data:
             continue;

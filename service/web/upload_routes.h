@@ -5,10 +5,14 @@
 // its body is read as it comes, bounded in size and in the time any piece may
 // take, streamed to clamd and digested in the same pass and held in memory;
 // then the other analysers work on it beside clamd, and an archive's members
-// go through them in turn. Digests, names, types, the scans' results and the
-// archives' member lists are kept; with a sample store, the upload's own
-// bytes too, once its analysis is stored (an archive's members are not kept
-// apart: they are in their archive). An engine that scanned the file
+// go through them in turn. With a gate, nothing of a refused upload is read
+// past its key: the API's comes in its header, checked before the job
+// starts; the form's comes in its `key` field before the file, checked
+// before the file's first byte reaches an analyser. Digests, names, types,
+// the scans' results and the archives' member lists are kept; with a sample
+// store, the upload's own bytes too, once its analysis is stored (an
+// archive's members are not kept apart: they are in their archive). An
+// engine that scanned the file
 // before with the signatures (or rules) it has now is not asked again.
 #pragma once
 
@@ -25,6 +29,7 @@
 #include "service/store/store.h"
 #include "service/web/metrics.h"
 #include "service/web/server.h"
+#include "service/web/upload_gate.h"
 
 struct ScanOptions {
     std::uint64_t max_bytes = 25u << 20;  // clamd's own default stream limit
@@ -35,6 +40,8 @@ struct ScanOptions {
     std::chrono::seconds yara_timeout{60};
     ExtractLimits extract;
     SampleStore* samples = nullptr;  // --samples: each upload kept once stored; none, none kept
+    // Who may upload (keys, the bound per client); null: everyone, unbounded.
+    UploadGate* gate = nullptr;
 };
 
 class UploadScans final : public UploadRoutes {
@@ -47,7 +54,9 @@ public:
     std::optional<WebResponse> take(UploadStart& start) override;
 
 private:
-    void scan(Store& store, UploadStart& start);
+    // `client`: the key's name when the gate admitted the upload already;
+    // nothing when the form's key field is still to be checked.
+    void scan(Store& store, UploadStart& start, std::optional<std::string> client);
     void keep_sample(const UploadedFile& file, std::span<const unsigned char> bytes);
 
     ScanOptions options_;

@@ -79,4 +79,48 @@ TEST(MultipartReader, ReadsTheSameHoweverTheFormIsCut)
     }
 }
 
+// The key the service asks for comes in a field before the file: when the
+// file part begins, the whole key is in, however the form was cut; a key
+// after the file is not there yet, and a refusal at the start stops the
+// reading before any of the file's bytes are handed on.
+TEST(MultipartReader, HasTheKeyWhenTheFileBegins)
+{
+    const auto read_key = [](const std::vector<std::string_view>& pieces, bool admit) {
+        std::optional<std::string> at_start = std::string("never asked");
+        std::string file;
+        MultipartReader* self = nullptr;
+        MultipartReader reader(kBoundary, [&](std::string_view bytes) {
+            file.append(bytes);
+            return true;
+        }, kLimits, [&] {
+            at_start = self->key();
+            return admit;
+        });
+        self = &reader;
+        MultipartStatus status = MultipartStatus::More;
+        for (const std::string_view piece : pieces)
+            status = reader.feed(piece);
+        return std::tuple{status == MultipartStatus::More ? reader.finish() : status, at_start, file};
+    };
+    const std::string key_first = part("password", "pw") + part("key", "s3cr\r\nt") +
+                                  part("key", "other") + part("file", "abc") + kClose;
+    const std::string_view bytes = key_first;
+    for (std::size_t i = 0; i <= bytes.size(); ++i) {
+        const std::vector<std::string_view> cut = {bytes.substr(0, i), bytes.substr(i)};
+        ASSERT_EQ(read_key(cut, true),
+                  std::tuple(MultipartStatus::Done, std::optional<std::string>("s3cr\r\nt"), "abc"))
+            << "cut at " << i;
+        ASSERT_EQ(read_key(cut, false),
+                  std::tuple(MultipartStatus::Stopped, std::optional<std::string>("s3cr\r\nt"), ""))
+            << "cut at " << i;
+    }
+    EXPECT_EQ(std::get<1>(read_key({part("file", "abc") + part("key", "late") + kClose}, true)),
+              std::nullopt);
+    // A key past its bound is kept cut one byte past it, so that it matches none.
+    const std::string long_key(MultipartReader::kKeyMax + 100, 'k');
+    MultipartReader reader(kBoundary, [](std::string_view) { return true; }, {8192, 4});
+    EXPECT_EQ(reader.feed(part("key", long_key) + part("file", "x") + kClose), MultipartStatus::Done);
+    EXPECT_EQ(reader.key()->size(), MultipartReader::kKeyMax + 1);
+}
+
 }  // namespace
