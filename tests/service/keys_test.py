@@ -33,7 +33,8 @@ BOUNDARY = "----bwk-key-boundary"
 API = "/api/v1/scan"
 PER_MINUTE = 3
 KEYS = {"alice": "alice-7Yq2-upload-key", "bob": "bob-Lk93-upload-key",
-        "carol": "carol-Zw55-upload-key", "dave": "dave-Qe01-upload-key"}
+        "carol": "carol-Zw55-upload-key", "dave": "dave-Qe01-upload-key",
+        "erin": "erin-Vb62-upload-key"}
 WRONG = "mallory-guessed-key"
 OPERATOR = "http://127.0.0.1:9100"
 READ_TIMEOUT = 2  # seconds, given to the service
@@ -179,6 +180,20 @@ def with_keys(checks: Checks, service: RealService, keys_path: str) -> None:
                       in counted, [line for line in counted.splitlines() if "by_key" in line])
     checks.expect("no count by address", "127.0.0.1" not in counted)
 
+    # An upload refused for every job being busy takes no slot: erin holds
+    # both jobs, is refused once, and then still has her third.
+    held = []
+    for _ in range(2):
+        held.append(socket.create_connection(("127.0.0.1", 80), timeout=10))
+        held[-1].sendall(api(fresh(900), bearer("erin"))[:-1000])
+    time.sleep(0.3)
+    checks.upload("erin, every job busy", lambda c: api(c, bearer("erin")), 503)
+    for sock in held:
+        sock.close()
+    time.sleep(0.3)
+    checks.upload("erin's third", lambda c: api(c, bearer("erin")), 200)
+    checks.upload("erin past the bound", lambda c: api(c, bearer("erin")), 429)
+
     # The keys read again: dave comes in, alice goes.
     keys_file(keys_path, ["bob", "dave"])
     service.signal(signal.SIGHUP)
@@ -239,7 +254,7 @@ def run(program: str) -> int:
         os.makedirs(open_dir)
         keys_path = os.path.join(workdir, "keys.txt")
         # carol's key is listed, and sent only in a query string.
-        keys_file(keys_path, ["alice", "bob", "carol"])
+        keys_file(keys_path, ["alice", "bob", "carol", "erin"])
         common = ("--clamd", clamd.link, "--threads", "2", "--scan-jobs", "2",
                   "--read-timeout", str(READ_TIMEOUT),
                   "--uploads-per-minute", str(PER_MINUTE), "--metrics-listen", "127.0.0.1:9100")
