@@ -292,7 +292,8 @@ std::optional<Sha256Bytes> kept_holder(Store& store, const SampleStore& samples,
                                        const FileRecord& record, std::string& error) {
     error.clear();
     if (record.sha256 && samples.has(*record.sha256)) return record.sha256;
-    if (!record.sha1) return std::nullopt;
+    // Found in no archive: nothing to walk, and no look-up spent on it.
+    if (!record.sha1 || record.parents.empty()) return std::nullopt;
     // Breadth first, so that the nearest holder is found first; each archive
     // once, so that archives holding one another end.
     std::vector<Sha1Bytes> queue{*record.sha1};
