@@ -374,6 +374,11 @@ int serve_command(int argc, char** argv)
         parsed != Parsed::Run)
         return parsed_status(parsed);
     const std::string& db = serve.db;
+    if (serve.samples.empty() && serve.sample_bounds_given) {
+        std::fputs("brantwicker-service serve: --samples-max-bytes and --samples-days need"
+                   " --samples\n", stderr);
+        return 2;
+    }
     // Blocked before any thread starts, so that every thread inherits it and
     // only the reloads' thread takes it.
     sigset_t hangup;
@@ -504,10 +509,6 @@ int serve_command(int argc, char** argv)
             return 1;
         }
         scan.options.samples = samples.get();
-    } else if (serve.sample_bounds_given) {
-        std::fputs("brantwicker-service serve: --samples-max-bytes and --samples-days need"
-                   " --samples\n", stderr);
-        return 2;
     }
     if (scanning) {
         scanner.emplace(*parse_clamd_address(scan.clamd), scan.clamd, scan.clamd_timeout);

@@ -8,7 +8,7 @@ samples_test.py SERVICE"""
 # drop the oldest. The service is killed (SIGKILL) while large uploads are
 # being kept: no sample is left partial under its name, and once restarted
 # the service drops what a crashed write left. Without --samples nothing is
-# written. Exits 77 (skip) where namespaces, clamd, zip or zstd are missing,
+# written; a folder that cannot be made stops the service at start. Exits 77 (skip) where namespaces, clamd, zip or zstd are missing,
 # unless CI is set.
 
 import concurrent.futures
@@ -258,6 +258,19 @@ class Run:
         finally:
             self.problems += service.stop()
 
+    def refused(self) -> None:
+        workdir, _ = self.folder("refused")
+        blocker = os.path.join(workdir, "a-file")
+        open(blocker, "w").close()
+        for args, status, said in (((
+                "--samples", os.path.join(blocker, "samples")), 1, "cannot make the samples folder"),
+                (("--samples-days", "3"), 2, "need --samples")):
+            done = subprocess.run([self.program, "serve", os.path.join(self.workdir, "kept", "store.db"),
+                                   "--listen", "127.0.0.1:0", *args],
+                                  capture_output=True, text=True, timeout=30)
+            self.expect("refused at start", done.returncode == status and said in done.stderr,
+                        (args, done.returncode, done.stderr[-300:]))
+
     @staticmethod
     def until(done, within: float = 10) -> bool:
         deadline = time.monotonic() + within
@@ -276,7 +289,8 @@ def run(program: str) -> int:
         clamd = RealClamd(workdir, {}, 2 * SCAN_MAX)
         checks = Run(program, workdir, clamd)
         try:
-            for behaviour in (checks.kept, checks.bounds, checks.crash, checks.without):
+            for behaviour in (checks.kept, checks.bounds, checks.crash, checks.without,
+                              checks.refused):
                 try:
                     behaviour()
                 except (AssertionError, KeyError, RuntimeError, TypeError, OSError) as failed:
