@@ -40,8 +40,15 @@ bool take_day(HuntCommandSettings& o, std::string_view text)
     const char* end = copy.size() == 10 ? ::strptime(copy.c_str(), "%Y-%m-%d", &day) : nullptr;
     if (!end || *end != '\0')
         return false;
+    // strptime takes 2024-02-30; the day it names must come back as written.
+    const std::time_t at = ::timegm(&day);
+    std::tm back{};
+    char written[16];
+    if (!::gmtime_r(&at, &back) || std::strftime(written, sizeof written, "%Y-%m-%d", &back) != 10
+        || copy != written)
+        return false;
     o.since = copy;
-    o.since_at = static_cast<std::int64_t>(::timegm(&day));
+    o.since_at = static_cast<std::int64_t>(at);
     return true;
 }
 
