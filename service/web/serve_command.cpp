@@ -20,6 +20,7 @@
 // compiles the YARA rules again.
 #include "service/command_line.h"
 #include "service/commands.h"
+#include "service/hunt/hunt_runner.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
@@ -68,6 +69,7 @@ struct ServeOptions {
     bool          public_stats = false;
     std::chrono::seconds session_ttl{86400};
     bool          bloom = true;
+    std::string   samples;  // empty: none kept, no retro-hunts
 };
 
 
@@ -130,6 +132,8 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view) { o.public_stats = true; return true; }},
     {"--session-ttl", "SECONDS", "how long a hash-lookup session lives, 1-31622400 (default 86400)",
      [](ServeOptions& o, std::string_view v) { return take_seconds(o.session_ttl, v, 1, 366ull * 86400); }},
+    {"--samples", "DIR", "the folder of kept samples, for retro-hunts on the operator's address",
+     [](ServeOptions& o, std::string_view v) { o.samples = v; return !v.empty(); }},
     {"--bloom", "on|off", "offer the known SHA-1s as a Bloom filter at /bloom/known-sha1.bloom (default on)",
      [](ServeOptions& o, std::string_view v) { o.bloom = v == "on"; return v == "on" || v == "off"; }},
 };
@@ -476,12 +480,39 @@ int serve_command(int argc, char** argv)
             return report.reachable;
         }});
     }
+    // Retro-hunts: one thread of their own, with a live store and a store
+    // of their own. Hunts a stopped service left running are marked so:
+    // every one in an SQLite store, which is this service's alone; on
+    // PostgreSQL, those silent too long, as another instance may run one.
+    std::unique_ptr<SampleStore> samples;
+    std::optional<HuntRunner> hunts;
+    std::vector<std::unique_ptr<Store>> hunt_stores;
+    if (!serve.samples.empty()) {
+        std::string error;
+        samples = SampleStore::open(serve.samples, {}, error);
+        std::unique_ptr<LiveStore> hunt_live =
+            !samples ? nullptr
+            : postgres ? open_postgres_live_store(db, 1, options.read_timeout)
+                       : open_sqlite_live_store(db, error);
+        if (!hunt_live || !open_stores(hunt_stores, 1, StoreMode::ReadOnly)) {
+            std::fprintf(stderr, "brantwicker-service serve: the kept samples: %s\n", error.c_str());
+            return 1;
+        }
+        if (cut_left_hunts(*hunt_live, !postgres, error) != StoreStatus::Ok)
+            log_line("brantwicker-service: retro-hunts left running: " + error);
+        hunts.emplace(*samples, std::move(hunt_live), std::move(hunt_stores.front()),
+                      scan.options.extract, [](const std::string& line) {
+                          log_line("brantwicker-service: " + line);
+                      });
+    }
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
-        const RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
-                                   options.operator_port ? &metrics : nullptr,
-                                   scanner ? &*scanner : nullptr, sessions[worker].get(),
-                                   serve.session_ttl, serve.public_stats,
-                                   serve.bloom ? &published : nullptr};
+        RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
+                             options.operator_port ? &metrics : nullptr,
+                             scanner ? &*scanner : nullptr, sessions[worker].get(),
+                             serve.session_ttl, serve.public_stats,
+                             serve.bloom ? &published : nullptr};
+        context.samples = samples.get();
+        context.hunts = hunts ? &*hunts : nullptr;
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
