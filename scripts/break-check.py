@@ -959,8 +959,8 @@ BREAKS = [
       "    state.total = samples.size();\n", "",
       "a hunt's progress says 0 samples to go through"),
     B("hunt-matches-not-kept-postgres", "service/store/postgres_store.cpp",
-      "    \" ON CONFLICT DO NOTHING\",\n    \"SELECT state, done, total",
-      "    \" ON CONFLICT DO NOTHING AND false\",\n    \"SELECT state, done, total",
+      "\" VALUES ($1::text, $2::text::bigint, $3::text, $4::text, $5::bytea, $6::text)\"",
+      "\" SELECT $1::text, $2::text::bigint, $3::text, $4::text, $5::bytea, $6::text WHERE false\"",
       "a hunt on PostgreSQL finds files but lists none"),
 
 ]
