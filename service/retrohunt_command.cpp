@@ -102,7 +102,7 @@ int retrohunt_command(int argc, char** argv)
         return fail("cannot read " + settings.rules);
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     std::string error;
-    const std::shared_ptr<const CompiledRules> rules = compile_rule_text(text, error);
+    const std::shared_ptr<const CompiledRules> rules = compile_hunt_rules(text, error);
     if (!rules)
         return fail(settings.rules + " does not compile: " + error);
 

@@ -66,7 +66,8 @@ std::string yara_version()
     return YR_VERSION;
 }
 
-std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error)
+std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error,
+                                                       const char* own, const char* own_namespace)
 {
     error.clear();
     if (!yara_ready()) {
@@ -86,6 +87,7 @@ std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, st
     Compiler compiler = new_compiler(&error);
     auto compiled = std::make_shared<CompiledRules>();
     if (!compiler || yr_compiler_add_string(compiler.get(), copy.c_str(), nullptr) != 0
+        || (own && yr_compiler_add_string(compiler.get(), own, own_namespace) != 0)
         || yr_compiler_get_rules(compiler.get(), &compiled->rules) != ERROR_SUCCESS) {
         if (error.empty())
             error = "the rules do not compile";

@@ -53,8 +53,12 @@ private:
 };
 
 // Compiles one text of rules on its own, as an analyst hands it over for a
-// retro-hunt. Null with `error` holding the compiler's first complaint.
-std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error);
+// retro-hunt, with `own` (rules of the caller's, in the namespace
+// `own_namespace`) beside them when given. Null with `error` holding the
+// compiler's first complaint.
+std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error,
+                                                       const char* own = nullptr,
+                                                       const char* own_namespace = nullptr);
 
 // The libyara version, "4.2.3".
 std::string yara_version();

@@ -46,7 +46,11 @@ struct HuntProgress {
 using HuntReport = std::function<bool(const HuntProgress&, std::vector<HuntHit>& hits,
                                       std::vector<std::string>& problems)>;
 
-// Hunts over `samples` with `rules`, calling `report` on this thread every
+// Compiles an analyst's rules for a hunt. Null with `error` holding the
+// compiler's first complaint.
+std::shared_ptr<const CompiledRules> compile_hunt_rules(std::string_view text, std::string& error);
+
+// Hunts over `samples` with `rules` (from compile_hunt_rules), calling `report` on this thread every
 // `report_every` and once at the end. Returns the progress at the end.
 HuntProgress hunt_samples(const SampleStore& store, std::span<const KeptSample> samples,
                           const CompiledRules& rules, const HuntSettings& settings,

@@ -41,7 +41,7 @@ WebResponse start(const WebRequest& request, const RouteContext& context)
             return *refused;
     }
     std::string error;
-    std::shared_ptr<const CompiledRules> rules = compile_rule_text(request.body, error);
+    std::shared_ptr<const CompiledRules> rules = compile_hunt_rules(request.body, error);
     if (!rules)
         return api_error(400, "the rules do not compile: " + error);
     std::string id;
