@@ -95,6 +95,15 @@ protected:
         keep(read_file(work / "locked.zip"), "locked.zip", {});
         keep(bytes_with("clean", 'c'), "clean.txt", {});
     }
+
+    // A Windows program's headers: MZ, and at 0x3C the offset of "PE\0\0".
+    static std::string program_stub()
+    {
+        std::string stub(0x200, '\0');
+        stub[0] = 'M', stub[1] = 'Z', stub[0x3C] = '\x80';
+        stub.replace(0x80, 4, std::string("PE\0\0", 4));
+        return stub;
+    }
     void TearDown() override { fs::remove_all(dir_); }
 
     static ScanRecord clean() { return {"ClamAV", "1.4.6", "27001", "", false, ""}; }
@@ -197,6 +206,47 @@ TEST_F(RetroHunt, ExitStatusSaysMatchedNoneOrError)
     run = hunt(kMarkRule);
     EXPECT_EQ(run.status, 2);
     EXPECT_FALSE(fs::exists(dir_ / "samples"));
+}
+
+// A self-extracting program is taken apart; one that holds no archive is
+// scanned as it is.
+TEST_F(RetroHunt, ProgramsThatHoldAnArchiveAreTakenApart)
+{
+    const fs::path work = dir_ / "work";
+    const std::string inside = bytes_with("HUNT-TEST-MARK in a program", 'x');
+    write_file(work / "tool" / "mark.dll", inside);
+    write_file(work / "stub.exe", program_stub());
+    ASSERT_EQ(shell("cd " + work.string() + " && zip -q -9 sfx.zip tool/mark.dll"
+                    " && cat stub.exe sfx.zip > setup.exe && zip -q -A setup.exe"), 0);
+    keep(read_file(work / "setup.exe"), "setup.exe", {});
+    keep(program_stub() + "HUNT-TEST-MARK a plain program", "plain.exe", {});
+    const std::set<std::string> got = lines(hunt(kMarkRule).out);
+    EXPECT_EQ(got.size(), 5u);
+    EXPECT_TRUE(got.contains(md5_hex(inside) + "\tMarked\ttool/mark.dll\t-"));
+}
+
+// A sample whose bytes changed on disk is an error, with or without the
+// frame's own checksum, and never a match.
+TEST_F(RetroHunt, DamagedSamplesAreErrors)
+{
+    std::string bytes = "HUNT-TEST-MARK damaged ";
+    for (unsigned i = 0; i < 4000; ++i)
+        bytes += static_cast<char>((i * 2654435761u) >> 13);  // incompressible: kept raw
+    const UploadedFile file = digested(bytes, "");
+    const std::string path = samples_->path_of(file.sha256);
+    write_file(dir_ / "raw.bin", bytes);
+    fs::create_directories(fs::path(path).parent_path());
+    for (const std::string check : {"--check", "--no-check"}) {
+        SCOPED_TRACE(check);
+        ASSERT_EQ(shell("zstd -q -f " + check + " " + (dir_ / "raw.bin").string() + " -o " + path), 0);
+        std::string packed = read_file(path);
+        packed[packed.size() / 2] ^= 0x20;
+        write_file(path, packed);
+        const Outcome run = hunt(kMarkRule);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(lines(run.out).size(), 3u) << run.out;
+        EXPECT_NE(run.err.find("damaged"), std::string::npos) << run.err;
+    }
 }
 
 TEST_F(RetroHunt, SinceTakesSamplesKeptOrFirstSeenFromThatDay)
