@@ -913,7 +913,7 @@ BREAKS = [
       "        options_.passwords.emplace_back(kCustomaryPassword);\n", "",
       "members of archives locked with 'infected' are never hunted through"),
     B("hunt-one-level", "service/hunt/retrohunt.cpp",
-      "if (depth >= settings_.extract.depth || shared_.stop)", "if (depth >= 1 || shared_.stop)",
+      "if (depth >= settings_.extract.depth || shared_.stop\n", "if (depth >= 1 || shared_.stop\n",
       "a zip inside a zip is not taken apart"),
     B("hunt-member-named-by-parent", "service/hunt/retrohunt.cpp",
       "                scan(inside.data, depth + 1, inside.name, budget, sample);",
