@@ -1404,13 +1404,13 @@ constexpr SessionSql session_sql{
 // the one hunt that runs and null otherwise: its unique index lets one run
 // at a time.
 constexpr const char* hunt_tables_sql[] = {
-    "CREATE TABLE IF NOT EXISTS retro_hunts ("
-    " id TEXT PRIMARY KEY NOT NULL, state TEXT NOT NULL, running INTEGER UNIQUE,"
-    " done INTEGER NOT NULL, total INTEGER NOT NULL, started INTEGER NOT NULL,"
-    " updated INTEGER NOT NULL, found INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS retro_hunt_matches ("
-    " id TEXT NOT NULL, position INTEGER NOT NULL, md5 TEXT NOT NULL, rule TEXT NOT NULL,"
-    " name TEXT NOT NULL, first_seen TEXT NOT NULL, PRIMARY KEY (id, position)) WITHOUT ROWID",
+    ("CREATE TABLE IF NOT EXISTS retro_hunts ("
+     " id TEXT PRIMARY KEY NOT NULL, state TEXT NOT NULL, running INTEGER UNIQUE,"
+     " done INTEGER NOT NULL, total INTEGER NOT NULL, started INTEGER NOT NULL,"
+     " updated INTEGER NOT NULL, found INTEGER NOT NULL)"),
+    ("CREATE TABLE IF NOT EXISTS retro_hunt_matches ("
+     " id TEXT NOT NULL, position INTEGER NOT NULL, md5 TEXT NOT NULL, rule TEXT NOT NULL,"
+     " name TEXT NOT NULL, first_seen TEXT NOT NULL, PRIMARY KEY (id, position)) WITHOUT ROWID"),
 };
 constexpr const char* hunt_cut_sql =
     "UPDATE retro_hunts SET state = 'interrupted', running = NULL"
