@@ -3,7 +3,8 @@
 # wrk (the load generator), nginx (the reference server the service is
 # measured against), the sqlite3 shell, GNU time, clamd with clamdscan (the
 # scan benchmark's reference), yara and file (the analysis benchmark's other
-# references), zip, and perf (to profile the service under load).
+# references), zip, zstd (to write the retro-hunt benchmark's kept samples), and perf
+# (to profile the service under load).
 # nginx and clamd are installed without being started: the benchmarks run
 # their own instances and stop them. Safe to run again.
 set -euo pipefail
@@ -15,7 +16,7 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 . "$(dirname "$0")/apt-install-unstarted.sh"
-packages=(wrk nginx sqlite3 time clamav-daemon clamdscan linux-perf yara file zip)
+packages=(wrk nginx sqlite3 time clamav-daemon clamdscan linux-perf yara file zip zstd)
 
 missing=()
 for p in "${packages[@]}"; do

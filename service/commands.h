@@ -8,3 +8,4 @@ int lookup_command(int argc, char** argv);
 int stats_command(int argc, char** argv);
 int serve_command(int argc, char** argv);
 int export_bloom_command(int argc, char** argv);
+int retrohunt_command(int argc, char** argv);

@@ -21,6 +21,8 @@ constexpr Subcommand subcommands[] = {
     {"stats",  stats_command,  "DB [OPTION]...", "count the store's files by source and verdict"},
     {"serve",  serve_command,  "DB [OPTION]...", "serve the store's reports over HTTP"},
     {"export-bloom", export_bloom_command, "DB OUT [OPTION]...", "write the known digests as a Bloom filter"},
+    {"retrohunt", retrohunt_command, "DB --samples DIR RULES.yar [OPTION]...",
+     "run YARA rules over the kept samples"},
 };
 
 int help()
@@ -53,7 +55,7 @@ int wrong(const char* why, std::string_view what)
 int main(int argc, char** argv)
 {
     if (argc < 2)
-        return wrong("no subcommand given (import, lookup, stats, serve or export-bloom)", "");
+        return wrong("no subcommand given (import, lookup, stats, serve, export-bloom or retrohunt)", "");
     const std::string_view name = argv[1];
     if (name == "--help" || name == "help")
         return help();

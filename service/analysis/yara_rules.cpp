@@ -66,6 +66,38 @@ std::string yara_version()
     return YR_VERSION;
 }
 
+std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error,
+                                                       const char* own, const char* own_namespace)
+{
+    error.clear();
+    if (!yara_ready()) {
+        error = "libyara could not be initialised";
+        return nullptr;
+    }
+    // libyara reads the text up to its first NUL: one inside would hide the rest.
+    if (text.find('\0') != std::string_view::npos) {
+        error = "the rules hold a NUL byte";
+        return nullptr;
+    }
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        error = "no rules given";
+        return nullptr;
+    }
+    const std::string copy(text);
+    Compiler compiler = new_compiler(&error);
+    auto compiled = std::make_shared<CompiledRules>();
+    if (!compiler || yr_compiler_add_string(compiler.get(), copy.c_str(), nullptr) != 0
+        || (own && yr_compiler_add_string(compiler.get(), own, own_namespace) != 0)
+        || yr_compiler_get_rules(compiler.get(), &compiled->rules) != ERROR_SUCCESS) {
+        if (error.empty())
+            error = "the rules do not compile";
+        compiled->rules = nullptr;
+        return nullptr;
+    }
+    compiled->files = 1;
+    return compiled;
+}
+
 YaraRules::YaraRules(std::string folder) : folder_(std::move(folder)) {}
 
 bool YaraRules::load(std::vector<std::string>& log)

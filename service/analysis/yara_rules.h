@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct YR_RULES;
@@ -50,6 +51,14 @@ private:
     std::shared_ptr<const CompiledRules> current_;
     std::vector<RuleFileError> errors_;
 };
+
+// Compiles one text of rules on its own, as an analyst hands it over for a
+// retro-hunt, with `own` (rules of the caller's, in the namespace
+// `own_namespace`) beside them when given. Null with `error` holding the
+// compiler's first complaint.
+std::shared_ptr<const CompiledRules> compile_rule_text(std::string_view text, std::string& error,
+                                                       const char* own = nullptr,
+                                                       const char* own_namespace = nullptr);
 
 // The libyara version, "4.2.3".
 std::string yara_version();

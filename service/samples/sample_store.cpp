@@ -91,9 +91,20 @@ bool SampleStore::keep(const Sha256Bytes& sha256, std::span<const unsigned char>
     if (stored) *stored = 0;
     if (has(sha256)) return true;
 
+    // With the frame's own checksum, a reader that decompresses the sample
+    // knows it whole without digesting it again.
     std::vector<unsigned char> packed(ZSTD_compressBound(bytes.size()));
-    const std::size_t packed_size =
-        ZSTD_compress(packed.data(), packed.size(), bytes.data(), bytes.size(), kLevel);
+    ZSTD_CCtx* context = ZSTD_createCCtx();
+    if (!context) {
+        error = "cannot compress a sample: out of memory";
+        return false;
+    }
+    std::size_t packed_size = ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, kLevel);
+    if (!ZSTD_isError(packed_size))
+        packed_size = ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+    if (!ZSTD_isError(packed_size))
+        packed_size = ZSTD_compress2(context, packed.data(), packed.size(), bytes.data(), bytes.size());
+    ZSTD_freeCCtx(context);
     if (ZSTD_isError(packed_size)) {
         error = std::string("cannot compress a sample: ") + ZSTD_getErrorName(packed_size);
         return false;

@@ -133,6 +133,15 @@ constexpr const char* service_tables_sql[] = {
     "CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",
     "CREATE TABLE IF NOT EXISTS lookup_session_digests (name bytea NOT NULL, held boolean NOT NULL,"
     " digest text NOT NULL, PRIMARY KEY (name, held, digest))",
+    // Retro-hunts: `running` is true for the one hunt that runs, null
+    // otherwise, so that its unique index lets one run at a time across
+    // every instance.
+    ("CREATE TABLE IF NOT EXISTS retro_hunts (id text PRIMARY KEY, state text NOT NULL,"
+     " running boolean UNIQUE, done bigint NOT NULL, total bigint NOT NULL, started bigint NOT NULL,"
+     " updated bigint NOT NULL, found bigint NOT NULL)"),
+    ("CREATE TABLE IF NOT EXISTS retro_hunt_matches (id text NOT NULL, position bigint NOT NULL,"
+     " md5 text NOT NULL, rule text NOT NULL, name bytea NOT NULL, first_seen text NOT NULL,"
+     " PRIMARY KEY (id, position))"),
 };
 
 struct Statement {
@@ -1710,6 +1719,38 @@ constexpr struct {
     " ORDER BY digest COLLATE \"C\" NULLS FIRST",
 };
 
+// Retro-hunts, on the primary, shared by every instance.
+constexpr struct {
+    const char* cut;
+    const char* forget_matches;
+    const char* forget;
+    const char* start;
+    const char* lock;
+    const char* change;
+    const char* add;
+    const char* read;
+    const char* read_matches;
+} hunt_sql{
+    "UPDATE retro_hunts SET state = 'interrupted', running = NULL"
+    " WHERE running AND updated < $1::text::bigint",
+    "DELETE FROM retro_hunt_matches WHERE id IN"
+    " (SELECT id FROM retro_hunts WHERE running IS NULL AND updated < $1::text::bigint)",
+    "DELETE FROM retro_hunts WHERE running IS NULL AND updated < $1::text::bigint",
+    "INSERT INTO retro_hunts (id, state, running, done, total, started, updated, found)"
+    " VALUES ($1::text, 'running', true, 0, 0, $2::text::bigint, $2::text::bigint, 0)"
+    " ON CONFLICT DO NOTHING RETURNING id",
+    "SELECT found FROM retro_hunts WHERE id = $1::text AND running FOR UPDATE",
+    "UPDATE retro_hunts SET state = $2::text, running = CASE WHEN $2::text = 'running' THEN true END,"
+    " done = $3::text::bigint, total = $4::text::bigint, updated = $5::text::bigint,"
+    " found = found + $6::text::bigint WHERE id = $1::text",
+    "INSERT INTO retro_hunt_matches (id, position, md5, rule, name, first_seen)"
+    " VALUES ($1::text, $2::text::bigint, $3::text, $4::text, $5::bytea, $6::text)"
+    " ON CONFLICT DO NOTHING",
+    "SELECT state, done, total, started, updated, found FROM retro_hunts WHERE id = $1::text",
+    "SELECT md5, rule, encode(name, 'hex'), first_seen FROM retro_hunt_matches"
+    " WHERE id = $1::text ORDER BY position",
+};
+
 // The counts of every instance, summed in the primary. This one remembers
 // what it last read or wrote, so that a flush adds only what it counted since.
 class PostgresLiveStore final : public LiveStore {
@@ -1850,6 +1891,99 @@ public:
         return StoreStatus::Ok;
     }
 
+    StoreStatus start_hunt(std::string_view id, std::int64_t now, std::int64_t stale_before,
+                           std::int64_t forget_before, bool& started, std::string& error) override
+    {
+        started = false;
+        const std::string at = std::to_string(now), stale = std::to_string(stale_before),
+                          forget = std::to_string(forget_before);
+        const std::string_view cut[] = {stale}, old[] = {forget}, make[] = {id, at};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        Result made;
+        if (!run("BEGIN", {}, deadline, error) || !run(hunt_sql.cut, cut, deadline, error)
+            || !run(hunt_sql.forget_matches, old, deadline, error)
+            || !run(hunt_sql.forget, old, deadline, error)
+            || !(made = run(hunt_sql.start, make, deadline, error))
+            || !run("COMMIT", {}, deadline, error))
+            return failed(deadline, error);
+        started = PQntuples(made.get()) == 1;
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus update_hunt(std::string_view id, const HuntState& now_at,
+                            std::span<const HuntMatch> found, std::string& error) override
+    {
+        const std::string done = std::to_string(now_at.done), total = std::to_string(now_at.total),
+                          updated = std::to_string(now_at.updated), added = std::to_string(found.size());
+        const std::string_view which[] = {id};
+        const std::string_view change[] = {id, now_at.state, done, total, updated, added};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        Result before;
+        if (!run("BEGIN", {}, deadline, error) || !(before = run(hunt_sql.lock, which, deadline, error)))
+            return failed(deadline, error);
+        if (PQntuples(before.get()) == 0) {
+            std::string ignored;
+            run("ROLLBACK", {}, deadline, ignored);
+            return StoreStatus::NotFound;
+        }
+        const std::uint64_t had = std::strtoull(PQgetvalue(before.get(), 0, 0), nullptr, 10);
+        bool good = static_cast<bool>(run(hunt_sql.change, change, deadline, error));
+        for (std::size_t i = 0; good && i < found.size() && had + i < kHuntMatchesMax; ++i) {
+            const std::string position = std::to_string(had + i);
+            const std::string_view row[] = {id, position, found[i].md5, found[i].rule,
+                                            found[i].name, found[i].first_seen};
+            good = static_cast<bool>(run(hunt_sql.add, row, deadline, error));
+        }
+        if (!good || !run("COMMIT", {}, deadline, error))
+            return failed(deadline, error);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus read_hunt(std::string_view id, HuntState& out, std::string& error) override
+    {
+        out = {};
+        const std::string_view which[] = {id};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        Result hunt, rows;
+        if (!run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", {}, deadline, error)
+            || !(hunt = run(hunt_sql.read, which, deadline, error))
+            || !(rows = run(hunt_sql.read_matches, which, deadline, error))
+            || !run("COMMIT", {}, deadline, error))
+            return failed(deadline, error);
+        if (PQntuples(hunt.get()) == 0)
+            return StoreStatus::NotFound;
+        const auto number = [&hunt](int column) {
+            return std::strtoll(PQgetvalue(hunt.get(), 0, column), nullptr, 10);
+        };
+        out.state = PQgetvalue(hunt.get(), 0, 0);
+        out.done = static_cast<std::uint64_t>(number(1));
+        out.total = static_cast<std::uint64_t>(number(2));
+        out.started = number(3);
+        out.updated = number(4);
+        out.found = static_cast<std::uint64_t>(number(5));
+        for (int row = 0; row < PQntuples(rows.get()); ++row) {
+            const std::string_view hex = PQgetvalue(rows.get(), row, 2);
+            std::vector<unsigned char> name(hex.size() / 2);
+            parse_hex(hex, name);
+            out.matches.push_back({PQgetvalue(rows.get(), row, 0), PQgetvalue(rows.get(), row, 1),
+                                   std::string(name.begin(), name.end()),
+                                   PQgetvalue(rows.get(), row, 3)});
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus cut_hunts(std::int64_t stale_before, std::string& error) override
+    {
+        const std::string stale = std::to_string(stale_before);
+        const std::string_view cut[] = {stale};
+        const Clock::time_point deadline = Clock::now() + wait_;
+        if (!run(hunt_sql.cut, cut, deadline, error)) {
+            error = "the primary database: " + error;
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
 private:
     Result run(const char* sql, std::span<const std::string_view> params,
                Clock::time_point deadline, std::string& error)
@@ -1867,6 +2001,16 @@ private:
         if (!result)
             link_.failed(error);
         return result;
+    }
+
+    // Ends a transaction that failed half way.
+    StoreStatus failed(Clock::time_point deadline, std::string& error)
+    {
+        std::string ignored;
+        if (link_.connection())
+            run("ROLLBACK", {}, deadline, ignored);
+        error = "the primary database: " + error;
+        return StoreStatus::Error;
     }
 
     void remember(std::span<const UnknownDigest> digests, std::uint64_t asked)

@@ -1400,6 +1400,22 @@ constexpr SessionSql session_sql{
     "SELECT held, digest FROM lookup_session_digests WHERE name = ?1 ORDER BY held, digest",
 };
 
+// Retro-hunts, in the live file too, made where missing. `running` is 1 for
+// the one hunt that runs and null otherwise: its unique index lets one run
+// at a time.
+constexpr const char* hunt_tables_sql[] = {
+    ("CREATE TABLE IF NOT EXISTS retro_hunts ("
+     " id TEXT PRIMARY KEY NOT NULL, state TEXT NOT NULL, running INTEGER UNIQUE,"
+     " done INTEGER NOT NULL, total INTEGER NOT NULL, started INTEGER NOT NULL,"
+     " updated INTEGER NOT NULL, found INTEGER NOT NULL)"),
+    ("CREATE TABLE IF NOT EXISTS retro_hunt_matches ("
+     " id TEXT NOT NULL, position INTEGER NOT NULL, md5 TEXT NOT NULL, rule TEXT NOT NULL,"
+     " name TEXT NOT NULL, first_seen TEXT NOT NULL, PRIMARY KEY (id, position)) WITHOUT ROWID"),
+};
+constexpr const char* hunt_cut_sql =
+    "UPDATE retro_hunts SET state = 'interrupted', running = NULL"
+    " WHERE running IS NOT NULL AND updated < ?1";
+
 // Opens the SQLite file in `path` with `flags`, for one thread at a time,
 // waiting a while for another process's lock.
 Database open_database(const std::string& path, int flags, std::string& error)
@@ -1660,6 +1676,144 @@ public:
         return StoreStatus::Ok;
     }
 
+    StoreStatus start_hunt(std::string_view id, std::int64_t now, std::int64_t stale_before,
+                           std::int64_t forget_before, bool& started, std::string& error) override
+    {
+        started = false;
+        sqlite3* db = db_.get();
+        Statement cut = prepare(db, hunt_cut_sql, error);
+        Statement forget_matches = cut ? prepare(db,
+            "DELETE FROM retro_hunt_matches WHERE id IN"
+            " (SELECT id FROM retro_hunts WHERE running IS NULL AND updated < ?1)", error) : nullptr;
+        Statement forget = forget_matches ? prepare(db,
+            "DELETE FROM retro_hunts WHERE running IS NULL AND updated < ?1", error) : nullptr;
+        Statement make = forget ? prepare(db,
+            "INSERT OR IGNORE INTO retro_hunts (id, state, running, done, total, started, updated, found)"
+            " VALUES (?1, 'running', 1, 0, 0, ?2, ?2, 0)", error) : nullptr;
+        if (!make || !run(db, "BEGIN IMMEDIATE", error))
+            return StoreStatus::Error;
+        sqlite3_bind_int64(cut.get(), 1, stale_before);
+        sqlite3_bind_int64(forget_matches.get(), 1, forget_before);
+        sqlite3_bind_int64(forget.get(), 1, forget_before);
+        bind_text(make.get(), 1, id);
+        sqlite3_bind_int64(make.get(), 2, now);
+        bool good = sqlite3_step(cut.get()) == SQLITE_DONE
+                 && sqlite3_step(forget_matches.get()) == SQLITE_DONE
+                 && sqlite3_step(forget.get()) == SQLITE_DONE
+                 && sqlite3_step(make.get()) == SQLITE_DONE;
+        started = good && sqlite3_changes(db) == 1;
+        if (!good || !run(db, "COMMIT", error)) {
+            if (error.empty())
+                error = describe(db, "starting a retro-hunt");
+            std::string ignored;
+            run(db, "ROLLBACK", ignored);
+            started = false;
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus update_hunt(std::string_view id, const HuntState& now_at,
+                            std::span<const HuntMatch> found, std::string& error) override
+    {
+        sqlite3* db = db_.get();
+        Statement before = prepare(db,
+            "SELECT found FROM retro_hunts WHERE id = ?1 AND running IS NOT NULL", error);
+        Statement change = before ? prepare(db,
+            "UPDATE retro_hunts SET state = ?2, running = CASE WHEN ?2 = 'running' THEN 1 END,"
+            " done = ?3, total = ?4, updated = ?5, found = found + ?6 WHERE id = ?1", error) : nullptr;
+        Statement add = change ? prepare(db,
+            "INSERT OR IGNORE INTO retro_hunt_matches (id, position, md5, rule, name, first_seen)"
+            " VALUES (?1, ?2, ?3, ?4, ?5, ?6)", error) : nullptr;
+        if (!add || !run(db, "BEGIN IMMEDIATE", error))
+            return StoreStatus::Error;
+        bind_text(before.get(), 1, id);
+        int status = sqlite3_step(before.get());
+        const bool running = status == SQLITE_ROW;
+        const std::int64_t had = running ? sqlite3_column_int64(before.get(), 0) : 0;
+        bool good = status == SQLITE_ROW || status == SQLITE_DONE;
+        if (good && running) {
+            bind_text(change.get(), 1, id);
+            bind_text(change.get(), 2, now_at.state);
+            sqlite3_bind_int64(change.get(), 3, static_cast<sqlite3_int64>(now_at.done));
+            sqlite3_bind_int64(change.get(), 4, static_cast<sqlite3_int64>(now_at.total));
+            sqlite3_bind_int64(change.get(), 5, now_at.updated);
+            sqlite3_bind_int64(change.get(), 6, static_cast<sqlite3_int64>(found.size()));
+            good = sqlite3_step(change.get()) == SQLITE_DONE;
+            for (std::size_t i = 0; good && i < found.size()
+                                    && static_cast<std::size_t>(had) + i < kHuntMatchesMax; ++i) {
+                sqlite3_stmt* statement = add.get();
+                bind_text(statement, 1, id);
+                sqlite3_bind_int64(statement, 2, had + static_cast<sqlite3_int64>(i));
+                bind_text(statement, 3, found[i].md5);
+                bind_text(statement, 4, found[i].rule);
+                bind_text(statement, 5, found[i].name);
+                bind_text(statement, 6, found[i].first_seen);
+                good = sqlite3_step(statement) == SQLITE_DONE;
+                sqlite3_reset(statement);
+            }
+        }
+        if (!good || !run(db, "COMMIT", error)) {
+            if (error.empty())
+                error = describe(db, "keeping a retro-hunt's progress");
+            std::string ignored;
+            run(db, "ROLLBACK", ignored);
+            return StoreStatus::Error;
+        }
+        return running ? StoreStatus::Ok : StoreStatus::NotFound;
+    }
+
+    StoreStatus read_hunt(std::string_view id, HuntState& out, std::string& error) override
+    {
+        out = {};
+        sqlite3* db = db_.get();
+        Statement hunt = prepare(db,
+            "SELECT state, done, total, started, updated, found FROM retro_hunts WHERE id = ?1", error);
+        Statement rows = hunt ? prepare(db,
+            "SELECT md5, rule, name, first_seen FROM retro_hunt_matches WHERE id = ?1"
+            " ORDER BY position", error) : nullptr;
+        if (!rows || !run(db, "BEGIN", error))
+            return StoreStatus::Error;
+        bind_text(hunt.get(), 1, id);
+        bind_text(rows.get(), 1, id);
+        int status = sqlite3_step(hunt.get());
+        const bool held = status == SQLITE_ROW;
+        if (held) {
+            sqlite3_stmt* row = hunt.get();
+            out.state = column_text(row, 0);
+            out.done = static_cast<std::uint64_t>(sqlite3_column_int64(row, 1));
+            out.total = static_cast<std::uint64_t>(sqlite3_column_int64(row, 2));
+            out.started = sqlite3_column_int64(row, 3);
+            out.updated = sqlite3_column_int64(row, 4);
+            out.found = static_cast<std::uint64_t>(sqlite3_column_int64(row, 5));
+            while ((status = sqlite3_step(rows.get())) == SQLITE_ROW)
+                out.matches.push_back({column_text(rows.get(), 0), column_text(rows.get(), 1),
+                                       column_text(rows.get(), 2), column_text(rows.get(), 3)});
+        }
+        std::string ignored;
+        if (status != SQLITE_DONE && status != SQLITE_ROW) {
+            error = describe(db, "reading a retro-hunt");
+            run(db, "ROLLBACK", ignored);
+            return StoreStatus::Error;
+        }
+        run(db, "COMMIT", ignored);
+        return held ? StoreStatus::Ok : StoreStatus::NotFound;
+    }
+
+    StoreStatus cut_hunts(std::int64_t stale_before, std::string& error) override
+    {
+        sqlite3* db = db_.get();
+        Statement cut = prepare(db, hunt_cut_sql, error);
+        if (!cut)
+            return StoreStatus::Error;
+        sqlite3_bind_int64(cut.get(), 1, stale_before);
+        if (sqlite3_step(cut.get()) != SQLITE_DONE) {
+            error = describe(db, "marking retro-hunts interrupted");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
 private:
     StoreStatus session_exists(std::string_view name, std::int64_t now, std::string& error)
     {
@@ -1765,6 +1919,11 @@ std::unique_ptr<LiveStore> open_sqlite_live_store(const std::string& store_path,
     if (!db)
         return nullptr;
     for (const char* sql : session_sql.tables)
+        if (!run(db.get(), sql, error)) {
+            error = store_path + "-live: " + error;
+            return nullptr;
+        }
+    for (const char* sql : hunt_tables_sql)
         if (!run(db.get(), sql, error)) {
             error = store_path + "-live: " + error;
             return nullptr;

@@ -311,6 +311,27 @@ struct LookupSession {
     std::vector<std::string> not_held;
 };
 
+// One file a retro-hunt's rule matched, as the hunt reports it.
+struct HuntMatch {
+    std::string md5;         // hex
+    std::string rule;
+    std::string name;        // the file's first name, or its path in the archive it was found in
+    std::string first_seen;  // ISO 8601 date and time, UTC; empty when the store has no record
+};
+
+// A retro-hunt as kept: "running", "done", "interrupted" (cut short: a
+// restart, a stop, or its service gone silent) or "failed".
+struct HuntState {
+    std::string   state;
+    std::uint64_t done = 0, total = 0;  // samples
+    std::int64_t  started = 0, updated = 0;  // seconds since 1970, UTC
+    std::uint64_t found = 0;            // matches in all; `matches` lists the first of them
+    std::vector<HuntMatch> matches;
+};
+
+// The most matches a hunt keeps; past it they are counted only.
+inline constexpr std::size_t kHuntMatchesMax = 10000;
+
 // What the service writes itself, apart from the lists: an import may hold
 // the store's write lock for minutes, and the service must not wait for it.
 // One LiveStore serves one thread at a time.
@@ -342,6 +363,21 @@ public:
     // Both sets, each in byte order. NotFound when there is no such session.
     virtual StoreStatus read_session(std::string_view name, std::int64_t now, LookupSession& out,
                                      std::string& error) = 0;
+
+    // Retro-hunts, one running at a time across every service sharing the
+    // store. Starting one first marks interrupted any running hunt whose
+    // last word is older than `stale_before`; `started` is false when
+    // another still runs. Hunts finished more than `forget_before` are dropped.
+    virtual StoreStatus start_hunt(std::string_view id, std::int64_t now, std::int64_t stale_before,
+                                   std::int64_t forget_before, bool& started, std::string& error) = 0;
+    // The hunt's progress, the matches found since the last call, and its
+    // state ("running" while it goes on). NotFound when no such hunt runs.
+    virtual StoreStatus update_hunt(std::string_view id, const HuntState& now_at,
+                                    std::span<const HuntMatch> found, std::string& error) = 0;
+    virtual StoreStatus read_hunt(std::string_view id, HuntState& out, std::string& error) = 0;
+    // Marks interrupted the running hunts whose last word is older than
+    // `stale_before`: those of a service that stopped without saying so.
+    virtual StoreStatus cut_hunts(std::int64_t stale_before, std::string& error) = 0;
 };
 
 // Opens, or makes, the live file that goes with the store in `store_path`

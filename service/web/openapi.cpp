@@ -234,6 +234,19 @@ Json schemas()
             {"type", "object"},
             {"properties", {{"error", {{"type", "string"}}}}},
         }},
+        {"Hunt", {
+            {"type", "object"},
+            {"properties", {
+                {"id", {{"type", "string"}}},
+                {"state", {{"type", "string"}, {"enum", {"running", "done", "interrupted", "failed"}}}},
+                {"progress", {{"type", "object"}, {"properties", {
+                    {"done", {{"type", "integer"}}}, {"total", {{"type", "integer"}}}}}}},
+                {"found", {{"type", "integer"}, {"description", "matches in all; at most 10000 listed"}}},
+                {"matches", {{"type", "array"}, {"items", {{"type", "object"}, {"properties", {
+                    {"md5", {{"type", "string"}}}, {"rule", {{"type", "string"}}},
+                    {"name", {{"type", "string"}}}, {"first_seen", hex_or_null}}}}}}},
+            }},
+        }},
         {"Message", {
             {"type", "object"},
             {"properties", {{"message", {{"type", "string"}}}, {"query", {{"type", "string"}}}}},
@@ -379,6 +392,33 @@ WebResponse api_openapi(std::string_view service_version)
                 {"responses", {
                     {"200", reply("The counts", ref("Unknown"))},
                     {"400", reply("top is not a whole number from 1", ref("Error"))},
+                }},
+            }}}},
+            {"/api/v1/retrohunt", {{"post", {
+                {"summary", "Starts a retro-hunt: YARA rules over every kept sample and its "
+                            "archives' members (on the operator's address only; one at a time)"},
+                {"requestBody", {{"required", true}, {"content", {{"text/plain",
+                    {{"schema", {{"type", "string"}, {"maxLength", 1 << 20}}}}}}}}},
+                {"responses", {
+                    {"202", {{"description", "Started; Location names the hunt"},
+                             {"headers", {{"Location", {{"schema", {{"type", "string"}}}}}}},
+                             {"content", json_content({{"type", "object"}, {"required", {"id"}},
+                                 {"properties", {{"id", {{"type", "string"}}}}}})}}},
+                    {"400", reply("The rules do not compile; the compiler's message", ref("Error"))},
+                    {"404", reply("No samples are kept (serve --samples)", ref("Error"))},
+                    {"409", reply("A retro-hunt runs already", ref("Error"))},
+                    {"413", reply("Rules larger than 1 MiB", ref("Error"))},
+                }},
+            }}}},
+            {"/api/v1/retrohunt/{id}", {{"get", {
+                {"summary", "How a retro-hunt stands and what it found"},
+                {"parameters", Json::array({{
+                    {"name", "id"}, {"in", "path"}, {"required", true},
+                    {"schema", {{"type", "string"}, {"pattern", "^[0-9a-f]{32}$"}}},
+                }})},
+                {"responses", {
+                    {"200", reply("The hunt", ref("Hunt"))},
+                    {"404", reply("No such hunt", ref("Error"))},
                 }},
             }}}},
         }},

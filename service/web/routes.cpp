@@ -10,6 +10,7 @@
 #include "service/store/digest_text.h"
 #include "service/web/api.h"
 #include "service/web/consult.h"
+#include "service/web/hunt_routes.h"
 #include "service/web/pages.h"
 #include "service/web/member_tree.h"
 #include "service/web/report_path.h"
@@ -25,7 +26,7 @@ constexpr std::string_view kRouteNames[] = {
     "api_bulk_sha1", "api_bulk_sha256", "api_info", "api_openapi", "api_unknown",
     "unknown_page", "healthz", "metrics", "not_found", "scan", "api_scan",
     "hashlookup_lookup", "hashlookup_bulk", "hashlookup_info", "hashlookup_stats",
-    "hashlookup_session", "hashlookup_links", "hashlookup_bloom",
+    "hashlookup_session", "hashlookup_links", "hashlookup_bloom", "api_retrohunt",
 };
 
 // The most digests GET /api/v1/unknown?top=N lists; without `top`, 100.
@@ -127,10 +128,15 @@ std::optional<std::size_t> unknown_top(std::string_view query, std::size_t capac
 }
 
 // The operator's routes: the metrics, the digests most asked and not held.
-WebResponse operator_route(std::string_view method, const TargetParts& target, Store& store,
-                           const RouteContext& context)
+WebResponse operator_route(std::string_view method, const TargetParts& target,
+                           const WebRequest& request, Store& store, const RouteContext& context)
 {
     const bool api = target.path == "/api/v1/unknown";
+    if (is_hunt_path(target.path)) {
+        WebResponse response = hunt_route(method, target.path, request, context);
+        response.route = "api_retrohunt";
+        return response;
+    }
     if (target.path == "/metrics" && context.metrics) {
         if (method != "GET")
             return not_allowed(false, "GET, HEAD");
@@ -217,7 +223,7 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
         path && (!request.operator_side || *path == "/stats/top"))
         return hashlookup_route(method, *path, request, store, context);
     if (request.operator_side)
-        return operator_route(method, target, store, context);
+        return operator_route(method, target, request, store, context);
     if (target.path == kConsultPath)
         return method == "POST" ? consult(request.body, store, context.unknown)
                                 : not_allowed(false, "POST");
@@ -248,6 +254,8 @@ WebResponse route(const WebRequest& request, Store& store, const RouteContext& c
 std::size_t request_body_limit(std::string_view target, std::size_t base)
 {
     const std::string_view path = split_target(target).path;
+    if (is_hunt_path(path))
+        return std::max(base, kHuntRulesMax);
     const std::optional<std::string> theirs = hashlookup_path(path);
     for (const DigestKind kind : {DigestKind::Md5, DigestKind::Sha1, DigestKind::Sha256}) {
         const std::string name(kind_name(kind));

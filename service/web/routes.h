@@ -15,6 +15,8 @@
 #include "service/web/upload_gate.h"
 #include "service/samples/sample_store.h"
 
+class HuntRunner;
+
 // What the routes use beside the store. A part left null is switched off.
 struct RouteContext {
     std::string_view service_version;
@@ -36,6 +38,9 @@ struct RouteContext {
     UploadGate* gate = nullptr;
     // The kept samples; null: none kept (--samples off).
     SampleStore* samples = nullptr;
+    // The retro-hunts over the kept samples, with `sessions` as the live
+    // store they are kept in; null: none (no kept samples).
+    HuntRunner* hunts = nullptr;
 };
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves

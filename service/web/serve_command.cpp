@@ -20,6 +20,7 @@
 // reads the keys file and compiles the YARA rules again.
 #include "service/command_line.h"
 #include "service/commands.h"
+#include "service/hunt/hunt_runner.h"
 #include "service/store/store.h"
 #include "service/web/routes.h"
 #include "service/web/server.h"
@@ -70,7 +71,7 @@ struct ServeOptions {
     bool          public_stats = false;
     std::chrono::seconds session_ttl{86400};
     bool          bloom = true;
-    std::string   samples;  // empty: nothing kept
+    std::string   samples;  // empty: nothing kept, no retro-hunts
     SampleBounds  sample_bounds;
     bool          sample_bounds_given = false;
     std::string   api_keys;             // empty: no key asked for
@@ -567,6 +568,28 @@ int serve_command(int argc, char** argv)
             return report.reachable;
         }});
     }
+    // Retro-hunts: one thread of their own, with a live store and a store
+    // of their own. Hunts a stopped service left running are marked so:
+    // every one in an SQLite store, which is this service's alone; on
+    // PostgreSQL, those silent too long, as another instance may run one.
+    std::optional<HuntRunner> hunts;
+    std::vector<std::unique_ptr<Store>> hunt_stores;
+    if (samples) {
+        std::string error;
+        std::unique_ptr<LiveStore> hunt_live =
+            postgres ? open_postgres_live_store(db, 1, options.read_timeout)
+                     : open_sqlite_live_store(db, error);
+        if (!hunt_live || !open_stores(hunt_stores, 1, StoreMode::ReadOnly)) {
+            std::fprintf(stderr, "brantwicker-service serve: the kept samples: %s\n", error.c_str());
+            return 1;
+        }
+        if (cut_left_hunts(*hunt_live, !postgres, error) != StoreStatus::Ok)
+            log_line("brantwicker-service: retro-hunts left running: " + error);
+        hunts.emplace(*samples, std::move(hunt_live), std::move(hunt_stores.front()),
+                      scan.options.extract, [](const std::string& line) {
+                          log_line("brantwicker-service: " + line);
+                      });
+    }
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
         RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
                                    options.operator_port ? &metrics : nullptr,
@@ -575,6 +598,7 @@ int serve_command(int argc, char** argv)
                                    serve.bloom ? &published : nullptr,
                                    gate ? &*gate : nullptr};
         context.samples = samples.get();
+        context.hunts = hunts ? &*hunts : nullptr;
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();

@@ -771,6 +771,63 @@ TEST_P(StoreContract, SessionsKeepTheirDigestsUntilTheyExpire)
     }
 }
 
+// Retro-hunts run one at a time across every service sharing the store; a
+// silent one gives way, and what a hunt found is read back as it was kept.
+TEST_P(StoreContract, HuntsRunOneAtATimeAndKeepWhatTheyFound)
+{
+    auto live = on_postgres() ? open_postgres_live_store(location_, 8, 10s)
+                              : open_sqlite_live_store(location_, error_);
+    auto other = on_postgres() ? open_postgres_live_store(location_, 8, 10s)
+                               : open_sqlite_live_store(location_, error_);
+    ASSERT_TRUE(live && other) << error_;
+    const std::string a(32, 'a'), b(32, 'b'), c(32, 'c');
+    const auto start = [&](LiveStore& store, const std::string& id, std::int64_t now) {
+        bool started = false;
+        EXPECT_EQ(store.start_hunt(id, now, now - 60, now - 1000, started, error_), StoreStatus::Ok) << error_;
+        return started;
+    };
+    const auto state = [&](const std::string& id) {
+        HuntState hunt;
+        const StoreStatus status = live->read_hunt(id, hunt, error_);
+        return status == StoreStatus::Ok ? hunt.state : status == StoreStatus::NotFound ? "none" : error_;
+    };
+    EXPECT_TRUE(start(*live, a, 100));
+    EXPECT_FALSE(start(*other, b, 120));
+    EXPECT_EQ(state(b), "none");
+
+    const HuntMatch found[] = {{std::string(32, '1'), "Marked", "odd\xff name", "2026-01-02T03:04:05Z"},
+                               {std::string(32, '2'), "Marked", "inner/a.exe", ""}};
+    ASSERT_EQ(live->update_hunt(a, {"running", 3, 10, 0, 130, 0, {}}, found, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(live->update_hunt(a, {"running", 5, 10, 0, 140, 0, {}}, {}, error_), StoreStatus::Ok) << error_;
+    HuntState hunt;
+    ASSERT_EQ(other->read_hunt(a, hunt, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(hunt.state, "running");
+    EXPECT_EQ(hunt.done, 5u);
+    EXPECT_EQ(hunt.total, 10u);
+    EXPECT_EQ(hunt.started, 100);
+    EXPECT_EQ(hunt.updated, 140);
+    EXPECT_EQ(hunt.found, 2u);
+    ASSERT_EQ(hunt.matches.size(), 2u);
+    EXPECT_EQ(hunt.matches[0].name, "odd\xff name");
+    EXPECT_EQ(hunt.matches[0].first_seen, "2026-01-02T03:04:05Z");
+    EXPECT_EQ(hunt.matches[1].md5, std::string(32, '2'));
+    EXPECT_EQ(hunt.matches[1].rule, "Marked");
+
+    // Silent past the bound, the first gives way to the next.
+    EXPECT_TRUE(start(*other, b, 201));
+    EXPECT_EQ(state(a), "interrupted");
+    EXPECT_EQ(live->update_hunt(a, {"running", 6, 10, 0, 205, 0, {}}, {}, error_), StoreStatus::NotFound);
+    ASSERT_EQ(other->update_hunt(b, {"done", 10, 10, 0, 210, 0, {}}, {}, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(state(b), "done");
+    EXPECT_TRUE(start(*live, c, 220));
+    ASSERT_EQ(live->cut_hunts(221, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(state(c), "interrupted");
+    // Finished long ago, a hunt is forgotten with its matches.
+    EXPECT_TRUE(start(*live, std::string(32, 'd'), 5000));
+    EXPECT_EQ(state(a), "none");
+    EXPECT_EQ(state(std::string(32, 'd')), "running");
+}
+
 // A walk over the lists hands over each file the filter lets through, once,
 // and the count agrees with it.
 TEST_P(StoreContract, WalksTheFilesAFilterLetsThrough)
