@@ -104,7 +104,8 @@ up() {
                          TO brantwicker_service;
                        GRANT UPDATE (generation) ON brantwicker_store TO brantwicker_service;
                        GRANT INSERT, UPDATE, DELETE ON scan_matches, file_types, analyser_faults,
-                         archive_members, lookup_sessions, lookup_session_digests TO brantwicker_service"
+                         archive_members, lookup_sessions, lookup_session_digests, rescan_queue,
+                         signatures_seen TO brantwicker_service"
 
   # Two instances reading the standby only: when it is down they answer 503.
   local i=0
