@@ -12,7 +12,9 @@
 
 // 200: everything held about one file.
 // With its members as a tree, each with its verdict, when it is an archive.
-WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {});
+// With `rescan`, a button to analyse the file's kept sample again.
+WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {},
+                        bool rescan = false);
 
 // The search form, with `digest` in its field. `notice` (plain text) says
 // why the page is shown again; empty on a first visit. With `upload`, a form

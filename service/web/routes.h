@@ -14,6 +14,7 @@
 #include "service/web/unknown_digests.h"
 #include "service/web/upload_gate.h"
 #include "service/samples/sample_store.h"
+#include "service/web/rescans.h"
 
 // What the routes use beside the store. A part left null is switched off.
 struct RouteContext {
@@ -36,6 +37,11 @@ struct RouteContext {
     UploadGate* gate = nullptr;
     // The kept samples; null: none kept (--samples off).
     SampleStore* samples = nullptr;
+    // Where a kept sample is queued to be analysed again; null: nowhere.
+    RescanRequests* rescans = nullptr;
+    // Counts the look-ups that found a file (its report, the API by
+    // digest); null: not counted.
+    AskCounts* asks = nullptr;
 };
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves

@@ -324,6 +324,13 @@ void UploadScans::scan(Store& store, UploadStart& start)
     const std::string password =
         api ? form_field(target.query, "password").value_or("") : form->password();
     AnalysisOutcome outcome = analysis.finish(store, file, whole, password);
+    // Kept before its record says it was analysed, so that a file the store
+    // holds has its sample whenever the sample could be written.
+    if (options_.samples && outcome.fault == ScanFault::None && !outcome.store_failed) {
+        std::string why;
+        if (!options_.samples->keep(file.sha256, whole, why))
+            client.note("the sample could not be kept: " + why);
+    }
     std::vector<unsigned char>().swap(whole);
     if (outcome.fault != ScanFault::None || outcome.store_failed)
         count("error");

@@ -19,6 +19,7 @@
 #include "service/analysis/pipeline.h"
 #include "service/analysis/scan_pool.h"
 #include "service/analysis/scanner.h"
+#include "service/samples/sample_store.h"
 #include "service/store/store.h"
 #include "service/web/metrics.h"
 #include "service/web/server.h"
@@ -31,6 +32,7 @@ struct ScanOptions {
     YaraRules* yara = nullptr;   // --yara-rules: none, no YARA
     std::chrono::seconds yara_timeout{60};
     ExtractLimits extract;
+    SampleStore* samples = nullptr;  // --samples: each upload's bytes kept there
 };
 
 class UploadScans final : public UploadRoutes {
