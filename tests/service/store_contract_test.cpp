@@ -835,30 +835,34 @@ TEST_P(StoreContract, RescanQueueHandsEachSampleToOneClaimerInOrder)
     auto b = open_store(location_, StoreMode::Service, error_);
     ASSERT_TRUE(reader && a && b) << error_;
     std::uint64_t added = 0, queued = 0;
-    const RescanItem first[] = {{sample(1), 1, 100}, {sample(2), 5, 50}, {sample(3), 1, 200}};
+    // Queued in the reverse of the order they are taken in.
+    const RescanItem first[] = {
+        {sample(4), 1, 50}, {sample(3), 1, 200}, {sample(2), 5, 50}, {sample(1), 1, 100}};
     EXPECT_EQ(reader->queue_rescans(first, added, error_), StoreStatus::Error);
     ASSERT_EQ(a->queue_rescans(first, added, error_), StoreStatus::Ok) << error_;
-    EXPECT_EQ(added, 3u);
+    EXPECT_EQ(added, 4u);
     // Queued again, from another connection: nothing doubled, the larger count kept.
     const RescanItem again[] = {{sample(1), 7, 100}, {sample(3), 0, 200}};
     ASSERT_EQ(b->queue_rescans(again, added, error_), StoreStatus::Ok) << error_;
     EXPECT_EQ(added, 0u);
     ASSERT_EQ(b->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
-    EXPECT_EQ(queued, 3u);
+    EXPECT_EQ(queued, 4u);
 
     EXPECT_EQ(claim(*a), 1);
     EXPECT_EQ(claim(*b), 2);
     EXPECT_EQ(claim(*a), 3);
+    EXPECT_EQ(claim(*b), 4);
     EXPECT_EQ(claim(*b), std::nullopt);
     ASSERT_EQ(a->end_rescan(sample(1), true, error_), StoreStatus::Ok) << error_;
     ASSERT_EQ(b->end_rescan(sample(2), false, error_), StoreStatus::Ok) << error_;
     EXPECT_EQ(claim(*a), 2);
     ASSERT_EQ(a->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
-    EXPECT_EQ(queued, 2u);
+    EXPECT_EQ(queued, 3u);
     // Its claimer gone, what it held is taken again, in order.
     a.reset();
     EXPECT_EQ(claim(*b), 2);
     EXPECT_EQ(claim(*b), 3);
+    EXPECT_EQ(claim(*b), std::nullopt);
 
     // Two claimers at once, each holding all it takes: every sample is
     // taken, and by one of them only.
@@ -889,7 +893,7 @@ TEST_P(StoreContract, RescanQueueHandsEachSampleToOneClaimerInOrder)
     EXPECT_EQ(both, expected) << by_c.size() << " and " << by_d.size() << " taken";
     ASSERT_EQ(b->end_rescan(sample(3), true, error_), StoreStatus::Ok) << error_;
     ASSERT_EQ(b->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
-    EXPECT_EQ(queued, 61u);
+    EXPECT_EQ(queued, 62u);
 
     // The signatures each analyser had when the queue was last filled.
     std::optional<std::string> seen;
