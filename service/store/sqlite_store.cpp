@@ -544,8 +544,9 @@ public:
                     " skipped) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", error))
             && (queue_add_ = prepare(db,
                     "INSERT OR IGNORE INTO rescan_queue (sha256, asked, newest, queued, claimed)"
-                    " VALUES (?1, ?2, ?3, (SELECT coalesce(max(queued), 0) + 1 FROM rescan_queue),"
-                    " NULL)", error))
+                    " VALUES (?1, ?2, ?3, ?4, NULL)", error))
+            && (queue_last_ = prepare(db, "SELECT coalesce(max(queued), 0) FROM rescan_queue",
+                                      error))
             && (queue_raise_ = prepare(db,
                     "UPDATE rescan_queue SET asked = max(asked, ?2) WHERE sha256 = ?1", error))
             // A claim by a connection of an earlier process is a worker that
@@ -578,17 +579,30 @@ public:
         added = 0;
         if (!writable(error) || !step_once(begin_write_.get(), error))
             return StoreStatus::Error;
+        // Each new sample after the last queued, counted once per batch.
+        sqlite3_int64 last = 0;
         bool done = true;
+        {
+            ResetOnExit reset{queue_last_.get()};
+            if (sqlite3_step(queue_last_.get()) == SQLITE_ROW)
+                last = sqlite3_column_int64(queue_last_.get(), 0);
+            else
+                done = false;
+        }
         for (const RescanItem& item : items) {
+            if (!done)
+                break;
             const sqlite3_int64 asked =
                 static_cast<sqlite3_int64>(std::min<std::uint64_t>(item.asked, INT64_MAX));
             bind_bytes(queue_add_.get(), 1, item.sha256);
             sqlite3_bind_int64(queue_add_.get(), 2, asked);
             sqlite3_bind_int64(queue_add_.get(), 3, item.newest);
+            sqlite3_bind_int64(queue_add_.get(), 4, last + 1);
             if (!(done = step_once(queue_add_.get(), error)))
                 break;
             if (sqlite3_changes(db_.get()) > 0) {
                 ++added;
+                ++last;
                 continue;
             }
             bind_bytes(queue_raise_.get(), 1, item.sha256);
@@ -1414,7 +1428,7 @@ private:
     Statement matches_, file_type_, faults_, members_, parents_, children_page_, children_count_,
               parents_page_, parents_count_;
     Statement add_match_, set_type_, drop_faults_, add_fault_, drop_members_, add_member_;
-    Statement queue_add_, queue_raise_, queue_first_, queue_claim_, queue_done_, queue_release_,
+    Statement queue_add_, queue_last_, queue_raise_, queue_first_, queue_claim_, queue_done_, queue_release_,
               queue_release_all_, queue_size_, seen_read_, seen_write_;
 };
 

@@ -157,7 +157,11 @@ bool Rescans::check(Store& store)
         std::optional<ScanRecord> now;
         std::string detail;
         if (analysers_[i]->identity(now, detail) != ScanFault::None) {
-            say("cannot ask " + std::string(analysers_[i]->name()) + " for its signatures: " + detail);
+            // Said once while it lasts: the look comes back every few seconds.
+            if (!unanswered_)
+                say("cannot ask " + std::string(analysers_[i]->name()) + " for its signatures: " +
+                    detail);
+            unanswered_ = true;
             return false;
         }
         if (!now)
@@ -171,6 +175,7 @@ bool Rescans::check(Store& store)
         if (seen != seen_text(*now))
             changed.push_back({i, std::move(*now)});
     }
+    unanswered_ = false;
     if (changed.empty())
         return true;
 

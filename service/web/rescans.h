@@ -95,6 +95,7 @@ private:
     const AskCounts* asks_;
     RescanSettings settings_;
     std::vector<std::unique_ptr<Analyser>> analysers_;
+    bool unanswered_ = false;   // the watcher's: an analyser did not say what it scans with
     std::mutex request_mutex_;  // the requests' store, shared by the routes' threads
 
     std::mutex mutex_;
