@@ -276,7 +276,7 @@ BREAKS = [
       "counted.by_status[200 - 100].fetch_add(1, relaxed);",
       "every request is counted as a 200: error rates read zero"),
     B("service-metrics-route-lost", "service/web/routes.cpp",
-      "        response.route = route_name(path);\n", "        (void)path;\n",
+      "        response.route = route_name(path);\n", "        (void)route_name(path);\n",
       "requests are not counted by route"),
     B("service-metrics-public", "service/web/routes.cpp",
       "if (request.operator_side)", 'if (request.operator_side || target.path == "/metrics")',
