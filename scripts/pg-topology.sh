@@ -105,7 +105,8 @@ up() {
                        GRANT UPDATE (generation) ON brantwicker_store TO brantwicker_service;
                        GRANT INSERT, UPDATE, DELETE ON scan_matches, file_types, analyser_faults,
                          archive_members, lookup_sessions, lookup_session_digests,
-                         retro_hunts, retro_hunt_matches TO brantwicker_service"
+                         retro_hunts, retro_hunt_matches, rescan_queue,
+                         signatures_seen TO brantwicker_service"
 
   # Two instances reading the standby only: when it is down they answer 503.
   local i=0

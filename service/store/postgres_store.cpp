@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -128,6 +129,14 @@ constexpr const char* service_tables_sql[] = {
     "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
     ("CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"
      " ON archive_members (parent_sha1, sha1)"),
+    // The samples to analyse again, shared by every instance; an instance
+    // holds the one it works on by an advisory lock on its digest, which the
+    // server lets go when the instance's connection ends. And the signatures
+    // each analyser had when the queue was last filled.
+    "CREATE TABLE IF NOT EXISTS rescan_queue (sha256 bytea PRIMARY KEY, asked bigint NOT NULL,"
+    " newest bigint NOT NULL, queued timestamptz NOT NULL DEFAULT clock_timestamp())",
+    "CREATE INDEX IF NOT EXISTS rescan_queue_order ON rescan_queue (asked DESC, newest DESC, queued)",
+    "CREATE TABLE IF NOT EXISTS signatures_seen (engine bytea PRIMARY KEY, seen bytea NOT NULL)",
     // A session keeps only its name, its time and the digests asked: never
     // who asked.
     "CREATE TABLE IF NOT EXISTS lookup_sessions (name bytea PRIMARY KEY, expires bigint NOT NULL)",
@@ -833,6 +842,10 @@ private:
     Clock::time_point confirmed_{};
 };
 
+// The advisory lock that holds a queued sample: the first 64 bits of its
+// SHA-256, $1.
+#define RESCAN_KEY "('x' || encode(substring($1::bytea from 1 for 8), 'hex'))::bit(64)::bigint"
+
 bool run_fixed(Link& link, const char* sql, std::string& error)
 {
     return static_cast<bool>(link.run(nullptr, sql, {}, no_deadline, error, 0));
@@ -1353,6 +1366,147 @@ public:
         return nullptr;
     }
 
+    StoreStatus queue_rescans(std::span<const RescanItem> items, std::uint64_t& added,
+                              std::string& error) override
+    {
+        added = 0;
+        Link* primary = writer(error);
+        if (!primary)
+            return StoreStatus::Error;
+        // One statement, in digest order, so that two instances queueing at
+        // once take their row locks in the same order.
+        std::string digests, asked, newest;
+        for (const RescanItem& item : items) {
+            const char* comma = digests.empty() ? "" : ",";
+            digests += comma + to_hex(item.sha256);
+            asked += comma + std::to_string(std::min<std::uint64_t>(item.asked, INT64_MAX));
+            newest += comma + std::to_string(item.newest);
+        }
+        if (items.empty())
+            return StoreStatus::Ok;
+        const std::string_view params[] = {digests, asked, newest};
+        Result rows = primary->run(nullptr,
+            "WITH given AS (SELECT decode(d, 'hex') AS sha256, max(a::bigint) AS asked,"
+            "  max(n::bigint) AS newest FROM unnest(string_to_array($1::text, ','),"
+            "  string_to_array($2::text, ','), string_to_array($3::text, ',')) AS t (d, a, n)"
+            "  GROUP BY d ORDER BY d),"
+            " put AS (INSERT INTO rescan_queue AS q (sha256, asked, newest)"
+            "  SELECT sha256, asked, newest FROM given ORDER BY sha256"
+            "  ON CONFLICT (sha256) DO UPDATE SET asked = greatest(q.asked, excluded.asked)"
+            "  RETURNING (xmax = 0) AS fresh)"
+            " SELECT count(*) FILTER (WHERE fresh) FROM put",
+            params, Clock::now() + walk_wait, error, 0);
+        if (!rows)
+            return primary_failed(error);
+        added = std::strtoull(PQgetvalue(rows.get(), 0, 0), nullptr, 10);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus claim_rescan(RescanItem& out, std::string& error) override
+    {
+        Link* primary = writer(error);
+        if (!primary)
+            return StoreStatus::Error;
+        if (primary->connection() != claims_on_) {
+            held_.clear();  // a new connection: the old one's locks went with it
+            claims_on_ = primary->connection();
+        }
+        Result rows = primary->run(nullptr,
+            "SELECT sha256, asked, newest FROM rescan_queue"
+            " ORDER BY asked DESC, newest DESC, queued LIMIT 64", {}, soon(), error);
+        if (!rows)
+            return primary_failed(error);
+        for (int row = 0; row < PQntuples(rows.get()); ++row) {
+            RescanItem item;
+            column_digest(rows.get(), row, 0, item.sha256);
+            if (held_.contains(to_hex(item.sha256)))
+                continue;  // the lock is re-entrant: never take one's own twice
+            item.asked = column_integer(rows.get(), row, 1);
+            item.newest = static_cast<std::int64_t>(column_integer(rows.get(), row, 2));
+            const std::string_view digest[] = {as_view(item.sha256)};
+            Result locked = primary->run(nullptr, "SELECT pg_try_advisory_lock(" RESCAN_KEY ")",
+                                         digest, soon(), error);
+            if (!locked)
+                return primary_failed(error);
+            if (column_integer(locked.get(), 0, 0) == 0)
+                continue;
+            // Another instance may have finished it between the two reads.
+            Result still = primary->run(nullptr,
+                "SELECT count(*) FROM rescan_queue WHERE sha256 = $1", digest, soon(), error);
+            if (!still || column_integer(still.get(), 0, 0) == 0) {
+                std::string ignored;
+                primary->run(nullptr, "SELECT pg_advisory_unlock(" RESCAN_KEY ")", digest,
+                             soon(), ignored);
+                if (!still)
+                    return primary_failed(error);
+                continue;
+            }
+            held_.insert(to_hex(item.sha256));
+            out = item;
+            return StoreStatus::Ok;
+        }
+        return StoreStatus::NotFound;
+    }
+
+    StoreStatus end_rescan(const Sha256Bytes& sha256, bool done, std::string& error) override
+    {
+        Link* primary = writer(error);
+        if (!primary)
+            return StoreStatus::Error;
+        const std::string_view digest[] = {as_view(sha256)};
+        if (done && !primary->run(nullptr, "DELETE FROM rescan_queue WHERE sha256 = $1", digest,
+                                  soon(), error))
+            return primary_failed(error);
+        if (held_.erase(to_hex(sha256)) > 0 && primary->connection() == claims_on_
+            && !primary->run(nullptr, "SELECT pg_advisory_unlock(" RESCAN_KEY ")", digest,
+                             soon(), error))
+            return primary_failed(error);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus rescans_queued(std::uint64_t& out, std::string& error) override
+    {
+        out = 0;
+        Link* primary = writer(error);
+        Result rows = primary ? primary->run(nullptr, "SELECT count(*) FROM rescan_queue", {},
+                                             soon(), error)
+                              : nullptr;
+        if (!rows)
+            return primary ? primary_failed(error) : StoreStatus::Error;
+        out = column_integer(rows.get(), 0, 0);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus signatures_seen(std::string_view engine, std::optional<std::string>& out,
+                                std::string& error) override
+    {
+        out.reset();
+        Link* primary = writer(error);
+        const std::string_view params[] = {engine};
+        Result rows = primary ? primary->run(nullptr,
+                                             "SELECT seen FROM signatures_seen WHERE engine = $1",
+                                             params, soon(), error)
+                              : nullptr;
+        if (!rows)
+            return primary ? primary_failed(error) : StoreStatus::Error;
+        if (PQntuples(rows.get()) > 0)
+            out = column_bytes(rows.get(), 0, 0);
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus set_signatures_seen(std::string_view engine, std::string_view seen,
+                                    std::string& error) override
+    {
+        Link* primary = writer(error);
+        const std::string_view params[] = {engine, seen};
+        if (!primary || !primary->run(nullptr,
+                "INSERT INTO signatures_seen (engine, seen) VALUES ($1, $2)"
+                " ON CONFLICT (engine) DO UPDATE SET seen = excluded.seen",
+                params, soon(), error))
+            return primary ? primary_failed(error) : StoreStatus::Error;
+        return StoreStatus::Ok;
+    }
+
     std::string engine_version() const override
     {
         for (const Link& link : links_)
@@ -1363,6 +1517,31 @@ public:
     int schema_version() const override { return current_schema; }
 
 private:
+    Clock::time_point soon() const { return Clock::now() + wait_; }
+
+    // The primary, ready for the service's own writes; null with `error` set.
+    Link* writer(std::string& error)
+    {
+        if (mode_ != StoreMode::Service) {
+            error = "the store is not open for the service's own records";
+            return nullptr;
+        }
+        Link& primary = links_.back();
+        bool refused = false;
+        std::string why;
+        if (!primary.ready(soon(), why, refused)) {
+            error = "the primary database: " + why;
+            return nullptr;
+        }
+        return &primary;
+    }
+
+    static StoreStatus primary_failed(std::string& error)
+    {
+        error = "the primary database: " + error;
+        return StoreStatus::Error;
+    }
+
     template <std::size_t N>
     static std::string_view as_view(const std::array<unsigned char, N>& bytes)
     {
@@ -1626,6 +1805,10 @@ private:
     StoreMode                 mode_;
     std::chrono::milliseconds wait_;
     RecentRecords             recent_;
+    // The samples this connection holds by their locks, in hex, and the
+    // connection that holds them.
+    std::set<std::string>     held_;
+    const PGconn*             claims_on_ = nullptr;
 };
 
 bool create_schema(Link& link, std::string& error)

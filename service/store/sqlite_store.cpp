@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cerrno>
 #include <filesystem>
+#include <cstdio>
+#include <random>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -409,6 +411,27 @@ private:
     std::uint64_t new_listings_ = 0;
 };
 
+// Who holds a claimed sample: a token drawn once per process, then the
+// connection's number. A claim whose token is not this process's was left
+// by a process that ended.
+const std::string& process_claimer()
+{
+    static const std::string token = [] {
+        std::random_device random;
+        char text[40];
+        std::snprintf(text, sizeof text, "%08x%08x%08x:", random(), random(),
+                      static_cast<unsigned>(::getpid()));
+        return std::string(text);
+    }();
+    return token;
+}
+
+std::string claimer_name()
+{
+    static std::atomic<std::uint64_t> connections{0};
+    return process_claimer() + std::to_string(connections.fetch_add(1));
+}
+
 class SqliteStore final : public Store {
 public:
     SqliteStore(Database db, bool service, std::string path, struct stat opened)
@@ -518,7 +541,165 @@ public:
             && (drop_members_ = prepare(db, "DELETE FROM archive_members WHERE parent = ?1", error))
             && (add_member_ = prepare(db,
                     "INSERT INTO archive_members (parent, position, parent_sha1, name, md5, sha1,"
-                    " skipped) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", error));
+                    " skipped) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)", error))
+            && (queue_add_ = prepare(db,
+                    "INSERT OR IGNORE INTO rescan_queue (sha256, asked, newest, queued, claimed)"
+                    " VALUES (?1, ?2, ?3, ?4, NULL)", error))
+            && (queue_last_ = prepare(db, "SELECT coalesce(max(queued), 0) FROM rescan_queue",
+                                      error))
+            && (queue_raise_ = prepare(db,
+                    "UPDATE rescan_queue SET asked = max(asked, ?2) WHERE sha256 = ?1", error))
+            // A claim by a connection of an earlier process is a worker that
+            // died: the sample is free again. The file is one service's.
+            && (queue_first_ = prepare(db,
+                    "SELECT sha256, asked, newest FROM rescan_queue WHERE claimed IS NULL"
+                    " OR substr(claimed, 1, length(?1)) <> ?1"
+                    " ORDER BY asked DESC, newest DESC, queued LIMIT 1", error))
+            && (queue_claim_ = prepare(db,
+                    "UPDATE rescan_queue SET claimed = ?2 WHERE sha256 = ?1", error))
+            && (queue_done_ = prepare(db,
+                    "DELETE FROM rescan_queue WHERE sha256 = ?1 AND claimed = ?2", error))
+            && (queue_release_ = prepare(db,
+                    "UPDATE rescan_queue SET claimed = NULL WHERE sha256 = ?1 AND claimed = ?2",
+                    error))
+            && (queue_release_all_ = prepare(db,
+                    "UPDATE rescan_queue SET claimed = NULL WHERE claimed = ?1", error))
+            && (queue_size_ = prepare(db, "SELECT count(*) FROM rescan_queue", error))
+            && (seen_read_ = prepare(db, "SELECT seen FROM signatures_seen WHERE engine = ?1",
+                                     error))
+            && (seen_write_ = prepare(db,
+                    "INSERT OR REPLACE INTO signatures_seen (engine, seen) VALUES (?1, ?2)", error));
+    }
+
+    ~SqliteStore() override { release_claims(); }
+
+    StoreStatus queue_rescans(std::span<const RescanItem> items, std::uint64_t& added,
+                              std::string& error) override
+    {
+        added = 0;
+        if (!writable(error) || !step_once(begin_write_.get(), error))
+            return StoreStatus::Error;
+        // Each new sample after the last queued, counted once per batch.
+        sqlite3_int64 last = 0;
+        bool done = true;
+        {
+            ResetOnExit reset{queue_last_.get()};
+            if (sqlite3_step(queue_last_.get()) == SQLITE_ROW)
+                last = sqlite3_column_int64(queue_last_.get(), 0);
+            else
+                done = false;
+        }
+        for (const RescanItem& item : items) {
+            if (!done)
+                break;
+            const sqlite3_int64 asked =
+                static_cast<sqlite3_int64>(std::min<std::uint64_t>(item.asked, INT64_MAX));
+            bind_bytes(queue_add_.get(), 1, item.sha256);
+            sqlite3_bind_int64(queue_add_.get(), 2, asked);
+            sqlite3_bind_int64(queue_add_.get(), 3, item.newest);
+            sqlite3_bind_int64(queue_add_.get(), 4, last + 1);
+            if (!(done = step_once(queue_add_.get(), error)))
+                break;
+            if (sqlite3_changes(db_.get()) > 0) {
+                ++added;
+                ++last;
+                continue;
+            }
+            bind_bytes(queue_raise_.get(), 1, item.sha256);
+            sqlite3_bind_int64(queue_raise_.get(), 2, asked);
+            if (!(done = step_once(queue_raise_.get(), error)))
+                break;
+        }
+        if (done && commit(db_.get(), error))
+            return StoreStatus::Ok;
+        added = 0;
+        std::string ignored;
+        run(db_.get(), "ROLLBACK", ignored);
+        return StoreStatus::Error;
+    }
+
+    StoreStatus claim_rescan(RescanItem& out, std::string& error) override
+    {
+        if (!writable(error) || !step_once(begin_write_.get(), error))
+            return StoreStatus::Error;
+        StoreStatus status = StoreStatus::NotFound;
+        {
+            sqlite3_stmt* first = queue_first_.get();
+            ResetOnExit reset{first};
+            bind_text(first, 1, process_claimer());
+            const int stepped = sqlite3_step(first);
+            if (stepped == SQLITE_ROW && column_bytes(first, 0, out.sha256)) {
+                out.asked = static_cast<std::uint64_t>(sqlite3_column_int64(first, 1));
+                out.newest = sqlite3_column_int64(first, 2);
+                status = StoreStatus::Ok;
+            } else if (stepped != SQLITE_DONE && stepped != SQLITE_ROW) {
+                error = describe(db_.get(), "reading the queue");
+                status = StoreStatus::Error;
+            }
+        }
+        if (status == StoreStatus::Ok) {
+            bind_bytes(queue_claim_.get(), 1, out.sha256);
+            bind_text(queue_claim_.get(), 2, claimer_);
+            if (!step_once(queue_claim_.get(), error))
+                status = StoreStatus::Error;
+        }
+        if (status != StoreStatus::Error && commit(db_.get(), error))
+            return status;
+        std::string ignored;
+        run(db_.get(), "ROLLBACK", ignored);
+        return StoreStatus::Error;
+    }
+
+    StoreStatus end_rescan(const Sha256Bytes& sha256, bool done, std::string& error) override
+    {
+        if (!writable(error))
+            return StoreStatus::Error;
+        sqlite3_stmt* statement = done ? queue_done_.get() : queue_release_.get();
+        bind_bytes(statement, 1, sha256);
+        bind_text(statement, 2, claimer_);
+        return step_once(statement, error) ? StoreStatus::Ok : StoreStatus::Error;
+    }
+
+    StoreStatus rescans_queued(std::uint64_t& out, std::string& error) override
+    {
+        out = 0;
+        if (!writable(error))
+            return StoreStatus::Error;
+        ResetOnExit reset{queue_size_.get()};
+        if (sqlite3_step(queue_size_.get()) != SQLITE_ROW) {
+            error = describe(db_.get(), "counting the queue");
+            return StoreStatus::Error;
+        }
+        out = static_cast<std::uint64_t>(sqlite3_column_int64(queue_size_.get(), 0));
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus signatures_seen(std::string_view engine, std::optional<std::string>& out,
+                                std::string& error) override
+    {
+        out.reset();
+        if (!writable(error))
+            return StoreStatus::Error;
+        ResetOnExit reset{seen_read_.get()};
+        bind_text(seen_read_.get(), 1, engine);
+        const int stepped = sqlite3_step(seen_read_.get());
+        if (stepped == SQLITE_ROW)
+            out = column_text(seen_read_.get(), 0);
+        else if (stepped != SQLITE_DONE) {
+            error = describe(db_.get(), "reading the signatures seen");
+            return StoreStatus::Error;
+        }
+        return StoreStatus::Ok;
+    }
+
+    StoreStatus set_signatures_seen(std::string_view engine, std::string_view seen,
+                                    std::string& error) override
+    {
+        if (!writable(error))
+            return StoreStatus::Error;
+        bind_text(seen_write_.get(), 1, engine);
+        bind_text(seen_write_.get(), 2, seen);
+        return step_once(seen_write_.get(), error) ? StoreStatus::Ok : StoreStatus::Error;
     }
 
     // A file asked for again is answered from the records read since the
@@ -931,6 +1112,14 @@ private:
         return statement;
     }
 
+    bool writable(std::string& error) const
+    {
+        if (service_)
+            return true;
+        error = "the store is not open for the service's own records";
+        return false;
+    }
+
     bool step_once(sqlite3_stmt* statement, std::string& error)
     {
         const int status = sqlite3_step(statement);
@@ -1206,8 +1395,19 @@ private:
         return read_uploads(md5, true, out, error);
     }
 
+    // Samples claimed by this connection go back to the queue with it.
+    void release_claims()
+    {
+        if (!queue_release_all_)
+            return;
+        ResetOnExit reset{queue_release_all_.get()};
+        bind_text(queue_release_all_.get(), 1, claimer_);
+        sqlite3_step(queue_release_all_.get());
+    }
+
     Database    db_;
     bool        service_;
+    std::string claimer_ = claimer_name();
     std::string path_;
     struct stat opened_;
     std::optional<std::array<std::uint64_t, 3>> files_by_verdict_;
@@ -1228,6 +1428,8 @@ private:
     Statement matches_, file_type_, faults_, members_, parents_, children_page_, children_count_,
               parents_page_, parents_count_;
     Statement add_match_, set_type_, drop_faults_, add_fault_, drop_members_, add_member_;
+    Statement queue_add_, queue_last_, queue_raise_, queue_first_, queue_claim_, queue_done_, queue_release_,
+              queue_release_all_, queue_size_, seen_read_, seen_write_;
 };
 
 // A kind of file of ours: its mark, its schema version and the statements
@@ -1347,6 +1549,15 @@ constexpr const char* analysis_sql[] = {
     " parent BLOB NOT NULL, position INTEGER NOT NULL, parent_sha1 BLOB NOT NULL,"
     " name TEXT NOT NULL, md5 BLOB, sha1 BLOB, skipped TEXT NOT NULL,"
     " PRIMARY KEY (parent, position)) WITHOUT ROWID",
+    // The samples to analyse again, and the signatures each analyser had when
+    // it was last filled. `claimed` names the connection that holds a sample:
+    // this process's token, then the connection's number.
+    "CREATE TABLE IF NOT EXISTS rescan_queue ("
+    " sha256 BLOB PRIMARY KEY NOT NULL, asked INTEGER NOT NULL, newest INTEGER NOT NULL,"
+    " queued INTEGER NOT NULL, claimed TEXT) WITHOUT ROWID",
+    "CREATE INDEX IF NOT EXISTS rescan_queue_order ON rescan_queue (asked DESC, newest DESC, queued)",
+    "CREATE TABLE IF NOT EXISTS signatures_seen ("
+    " engine TEXT PRIMARY KEY NOT NULL, seen TEXT NOT NULL) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS archive_members_by_md5 ON archive_members (md5)",
     "CREATE INDEX IF NOT EXISTS archive_members_by_sha1 ON archive_members (sha1, parent_sha1)",
     ("CREATE INDEX IF NOT EXISTS archive_members_by_parent_sha1"

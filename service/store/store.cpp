@@ -94,3 +94,47 @@ StoreStatus find_digest(Store& store, const DigestQuery& query, FileRecord& out,
     error = "a digest of an unknown kind";
     return StoreStatus::Error;
 }
+
+namespace {
+
+StoreStatus no_queue(std::string& error)
+{
+    error = "this store keeps no queue of samples to analyse again";
+    return StoreStatus::Error;
+}
+
+}  // namespace
+
+StoreStatus Store::queue_rescans(std::span<const RescanItem>, std::uint64_t& added, std::string& error)
+{
+    added = 0;
+    return no_queue(error);
+}
+
+StoreStatus Store::claim_rescan(RescanItem&, std::string& error)
+{
+    return no_queue(error);
+}
+
+StoreStatus Store::end_rescan(const Sha256Bytes&, bool, std::string& error)
+{
+    return no_queue(error);
+}
+
+StoreStatus Store::rescans_queued(std::uint64_t& out, std::string& error)
+{
+    out = 0;
+    return no_queue(error);
+}
+
+StoreStatus Store::signatures_seen(std::string_view, std::optional<std::string>& out,
+                                   std::string& error)
+{
+    out.reset();
+    return no_queue(error);
+}
+
+StoreStatus Store::set_signatures_seen(std::string_view, std::string_view, std::string& error)
+{
+    return no_queue(error);
+}

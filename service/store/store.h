@@ -174,6 +174,14 @@ struct SourceCount {
 // What an engine's import answers to a call after its commit or failure.
 StoreStatus import_ended(std::string& error);
 
+// A kept sample waiting to be analysed again: the most asked first, then the
+// newest, then the first queued.
+struct RescanItem {
+    Sha256Bytes   sha256{};
+    std::uint64_t asked = 0;   // how often its file was asked for lately
+    std::int64_t  newest = 0;  // when it was last kept, seconds since 1970
+};
+
 // One import of one list: every batch added to it becomes visible together on
 // commit(), or not at all. Dropping it uncommitted rolls everything back.
 class StoreImport {
@@ -250,6 +258,29 @@ public:
     virtual StoreStatus walk_files(const FileFilter& filter,
                                    const std::function<bool(std::span<const HeldDigests>)>& visit,
                                    std::string& error) = 0;
+
+    // The queue of samples to analyse again, shared by every instance of the
+    // service on one database; only in StoreMode::Service. A sample queued
+    // already keeps its place, with the larger of the two counts; `added`
+    // says how many were new.
+    virtual StoreStatus queue_rescans(std::span<const RescanItem> items, std::uint64_t& added,
+                                      std::string& error);
+    // Takes the first sample in the queue that nobody holds, for this
+    // connection: nobody else takes it until end_rescan(), or until the
+    // connection (PostgreSQL) or the process (SQLite) ends, when it goes
+    // back to the queue as it was. NotFound when there is none to take.
+    virtual StoreStatus claim_rescan(RescanItem& out, std::string& error);
+    // Gives a claimed sample back: out of the queue when `done`, otherwise
+    // in its place, to be taken again.
+    virtual StoreStatus end_rescan(const Sha256Bytes& sha256, bool done, std::string& error);
+    virtual StoreStatus rescans_queued(std::uint64_t& out, std::string& error);
+
+    // The signatures (engine version and signature version) an analyser
+    // had when the queue was last filled for it; none before the first time.
+    virtual StoreStatus signatures_seen(std::string_view engine, std::optional<std::string>& out,
+                                        std::string& error);
+    virtual StoreStatus set_signatures_seen(std::string_view engine, std::string_view seen,
+                                            std::string& error);
 
     // The engine and the layout, for the service's information page.
     virtual std::string engine_version() const = 0;

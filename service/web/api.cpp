@@ -336,6 +336,16 @@ WebResponse api_error(unsigned status, std::string_view message)
     return json_response(status, Json{{"error", message}});
 }
 
+WebResponse api_rescan_queued(std::string_view sha256_hex, std::string_view report)
+{
+    Json json{{"sha256", sha256_hex}, {"queued", true}};
+    if (!report.empty())
+        json["report"] = report;
+    WebResponse response = json_response(202, json);
+    response.location = std::string(report);
+    return response;
+}
+
 WebResponse api_record(const FileRecord& record, Store* store, const SampleStore* samples)
 {
     std::string body;

@@ -56,3 +56,7 @@ WebResponse api_openapi(std::string_view service_version);
 
 // A JSON body {"error": message} with `status`.
 WebResponse api_error(unsigned status, std::string_view message);
+
+// 202: the kept sample of `sha256_hex` is queued to be analysed again; its
+// report, when the store holds one, at `report`.
+WebResponse api_rescan_queued(std::string_view sha256_hex, std::string_view report);

@@ -174,6 +174,20 @@ std::string Metrics::exposition() const
         sample(out, "brantwicker_yara_rule_files", "state=\"left_out\"", yara_left_out_.load(relaxed));
     }
 
+    family(out, "brantwicker_rescans_total", "counter",
+           "Kept samples analysed again, and those that could not be.");
+    sample(out, "brantwicker_rescans_total", "result=\"done\"", rescans_done_.load(relaxed));
+    sample(out, "brantwicker_rescans_total", "result=\"failed\"", rescans_failed_.load(relaxed));
+    family(out, "brantwicker_verdict_changes_total", "counter",
+           "Verdicts changed by a scan again of a kept sample, from and to.");
+    constexpr std::string_view verdicts[] = {"unknown", "good", "bad"};  // Verdict's order
+    for (std::size_t from = 0; from < 3; ++from)
+        for (std::size_t to = 0; to < 3; ++to)
+            if (from != to)
+                sample(out, "brantwicker_verdict_changes_total",
+                       "from=\"" + std::string(verdicts[from]) + "\",to=\"" + std::string(verdicts[to]) + "\"",
+                       verdict_changes_[from * 3 + to].load(relaxed));
+
     if (store_files_known_.load()) {
         family(out, "brantwicker_store_files", "gauge",
                "Files in the store by verdict, read at most once a minute.");

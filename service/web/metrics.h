@@ -58,6 +58,14 @@ public:
     // operator's file, so their number is bounded; addresses are never
     // counted.
     void uploaded_by_key(const std::string& key);
+    // A kept sample analysed again (`changed`: its verdict moved, from
+    // `from` to `to`), or one that could not be.
+    void rescanned(bool done) { (done ? rescans_done_ : rescans_failed_).fetch_add(1, std::memory_order_relaxed); }
+    void verdict_changed(int from, int to)
+    {
+        if (from >= 0 && from < 3 && to >= 0 && to < 3)
+            verdict_changes_[static_cast<std::size_t>(from * 3 + to)].fetch_add(1, std::memory_order_relaxed);
+    }
 
     // Files in the store per verdict (good, bad, unknown by Verdict's order),
     // set by whoever reads them, at most once a minute.
@@ -101,6 +109,8 @@ private:
     std::atomic<int> scanner_up_{0};
     std::atomic<std::uint64_t> yara_compiled_{0}, yara_left_out_{0};
     std::atomic<bool> yara_known_{false};
+    std::atomic<std::uint64_t> rescans_done_{0}, rescans_failed_{0};
+    std::array<std::atomic<std::uint64_t>, 9> verdict_changes_{};  // from * 3 + to, by Verdict's order
     std::array<std::atomic<std::uint64_t>, 3> store_files_{};
     std::atomic<bool> store_files_known_{false};
     std::atomic<std::uint64_t> samples_kept_{0}, samples_bytes_{0}, sample_faults_{0};

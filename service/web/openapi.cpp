@@ -377,6 +377,25 @@ WebResponse api_openapi(std::string_view service_version)
                 // Only when the operator gave keys; the look-ups never ask.
                 {"security", Json::array({Json::object(), {{"key", Json::array()}}})},
             }}}},
+            {"/api/v1/files/{sha256}/rescan", {{"post", {
+                {"summary", "Analyse the file's kept sample again (only with --samples)"},
+                {"description", "Queues the sample; a sample queued already is not queued"
+                                " twice. Each new scan joins the file's record."},
+                {"parameters", Json::array({{
+                    {"name", "sha256"}, {"in", "path"}, {"required", true},
+                    {"schema", {{"type", "string"}, {"pattern", "^[0-9a-fA-F]{64}$"}}},
+                }})},
+                {"responses", {
+                    {"202", reply("Queued (or queued already); the report's address in Location",
+                                  {{"type", "object"}, {"properties", {
+                                      {"sha256", {{"type", "string"}}},
+                                      {"queued", {{"type", "boolean"}}},
+                                      {"report", {{"type", "string"}}}}}})},
+                    {"400", reply("Not a SHA-256", ref("Error"))},
+                    {"404", reply("No sample of the file is kept", ref("Error"))},
+                    {"503", reply("The store could not be read or written", ref("Error"))},
+                }},
+            }}}},
             {"/api/v1/info", {{"get", {
                 {"summary", "Files per source and verdict, the versions, and the scanner"},
                 {"responses", {{"200", reply("The figures", ref("Info"))}}},

@@ -166,7 +166,7 @@ void add_members(std::string& html, const std::vector<MemberNode>& members)
 }  // namespace
 
 WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members,
-                        bool sample_kept)
+                        bool sample_kept, bool rescan)
 {
     const std::string md5 = to_hex(record.md5);
     std::string html = "<h1>Report on ";
@@ -211,11 +211,15 @@ WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>&
                 html_escape(source.imported) + "</td></tr>\n";
     html += "</table>\n";
     if (!record.scans.empty()) {
-        html += "<h2>Scans</h2>\n<ul>\n";
+        html += "<h2>Scans</h2>\n<p>Newest first: each scan again adds its own.</p>\n<ul>\n";
         for (const ScanRecord& scan : record.scans)
             html += "<li>" + scan_line(scan) + "</li>\n";
         html += "</ul>\n";
     }
+    if (rescan && record.sha256)
+        html += "<form method=\"post\" action=\"/files/" + to_hex(*record.sha256) +
+                "/rescan\">\n<button type=\"submit\">Scan again with today's signatures</button>\n"
+                "</form>\n";
     if (!record.faults.empty()) {
         html += "<h2>Not analysed</h2>\n<ul>\n";
         for (const AnalyserFault& fault : record.faults)

@@ -27,7 +27,14 @@ constexpr std::string_view kRouteNames[] = {
     "unknown_page", "healthz", "metrics", "not_found", "scan", "api_scan",
     "hashlookup_lookup", "hashlookup_bulk", "hashlookup_info", "hashlookup_stats",
     "hashlookup_session", "hashlookup_links", "hashlookup_bloom", "api_retrohunt",
+    "api_rescan", "rescan",
 };
+
+// POST /api/v1/files/<sha256>/rescan, and the report page's button at
+// /files/<sha256>/rescan.
+constexpr std::string_view kFilesPath = "files/";
+constexpr std::string_view kFilesPagePath = "/files/";
+constexpr std::string_view kRescanSuffix = "/rescan";
 
 // The most digests GET /api/v1/unknown?top=N lists; without `top`, 100.
 constexpr std::size_t kUnknownTopDefault = 100;
@@ -92,7 +99,7 @@ WebResponse search(std::string_view query, Store& store, const RouteContext& con
     return store_failed(error);
 }
 
-WebResponse report(std::string_view path, Store& store, const SampleStore* samples)
+WebResponse report(std::string_view path, Store& store, const RouteContext& context)
 {
     const std::optional<Md5Bytes> md5 = report_path_digest(path);
     FileRecord record;
@@ -100,9 +107,13 @@ WebResponse report(std::string_view path, Store& store, const SampleStore* sampl
     const StoreStatus status =
         md5 ? store.find_md5(*md5, record, error) : StoreStatus::NotFound;
     switch (status) {
-    case StoreStatus::Ok:
-        return report_page(record, member_tree(store, record),
-                           samples && kept_holder(store, *samples, record, error).has_value());
+    case StoreStatus::Ok: {
+        // A member's bytes are kept in its archive's sample; with them, a
+        // button to scan again.
+        const bool kept = context.samples &&
+                          kept_holder(store, *context.samples, record, error).has_value();
+        return report_page(record, member_tree(store, record), kept, kept && context.rescans);
+    }
     case StoreStatus::NotFound:
         return message_page(404, "No such report",
                             "There is no report at this address. The search page finds files "
@@ -111,6 +122,54 @@ WebResponse report(std::string_view path, Store& store, const SampleStore* sampl
         break;
     }
     return store_failed(error);
+}
+
+// Queues the kept sample that holds the file `hex` (a SHA-256) to be
+// analysed again: 202 (the API) or back to its report (the page's button),
+// whether or not it was queued already; 404 when no sample of it is kept.
+WebResponse rescan(bool api, std::string_view method, std::string_view hex,
+                   const WebRequest& request, Store& store, const RouteContext& context)
+{
+    if (method != "POST")
+        return not_allowed(api, "POST");
+    if (context.gate) {
+        std::string client;
+        if (std::optional<WebResponse> refused =
+                context.gate->admit(request.authorization, request.peer, client))
+            return *refused;
+    }
+    const auto failed = [api](unsigned status, std::string_view title, std::string_view why) {
+        return api ? api_error(status, why) : message_page(status, title, why);
+    };
+    Sha256Bytes sha256{};
+    if (hex.size() != 64 || !parse_hex(hex, sha256))
+        return failed(400, "Bad request", "A file is named here by its SHA-256: 64 hexadecimal digits.");
+    if (!context.samples || !context.rescans)
+        return failed(404, "No sample kept",
+                      "This service keeps no samples, so it cannot scan a file again. "
+                      "Upload the file to have it scanned.");
+    std::string error;
+    const std::optional<Sha256Bytes> holder = kept_holder(store, *context.samples, sha256, error);
+    if (!holder && !error.empty()) {
+        WebResponse response = failed(503, "Store unavailable", "The store could not be read.");
+        response.log_note = error;
+        return response;
+    }
+    if (!holder)
+        return failed(404, "No sample kept",
+                      "No sample of this file is kept, so it cannot be scanned again. "
+                      "Upload the file to have it scanned.");
+    FileRecord record;
+    const StoreStatus found = store.find_sha256(sha256, record, error);
+    if (found == StoreStatus::Error || context.rescans->request(*holder, error) != StoreStatus::Ok) {
+        WebResponse response = failed(503, "Store unavailable", "The scan again could not be queued.");
+        response.log_note = error;
+        return response;
+    }
+    const std::string report = found == StoreStatus::Ok ? report_path(record.md5) : std::string();
+    if (api)
+        return api_rescan_queued(to_hex(sha256), report);
+    return see_other_page(report.empty() ? std::string(kSearchPagePath) : report);
 }
 
 // Which of the digests most asked and not held to show: `top=N`, 1 to the
@@ -181,6 +240,11 @@ WebResponse api(std::string_view method, std::string_view path, const WebRequest
                                                context.samples)
                                     : not_allowed(true, "POST");
     }
+    if (path.starts_with(kFilesPath) && path.ends_with(kRescanSuffix)
+        && path.size() >= kFilesPath.size() + kRescanSuffix.size())
+        return rescan(true, method, path.substr(kFilesPath.size(), path.size() - kFilesPath.size()
+                                                                   - kRescanSuffix.size()),
+                      request, store, context);
     if (path == "info")
         return get ? api_info(store, context.service_version, context.scanner)
                    : not_allowed(true, "GET, HEAD");
@@ -202,6 +266,8 @@ std::string_view route_name(std::string_view path)
         {"/api/v1/info", "api_info"}, {"/api/v1/openapi.json", "api_openapi"},
         {"/api/v1/unknown", "api_unknown"},
     };
+    if (path.ends_with(kRescanSuffix))
+        return path.starts_with(kApi) ? "api_rescan" : "rescan";
     for (const auto& [known, name] : paths)
         if (path == known || (known.size() > 1 && known.ends_with('/') && path.starts_with(known)))
             return name;
@@ -230,12 +296,19 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
     if (target.path.starts_with(kApi))
         return api(method, target.path.substr(kApi.size()), request, store, context);
 
+    if (target.path.starts_with(kFilesPagePath) && target.path.ends_with(kRescanSuffix)
+        && target.path.size() >= kFilesPagePath.size() + kRescanSuffix.size())
+        return rescan(false, method, target.path.substr(kFilesPagePath.size(),
+                                                        target.path.size() - kFilesPagePath.size()
+                                                            - kRescanSuffix.size()),
+                      request, store, context);
+
     const bool page = target.path == "/" || target.path == kSearchPagePath ||
                       target.path.starts_with(kReportPathPrefix);
     if (page && method != "GET")
         return not_allowed(false, "GET, HEAD");
     if (target.path.starts_with(kReportPathPrefix))
-        return report(target.path, store, context.samples);
+        return report(target.path, store, context);
     if (page)
         return search(target.query, store, context);
     return message_page(404, "Not found", "There is nothing at this address.");
@@ -246,8 +319,19 @@ WebResponse route_request(const WebRequest& request, Store& store, const RouteCo
 WebResponse route(const WebRequest& request, Store& store, const RouteContext& context)
 {
     WebResponse response = route_request(request, store, context);
+    const std::string_view path = split_target(request.target).path;
     if (response.route.empty())
-        response.route = route_name(split_target(request.target).path);
+        response.route = route_name(path);
+    // A file found is counted by the digest it was asked by, the last part
+    // of its address.
+    if (context.asks && response.status == 200
+        && (response.route == "report" || response.route == "api_md5"
+            || response.route == "api_sha1" || response.route == "api_sha256")) {
+        const std::string_view last = path.substr(path.find_last_of('/') + 1);
+        const std::string_view hex = response.route == "report" ? path.substr(std::string_view(kReportPathPrefix).size(), 32) : last;
+        if (const std::optional<DigestQuery> digest = parse_digest(hex))
+            context.asks->asked(digest->bytes);
+    }
     return response;
 }
 

@@ -14,6 +14,7 @@
 #include "service/web/unknown_digests.h"
 #include "service/web/upload_gate.h"
 #include "service/samples/sample_store.h"
+#include "service/web/rescans.h"
 
 class HuntRunner;
 
@@ -41,6 +42,11 @@ struct RouteContext {
     // The retro-hunts over the kept samples, with `sessions` as the live
     // store they are kept in; null: none (no kept samples).
     HuntRunner* hunts = nullptr;
+    // Where a kept sample is queued to be analysed again; null: nowhere.
+    RescanRequests* rescans = nullptr;
+    // Counts the look-ups that found a file (its report, the API by
+    // digest); null: not counted.
+    AskCounts* asks = nullptr;
 };
 
 // Answers `request` from `store`. HEAD is answered as GET; the edge leaves

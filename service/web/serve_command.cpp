@@ -26,6 +26,7 @@
 #include "service/web/server.h"
 #include "service/web/bloom_publisher.h"
 #include "service/web/upload_routes.h"
+#include "service/web/rescans.h"
 #include "service/web/unknown_digests.h"
 
 #include <signal.h>
@@ -39,6 +40,7 @@
 #include <ctime>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -60,6 +62,7 @@ struct ScanSettings {
     ScanOptions options;
     std::chrono::milliseconds clamd_timeout{60000};
     std::string yara_rules;  // empty: no YARA
+    RescanSettings rescan;
 };
 
 struct ServeOptions {
@@ -134,6 +137,10 @@ constexpr ServeRow kServeOptions[] = {
      [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_files, v, 0, 1'000'000); }},
     {"--extract-max-bytes", "N", "bytes one upload's archives may unpack to, up to 1099511627776 (default 536870912)",
      [](ServeOptions& o, std::string_view v) { return take_number(o.scan.options.extract.max_bytes, v, 0, std::uint64_t{1} << 40); }},
+    {"--rescan-jobs", "N", "kept samples analysed again at once, at low priority, 1-64 (default 1)",
+     [](ServeOptions& o, std::string_view v) { return take_number(o.scan.rescan.jobs, v, 1, 64); }},
+    {"--signature-check", "SECONDS", "how often to ask the analysers for new signatures, 1-86400 (default 300)",
+     [](ServeOptions& o, std::string_view v) { return take_seconds(o.scan.rescan.check_every, v, 1, 86400); }},
     {"--public-stats", "", "answer /stats/top on the public port too (default: the operator's address only)",
      [](ServeOptions& o, std::string_view) { o.public_stats = true; return true; }},
     {"--session-ttl", "SECONDS", "how long a hash-lookup session lives, 1-31622400 (default 86400)",
@@ -327,6 +334,12 @@ public:
           keys_path_(std::move(keys_path)), thread_([this] { run(); })
     {
     }
+    // Told after each compilation, from the reloads' thread.
+    void on_reload(std::function<void()> then)
+    {
+        const std::lock_guard lock(mutex_);
+        then_ = std::move(then);
+    }
     ~RuleReloads() { stop(); }
     RuleReloads(const RuleReloads&) = delete;
     RuleReloads& operator=(const RuleReloads&) = delete;
@@ -353,6 +366,9 @@ private:
             }
             if (rules_)
                 load(*rules_, metrics_);
+            const std::lock_guard lock(mutex_);
+            if (then_)
+                then_();
         }
     }
 
@@ -388,6 +404,8 @@ private:
     sigset_t signals_;
     UploadGate* gate_;
     std::string keys_path_;
+    std::mutex mutex_;
+    std::function<void()> then_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
@@ -462,8 +480,13 @@ int serve_command(int argc, char** argv)
     const std::optional<std::uint64_t> limit = descriptor_limit();
     if (limit && !room_for_one(*limit, options.threads + kStoreReserve, options.threads))
         return 1;
+    // The scans again: the watcher's connection, the requests', one per job.
+    // Without clamd, kept samples are only hunted through, never scanned.
+    std::vector<std::unique_ptr<Store>> rescan_stores;
+    const bool keeping = !serve.samples.empty() && scanning;
     if (!open_stores(scan_stores, scanning ? scan.options.jobs : 0, StoreMode::Service)
-        || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly))
+        || !open_stores(stores, options.threads + 1, StoreMode::ReadOnly)
+        || !open_stores(rescan_stores, keeping ? scan.rescan.jobs + 2 : 0, StoreMode::Service))
         return 1;
     std::unique_ptr<LiveStore> live;
     std::unique_ptr<UnknownDigests> unknown;
@@ -590,15 +613,28 @@ int serve_command(int argc, char** argv)
                           log_line("brantwicker-service: " + line);
                       });
     }
+    // The counts that order the scans again: the files most looked up first.
+    constexpr std::size_t kAskCounts = 10000;
+    AskCounts asks(kAskCounts);
+    std::optional<Rescans> rescans;
+    if (samples && scanner) {
+        scan.rescan.extract = scan.options.extract;
+        scan.rescan.yara = scan.options.yara;
+        scan.rescan.yara_timeout = scan.options.yara_timeout;
+        rescans.emplace(*scanner, *samples, std::move(rescan_stores), metrics, &asks, scan.rescan);
+        reloads.on_reload([&rescans] { rescans->check_now(); });
+    }
     const RequestHandler handler = [&](unsigned worker, const WebRequest& request) {
         RouteContext context{BRANTWICKER_VERSION, worker, unknown.get(), checks,
-                                   options.operator_port ? &metrics : nullptr,
-                                   scanner ? &*scanner : nullptr, sessions[worker].get(),
-                                   serve.session_ttl, serve.public_stats,
-                                   serve.bloom ? &published : nullptr,
-                                   gate ? &*gate : nullptr};
+                             options.operator_port ? &metrics : nullptr,
+                             scanner ? &*scanner : nullptr, sessions[worker].get(),
+                             serve.session_ttl, serve.public_stats,
+                             serve.bloom ? &published : nullptr,
+                             gate ? &*gate : nullptr};
         context.samples = samples.get();
         context.hunts = hunts ? &*hunts : nullptr;
+        context.rescans = rescans ? &*rescans : nullptr;
+        context.asks = rescans ? &asks : nullptr;
         WebResponse response = route(request, *stores[worker], context);
         if (response.status == 503 && response.route != "healthz")
             metrics.store_error();
@@ -610,6 +646,9 @@ int serve_command(int argc, char** argv)
         publisher.emplace(*bloom_stores.front(), published);
     std::string error;
     const int status = run_server(options, handler, error, uploads ? &*uploads : nullptr);
+    reloads.on_reload({});
+    if (rescans)
+        rescans->stop();
     housekeeping.stop();
     if (publisher)
         publisher->stop();

@@ -870,6 +870,100 @@ TEST_P(StoreContract, WalksTheFilesAFilterLetsThrough)
     }
 }
 
+// The queue of samples to analyse again: each sample once, the most asked
+// first and then the newest; a claimed sample is nobody else's until given
+// back, and goes back to the queue when its claimer's connection ends.
+TEST_P(StoreContract, RescanQueueHandsEachSampleToOneClaimerInOrder)
+{
+    import("list", {entry(shared_md5, "a", Verdict::Good)}, 1);
+    const auto sample = [](unsigned char fill) {
+        Sha256Bytes sha256{};
+        sha256.fill(fill);
+        return sha256;
+    };
+    const auto claim = [&](Store& store) -> std::optional<unsigned char> {
+        RescanItem item;
+        const StoreStatus status = store.claim_rescan(item, error_);
+        EXPECT_NE(status, StoreStatus::Error) << error_;
+        return status == StoreStatus::Ok ? std::optional(item.sha256[0]) : std::nullopt;
+    };
+    auto reader = open_store(location_, StoreMode::ReadOnly, error_);
+    auto a = open_store(location_, StoreMode::Service, error_);
+    auto b = open_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(reader && a && b) << error_;
+    std::uint64_t added = 0, queued = 0;
+    // Queued in the reverse of the order they are taken in.
+    const RescanItem first[] = {
+        {sample(4), 1, 50}, {sample(3), 1, 200}, {sample(2), 5, 50}, {sample(1), 1, 100}};
+    EXPECT_EQ(reader->queue_rescans(first, added, error_), StoreStatus::Error);
+    ASSERT_EQ(a->queue_rescans(first, added, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(added, 4u);
+    // Queued again, from another connection: nothing doubled, the larger count kept.
+    const RescanItem again[] = {{sample(1), 7, 100}, {sample(3), 0, 200}};
+    ASSERT_EQ(b->queue_rescans(again, added, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(added, 0u);
+    ASSERT_EQ(b->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(queued, 4u);
+
+    EXPECT_EQ(claim(*a), 1);
+    EXPECT_EQ(claim(*b), 2);
+    EXPECT_EQ(claim(*a), 3);
+    EXPECT_EQ(claim(*b), 4);
+    EXPECT_EQ(claim(*b), std::nullopt);
+    ASSERT_EQ(a->end_rescan(sample(1), true, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(b->end_rescan(sample(2), false, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(claim(*a), 2);
+    ASSERT_EQ(a->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(queued, 3u);
+    // Its claimer gone, what it held is taken again, in order.
+    a.reset();
+    EXPECT_EQ(claim(*b), 2);
+    EXPECT_EQ(claim(*b), 3);
+    EXPECT_EQ(claim(*b), std::nullopt);
+
+    // Two claimers at once, each holding all it takes: every sample is
+    // taken, and by one of them only.
+    std::vector<RescanItem> many;
+    for (unsigned char i = 10; i < 70; ++i)
+        many.push_back({sample(i), i % 3u, i});
+    ASSERT_EQ(b->queue_rescans(many, added, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(added, many.size());
+    auto c = open_store(location_, StoreMode::Service, error_);
+    auto d = open_store(location_, StoreMode::Service, error_);
+    ASSERT_TRUE(c && d) << error_;
+    std::vector<unsigned char> by_c, by_d;
+    const auto take_all = [](Store& store, std::vector<unsigned char>& taken) {
+        std::string error;
+        // Bounded: a claim that is not exclusive would take samples for ever.
+        for (RescanItem item; taken.size() < 200 && store.claim_rescan(item, error) == StoreStatus::Ok;)
+            taken.push_back(item.sha256[0]);
+    };
+    {
+        std::jthread one(take_all, std::ref(*c), std::ref(by_c));
+        std::jthread two(take_all, std::ref(*d), std::ref(by_d));
+    }
+    std::vector<unsigned char> both = by_c;
+    both.insert(both.end(), by_d.begin(), by_d.end());
+    std::sort(both.begin(), both.end());
+    std::vector<unsigned char> expected;
+    for (unsigned char i = 10; i < 70; ++i)
+        expected.push_back(i);
+    EXPECT_EQ(both, expected) << by_c.size() << " and " << by_d.size() << " taken";
+    ASSERT_EQ(b->end_rescan(sample(3), true, error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(b->rescans_queued(queued, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(queued, 62u);
+
+    // The signatures each analyser had when the queue was last filled.
+    std::optional<std::string> seen;
+    ASSERT_EQ(b->signatures_seen("ClamAV", seen, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(seen, std::nullopt);
+    ASSERT_EQ(b->set_signatures_seen("ClamAV", "1.4.6/101", error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(c->set_signatures_seen("ClamAV", "1.4.6/102", error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(c->set_signatures_seen("YARA", "4.3/ab", error_), StoreStatus::Ok) << error_;
+    ASSERT_EQ(b->signatures_seen("ClamAV", seen, error_), StoreStatus::Ok) << error_;
+    EXPECT_EQ(seen, "1.4.6/102");
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, StoreContract, ::testing::Values("sqlite", postgres_engine),
                          [](const auto& engine) { return engine.param; });
 

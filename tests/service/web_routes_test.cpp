@@ -153,6 +153,13 @@ TEST(Routes, Answer)
         {"GET", consult, "", 405, "POST"},
         {"GET", bulk, "", 405, "POST"},
         {"DELETE", "/api/v1/md5/" + kHeld, "", 405, "GET, HEAD"},
+        // Without kept samples nothing can be scanned again, and the report
+        // offers no button.
+        {"POST", "/api/v1/files/" + kSha256 + "/rescan", "", 404, "keeps no samples"},
+        {"POST", "/files/" + kSha256 + "/rescan", "", 404, "keeps no samples"},
+        {"POST", "/api/v1/files/" + kSha1 + "/rescan", "", 400, "SHA-256"},
+        {"POST", "/api/v1/files//rescan", "", 400, "SHA-256"},
+        {"GET", "/api/v1/files/" + kSha256 + "/rescan", "", 405, "POST"},
     };
     UnknownDigests unknown(10);
     const std::vector<HealthCheck> checks = store_check(*store);
