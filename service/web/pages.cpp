@@ -166,7 +166,7 @@ void add_members(std::string& html, const std::vector<MemberNode>& members)
 }  // namespace
 
 WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members,
-                        bool sample_kept, bool rescan)
+                        bool sample_kept, bool rescan, bool key)
 {
     const std::string md5 = to_hex(record.md5);
     std::string html = "<h1>Report on ";
@@ -218,8 +218,12 @@ WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>&
     }
     if (rescan && record.sha256)
         html += "<form method=\"post\" action=\"/files/" + to_hex(*record.sha256) +
-                "/rescan\">\n<button type=\"submit\">Scan again with today's signatures</button>\n"
-                "</form>\n";
+                "/rescan\">\n" +
+                (key ? std::string("<label for=\"key\">Key</label>\n"
+                                   "<input type=\"password\" id=\"key\" name=\"key\" required "
+                                   "autocomplete=\"off\">\n")
+                     : std::string()) +
+                "<button type=\"submit\">Scan again with today's signatures</button>\n</form>\n";
     if (!record.faults.empty()) {
         html += "<h2>Not analysed</h2>\n<ul>\n";
         for (const AnalyserFault& fault : record.faults)

@@ -13,9 +13,10 @@
 // 200: everything held about one file.
 // With its members as a tree, each with its verdict, when it is an archive;
 // an analysed file's page says whether its bytes are kept (`sample_kept`).
-// With `rescan`, a button to analyse the file's kept sample again.
+// With `rescan`, a button to analyse the file's kept sample again, and with
+// `key` a field for the key that asking for it needs.
 WebResponse report_page(const FileRecord& record, const std::vector<MemberNode>& members = {},
-                        bool sample_kept = false, bool rescan = false);
+                        bool sample_kept = false, bool rescan = false, bool key = false);
 
 // The search form, with `digest` in its field. `notice` (plain text) says
 // why the page is shown again; empty on a first visit. With `upload`, a form

@@ -112,7 +112,8 @@ WebResponse report(std::string_view path, Store& store, const RouteContext& cont
         // button to scan again.
         const bool kept = context.samples &&
                           kept_holder(store, *context.samples, record, error).has_value();
-        return report_page(record, member_tree(store, record), kept, kept && context.rescans);
+        return report_page(record, member_tree(store, record), kept, kept && context.rescans,
+                           context.gate && context.gate->needs_key());
     }
     case StoreStatus::NotFound:
         return message_page(404, "No such report",
@@ -133,9 +134,16 @@ WebResponse rescan(bool api, std::string_view method, std::string_view hex,
     if (method != "POST")
         return not_allowed(api, "POST");
     if (context.gate) {
+        // The page's button sends the key in a form field, as the upload
+        // form does: a browser has no header of ours to send.
         std::string client;
-        if (std::optional<WebResponse> refused =
-                context.gate->admit(request.authorization, request.peer, client))
+        const UploadGate::Reply reply = api ? UploadGate::Reply::Json : UploadGate::Reply::Page;
+        std::optional<WebResponse> refused =
+            !api && context.gate->needs_key() && request.authorization.empty()
+                ? context.gate->admit_key(form_field(request.body, "key").value_or(""), request.peer,
+                                          client, reply)
+                : context.gate->admit(request.authorization, request.peer, client, reply);
+        if (refused)
             return *refused;
     }
     const auto failed = [api](unsigned status, std::string_view title, std::string_view why) {

@@ -34,7 +34,7 @@ API = "/api/v1/scan"
 PER_MINUTE = 3
 KEYS = {"alice": "alice-7Yq2-upload-key", "bob": "bob-Lk93-upload-key",
         "carol": "carol-Zw55-upload-key", "dave": "dave-Qe01-upload-key",
-        "erin": "erin-Vb62-upload-key"}
+        "erin": "erin-Vb62-upload-key", "frank": "frank-Hd47-upload-key"}
 WRONG = "mallory-guessed-key"
 OPERATOR = "http://127.0.0.1:9100"
 READ_TIMEOUT = 2  # seconds, given to the service
@@ -163,6 +163,27 @@ def with_keys(checks: Checks, service: RealService, keys_path: str) -> None:
     checks.expect("the form asks for the key before the file",
                   code == 200 and 0 <= field < page.find(b'name="file"'), page[-800:])
 
+    # A scan again asks for a key as an upload does, and takes a slot: the
+    # report's button has a field for it.
+    reply = checks.upload("frank's upload", lambda c: api(c, bearer("frank")), 200)
+    sha256 = re.search(rb'"sha256":"([0-9a-f]{64})"', reply)[1].decode()
+    md5 = re.search(rb'"md5":"([0-9a-f]{32})"', reply)[1].decode()
+    code, page = get(f"/qn/en/report/{md5}")
+    button = page.find(b"Scan again with today's signatures")
+    checks.expect("the button asks for the key", code == 200 and
+                  0 <= page.rfind(b'name="key"', 0, button) > page.rfind(b"<form", 0, button), page[-800:])
+    again = f"/files/{sha256}/rescan"
+    for what, body, status in (("no key", b"", 401), ("a wrong key", b"key=" + WRONG.encode(), 401),
+                               ("frank's key", b"key=" + KEYS["frank"].encode(), 303)):
+        code, reply, _ = talk(post(again, body, "application/x-www-form-urlencoded"))
+        checks.expect(f"the button with {what}", code == status, reply[:300])
+    code, reply, _ = talk(post("/api/v1" + again, b"", "application/octet-stream"))
+    checks.expect("a scan again by the API without a key", code == 401, reply[:300])
+    code, reply, _ = talk(post("/api/v1" + again, b"", "application/octet-stream", bearer("frank")))
+    checks.expect("frank's scan again by the API", code == 202, reply[:300])
+    code, reply, _ = talk(post("/api/v1" + again, b"", "application/octet-stream", bearer("frank")))
+    checks.expect("frank past the bound, scanning again", code == 429, reply[:300])
+
     # Per key, from one address: alice's slots, then none; bob's are his own.
     checks.upload("alice's third", lambda c: api(c, bearer("alice")), 200)
     checks.upload("alice's third again", lambda c: api(c, bearer("alice")), 200)
@@ -254,13 +275,14 @@ def run(program: str) -> int:
         os.makedirs(open_dir)
         keys_path = os.path.join(workdir, "keys.txt")
         # carol's key is listed, and sent only in a query string.
-        keys_file(keys_path, ["alice", "bob", "carol", "erin"])
+        keys_file(keys_path, ["alice", "bob", "carol", "erin", "frank"])
         common = ("--clamd", clamd.link, "--threads", "2", "--scan-jobs", "2",
                   "--read-timeout", str(READ_TIMEOUT),
                   "--uploads-per-minute", str(PER_MINUTE), "--metrics-listen", "127.0.0.1:9100")
         try:
             for folder, extra, behaviour in (
-                    (keyed, ("--api-keys", keys_path), lambda s: with_keys(checks, s, keys_path)),
+                    (keyed, ("--api-keys", keys_path, "--samples", os.path.join(workdir, "samples")),
+                     lambda s: with_keys(checks, s, keys_path)),
                     (open_dir, (), lambda s: without_keys(checks))):
                 service = RealService(program, folder, [f"{HELD}  /held.bin".encode()],
                                       serve_args=(*common, *extra))
