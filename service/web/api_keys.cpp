@@ -1,4 +1,5 @@
 #include "service/web/api_keys.h"
+#include "service/store/digest_text.h"
 
 #include <openssl/sha.h>
 
@@ -14,17 +15,6 @@ bool name_char(char c)
 {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
@@ -55,15 +45,8 @@ std::string read_key(const std::vector<std::string_view>& line, ApiKey& key)
     const std::string_view hex = line[1];
     if (name.size() > kApiKeyNameMax || !std::all_of(name.begin(), name.end(), name_char))
         return "a key's name is 1 to 64 letters, digits, '.', '_' or '-'";
-    if (hex.size() != key.digest.size() * 2)
+    if (!parse_hex(hex, key.digest))
         return "the key's SHA-256 is 64 hexadecimal digits";
-    for (std::size_t i = 0; i < key.digest.size(); ++i) {
-        const int high = hex_value(hex[2 * i]);
-        const int low = hex_value(hex[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return "the key's SHA-256 is 64 hexadecimal digits";
-        key.digest[i] = static_cast<unsigned char>(high * 16 + low);
-    }
     key.name = std::string(name);
     return {};
 }
