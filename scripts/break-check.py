@@ -1066,7 +1066,7 @@ BREAKS = [
       "if (sample_kept || !record.scans.empty())", "if (!record.scans.empty())",
       "the report page of a kept file from the lists says nothing of its sample"),
     B("samples-page-not-asked", "service/web/routes.cpp",
-      "samples && kept_holder(store, *samples, record, error).has_value());", "false);",
+      "kept_holder(store, *context.samples, record, error).has_value();", "false;",
       "the report page of a kept file says not kept"),
     B("samples-upload-not-kept", "service/web/upload_routes.cpp",
       "    keep_sample(file, whole);\n", "",
