@@ -7,7 +7,9 @@ first with the service idle, then while it analyses SAMPLES kept samples
 again after clamd's signatures changed; each round changes the signatures
 once more, so each round's second window runs beside a full queue. Reported:
 the median requests per second and 99th percentile of each, their ratios, and
-how fast the samples went through (from brantwicker_rescans_total).
+how fast the samples went through (from brantwicker_rescans_total). Then the
+same windows while retro-hunts run over the kept samples, one after another
+(POST /api/v1/retrohunt on the operator's address), against idle windows.
 
 usage: bench/rescan_load.py SERVICE [--samples N] [--rounds N] [--seconds S] [--jobs N]
 
@@ -24,10 +26,12 @@ import random
 import re
 import signal
 import socket
+import json
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -68,6 +72,25 @@ def wrk(url: str, seconds: int) -> tuple[float, float]:
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     value, unit = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", out, re.M).groups()
     return rate, float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+
+
+# A rule that reads every byte of every sample and matches one in a hundred.
+HUNT_RULE = b'rule bench_hunt { strings: $a = /sample \\d*00\\b/ condition: $a }'
+
+
+def hunts_until(stop: threading.Event, finished: list[int]) -> None:
+    """Retro-hunts one after another until `stop`; counts those that ended."""
+    while not stop.is_set():
+        status, body = request("POST", "/api/v1/retrohunt", HUNT_RULE, port=METRICS)
+        if status != 202:
+            raise SystemExit(f"retro-hunt refused: {status} {body[:200]!r}")
+        hunt = json.loads(body)["id"]
+        while True:
+            state = json.loads(request("GET", f"/api/v1/retrohunt/{hunt}", port=METRICS)[1])["state"]
+            if state != "running":
+                break
+            time.sleep(0.05)
+        finished[0] += 1
 
 
 def main() -> int:
@@ -147,6 +170,27 @@ def main() -> int:
                   f" ratio {p99_busy / p99_idle:.2f}; {statistics.median(paces):.1f} samples a second"
                   f" with --rescan-jobs {options.jobs}; wrk -t2 -c32 -d{options.seconds}s,"
                   f" median of {options.rounds} rounds")
+            quiet, hunting, hunts = [], [], []
+            for _ in range(options.rounds):
+                quiet.append(wrk(url, options.seconds))
+                stop, finished = threading.Event(), [0]
+                hunter = threading.Thread(target=hunts_until, args=(stop, finished))
+                hunter.start()
+                hunting.append(wrk(url, options.seconds))
+                stop.set()
+                hunter.join()
+                hunts.append(finished[0])
+                print(f"round: idle {quiet[-1][0]:.0f} req/s p99 {quiet[-1][1]:.2f} ms; while hunting"
+                      f" {hunting[-1][0]:.0f} req/s p99 {hunting[-1][1]:.2f} ms ({finished[0]} hunts over"
+                      f" {options.samples} samples ended)", flush=True)
+            rate_quiet = statistics.median(r for r, _ in quiet)
+            rate_hunting = statistics.median(r for r, _ in hunting)
+            p99_quiet = statistics.median(p for _, p in quiet)
+            p99_hunting = statistics.median(p for _, p in hunting)
+            print(f"look-ups while hunting: {rate_hunting:.0f} req/s against {rate_quiet:.0f} idle,"
+                  f" ratio {rate_hunting / rate_quiet:.3f}; p99 {p99_hunting:.2f} ms against"
+                  f" {p99_quiet:.2f} ms, ratio {p99_hunting / p99_quiet:.2f};"
+                  f" {statistics.median(hunts)} hunts a window")
         finally:
             server.send_signal(signal.SIGTERM)
             server.wait(30)
