@@ -1,4 +1,5 @@
 #include "service/hunt/retrohunt.h"
+#include "service/analysis/low_priority.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -196,7 +197,7 @@ public:
     void run(std::span<const KeptSample> samples)
     {
         if (settings_.low_priority)
-            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+            lower_thread_priority();
         SampleReader reader;
         for (std::size_t i; !shared_.stop && (i = shared_.next.fetch_add(1)) < samples.size();) {
             std::string error;

@@ -21,7 +21,7 @@
 
 struct HuntSettings {
     unsigned      threads = 2;
-    bool          low_priority = false;  // the threads run at the lowest CPU priority
+    bool          low_priority = false;  // the threads run in the idle scheduling class
     ExtractLimits extract;
     std::chrono::seconds timeout{60};    // per file scanned
     std::chrono::milliseconds report_every{1000};

@@ -1,4 +1,5 @@
 #include "service/web/rescans.h"
+#include "service/analysis/low_priority.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -43,15 +44,6 @@ void say(const std::string& what)
     log_line("brantwicker-service: " + what);
 }
 
-// Low priority for this thread and those it starts (the pipeline's member
-// threads inherit it): the scheduler's idle class, and the lowest nice value
-// where the idle class is refused.
-void lower_priority()
-{
-    sched_param none{};
-    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &none) != 0)
-        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
-}
 
 }  // namespace
 
@@ -256,7 +248,7 @@ bool Rescans::check(Store& store)
 
 void Rescans::work(Store& store)
 {
-    lower_priority();
+    lower_thread_priority();
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         const std::uint64_t signal = work_signal_;
